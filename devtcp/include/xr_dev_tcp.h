@@ -1,0 +1,236 @@
+/**
+ * @file xr_dev_tcp.h
+ * @brief Device link library: one TCP link per slot from a device to a device agent.
+ *
+ * The library keeps at most two links. Each link logs in with a user name and a
+ * password, stays logged in through keepalives, follows the agent's redirects, backs
+ * off when it cannot get in, and carries binary and string messages between the
+ * device and peers behind the agent.
+ *
+ * The library never calls the operating system: sockets, events and log lines go
+ * through tables of functions that the application installs with
+ * xrDevTcpSetCallback(), and the application drives everything by calling
+ * xrDevTcpProc() periodically (every 50 ms is the intended rate) with a millisecond
+ * tick. Nothing is allocated on the heap; all state is static.
+ *
+ * Threading: one thread. No library operation may be called while another is running
+ * on a different thread. From inside an event callback the application may call
+ * xrDevTcpSend() (to answer a message), and also xrDevTcpLogout() and
+ * xrDevTcpSetCallback(); after a callback has logged its link out, the library makes
+ * no further change to that slot and no further callback for it.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef XR_DEV_TCP_H
+#define XR_DEV_TCP_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** @name Library version */
+/**@{*/
+#define XR_DEV_TCP_VERSION_MAJOR 1 /**< Major version: changes break the interface. */
+#define XR_DEV_TCP_VERSION_MINOR 0 /**< Minor version: additions. */
+#define XR_DEV_TCP_VERSION_PATCH 0 /**< Patch version: fixes. */
+#define XR_DEV_TCP_VERSION "1.0.0" /**< The version as text. */
+/**@}*/
+
+/** @name Sizes */
+/**@{*/
+#define XR_DEV_TCP_LINK_NUM 2     /**< Number of link slots. */
+#define XR_DEV_TCP_BUF_SIZE 2048  /**< Send queue and receive buffer of a slot; largest frame. */
+#define XR_DEV_TCP_HEAD_SIZE 8    /**< Frame header: session (4), type (1), flags (1), length (2). */
+#define XR_DEV_TCP_ADDR_SIZE 64   /**< Address field: at most 63 characters and a NUL. */
+#define XR_DEV_TCP_USER_SIZE 128  /**< User-name field: at most 127 characters and a NUL. */
+#define XR_DEV_TCP_PASS_SIZE 64   /**< Password field: at most 63 characters and a NUL. */
+/**@}*/
+
+/** @name Login status of a slot (XR_DEV_TCP_LINK_S::usStatus) */
+/**@{*/
+#define XR_DEV_TCP_STATUS_IDLE 0      /**< Slot free. */
+#define XR_DEV_TCP_STATUS_ALLOC 1     /**< In use, not connected (back-off, opening, connecting). */
+#define XR_DEV_TCP_STATUS_CONNECTED 2 /**< Connection up, login request not yet queued. */
+#define XR_DEV_TCP_STATUS_LOGINING 3  /**< Login request queued, reply awaited. */
+#define XR_DEV_TCP_STATUS_LOGINED 4   /**< Logged in: messages may be sent. */
+/**@}*/
+
+/** @name Notification types passed to XR_DEV_TCP_CALLBACK_S::TcpNotify */
+/**@{*/
+#define XR_DEV_TCP_NOTIFY_ONLINE 0   /**< Logged in on a new connection; text "". */
+#define XR_DEV_TCP_NOTIFY_OFFLINE 1  /**< Connection dropped, will reconnect; text "". */
+#define XR_DEV_TCP_NOTIFY_REDIRECT 2 /**< Moving to another agent; text is its address. */
+#define XR_DEV_TCP_NOTIFY_TIME 3     /**< The agent's time text. */
+#define XR_DEV_TCP_NOTIFY_WAKE 4     /**< The agent asks the device to wake; text "". */
+/**@}*/
+
+/** @name Message types (frame header byte 4) */
+/**@{*/
+#define XR_DEV_TCP_MSG_KEEPALIVE 0 /**< Device to agent, empty. */
+#define XR_DEV_TCP_MSG_ERROR 1     /**< Agent to device: a signed 32-bit error code. */
+#define XR_DEV_TCP_MSG_LOGIN 2     /**< Login request (256 bytes) and login reply (132 bytes). */
+#define XR_DEV_TCP_MSG_LOGOUT 3    /**< Device to agent, empty. */
+#define XR_DEV_TCP_MSG_REDIRECT 4  /**< Agent to device: a 64-byte address field. */
+#define XR_DEV_TCP_MSG_TIME 5      /**< Agent to device: a 64-byte time text field. */
+#define XR_DEV_TCP_MSG_DATA 6      /**< Both ways: peer section, then binary data. */
+#define XR_DEV_TCP_MSG_STR 7       /**< Both ways: peer section, then a text with its NUL. */
+#define XR_DEV_TCP_MSG_WAKE 14     /**< Agent to device: payload ignored. */
+/**@}*/
+
+/** Frame flag bit 0: a peer section (reserved 2, peer length 2, padded name) follows the header. */
+#define XR_DEV_TCP_FLAG_PEER 0x01
+
+/** @name Error codes: results of operations and arguments of TcpError */
+/**@{*/
+#define XR_DEV_TCP_ERR_ARG (-2)           /**< Bad argument or invalid handle. */
+#define XR_DEV_TCP_ERR_SOCKET (-3)        /**< A socket operation failed. */
+#define XR_DEV_TCP_ERR_NO_SLOT (-4)       /**< No free link slot. */
+#define XR_DEV_TCP_ERR_NOT_LOGINED (-5)   /**< The link is not logged in. */
+#define XR_DEV_TCP_ERR_QUEUE_FULL (-6)    /**< The frame does not fit the send queue. */
+#define XR_DEV_TCP_ERR_LOGIN_TIMEOUT (-9) /**< No completed login within 30 seconds. */
+/**@}*/
+
+/**
+ * The library's record of one link. The application does not touch it; it is public
+ * so that its size is known and so that tools can inspect it.
+ */
+typedef struct XR_DEV_TCP_LINK_S {
+    char szSvrAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Home agent address given at login. */
+    char szLastAddr[XR_DEV_TCP_ADDR_SIZE]; /**< Address of the latest completed login, or "". */
+    char szConnAddr[XR_DEV_TCP_ADDR_SIZE]; /**< Address of the current or next attempt, or "". */
+    char szUser[XR_DEV_TCP_USER_SIZE];     /**< User name; tells the links apart. */
+    char szPass[XR_DEV_TCP_PASS_SIZE];     /**< Password. */
+    uint16_t usStatus;     /**< One of the XR_DEV_TCP_STATUS_ values. */
+    uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
+    uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
+    uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
+    uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
+    uint32_t uStamp;       /**< Tick from which the current timeout counts. */
+    int32_t iSocket;       /**< Socket from SocketOpen, or -1. */
+    uint8_t ucSendBuf[XR_DEV_TCP_BUF_SIZE]; /**< Send queue: whole frames, oldest first. */
+    uint32_t uSendSize;                     /**< Bytes queued in ucSendBuf. */
+    uint8_t ucRecvBuf[XR_DEV_TCP_BUF_SIZE]; /**< Received bytes not yet handled. */
+    uint32_t uRecvSize;                     /**< Bytes held in ucRecvBuf. */
+    uint32_t uRecvSkip; /**< Bytes of an oversized incoming frame still to be thrown away. */
+} XR_DEV_TCP_LINK_S;
+
+/**
+ * Socket operations supplied by the application. None of them may block. Socket
+ * handles are opaque to the library; -1 means no socket. An entry left NULL counts as
+ * that operation failing (a NULL SocketClose just forgets the handle).
+ */
+typedef struct XR_DEV_TCP_SOCKET_CALLBACK_S {
+    /**
+     * Start a non-blocking TCP connection to @p lpszAddr (the application's address
+     * form, e.g. "127.0.0.1:8800").
+     * @return a handle (0 or more) while the connection is still being made, or a
+     *         negative value on failure, which leaves nothing to close. The library
+     *         reports a failure with TcpError(-3) and tries again on the next tick.
+     */
+    int32_t (*SocketOpen)(const char *lpszAddr);
+    /**
+     * Ask whether the connection is established.
+     * @return greater than 0 once it is established and writable; 0 while it is not
+     *         (yet), including a failed attempt, which the 30 s login timeout ends;
+     *         negative on failure (reported as -3; the socket is kept and asked again).
+     */
+    int32_t (*SocketCheck)(int32_t iSocket);
+    /** Release the handle; the library forgets it at once. Only called with handles >= 0. */
+    void (*SocketClose)(int32_t iSocket);
+    /**
+     * Write from the front of @p lpData (@p uSize is at least 1).
+     * @return the number of bytes taken (at most @p uSize; the library keeps the rest
+     *         queued), 0 when nothing can be written now, negative on failure.
+     */
+    int32_t (*SocketSend)(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
+    /**
+     * Read into @p lpBuf, which has room for @p uSize bytes (at least 1).
+     * @return the number of bytes stored (at most @p uSize), 0 when nothing is there
+     *         now, negative when the connection failed or the peer closed it (the link
+     *         is then dropped and reconnected after a back-off).
+     */
+    int32_t (*SocketRecv)(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize);
+} XR_DEV_TCP_SOCKET_CALLBACK_S;
+
+/**
+ * Event callbacks supplied by the application, called from inside xrDevTcpProc().
+ * Every pointer passed points into the library's receive buffer or into constants and
+ * is valid only during the call. An entry left NULL drops that event.
+ */
+typedef struct XR_DEV_TCP_CALLBACK_S {
+    /** A library error code (-3, -9) or an error code sent by the agent, unchanged. */
+    void (*TcpError)(int32_t iAgentID, int32_t iError);
+    /** A change of the link: @p uType is one of the XR_DEV_TCP_NOTIFY_ values. */
+    void (*TcpNotify)(int32_t iAgentID, uint32_t uType, const char *lpszData);
+    /**
+     * A binary message from peer @p lpszPeer; @p lpszPeer is NULL for a frame without a
+     * peer section. @p lpData is never NULL when @p uDataSize is above 0.
+     */
+    void (*TcpReceive)(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize,
+                       const char *lpszPeer);
+    /** A string message from peer @p lpszPeer (NULL for a frame without a peer section). */
+    void (*TcpReceiveStr)(int32_t iAgentID, const char *lpszData, const char *lpszPeer);
+    /** Reserved; copied at registration and never called. */
+    void (*lpReserved[5])(void);
+} XR_DEV_TCP_CALLBACK_S;
+
+/** Log function: always level 0; @p lpszText is one line without a line end. */
+typedef void (*XR_DEV_TCP_LOG_FUNC)(int32_t iLevel, const char *lpszText);
+
+/**
+ * Install the socket table, the event table and the log function, by copy; the
+ * caller's tables need not outlive the call. A NULL table pointer installs an empty
+ * table; a NULL log function turns logging off.
+ */
+void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
+                         const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog);
+
+/**
+ * Allocate a link slot and set it going; the next xrDevTcpProc() call connects.
+ * @param lpszSvrAddr home agent address, at most 63 characters
+ * @param lpszUser user name, at most 127 characters; a slot already in use by the
+ *        same user name is returned as it is
+ * @param lpszPass password, at most 63 characters
+ * @return the link's handle (0 or more), XR_DEV_TCP_ERR_ARG for a NULL or overlong
+ *         argument, or XR_DEV_TCP_ERR_NO_SLOT when both slots are in use.
+ */
+int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char *lpszPass);
+
+/**
+ * End a link and free its slot: a logout frame is sent when logged in, the socket is
+ * closed and the handle dies. An invalid handle is ignored. No notification follows.
+ */
+void xrDevTcpLogout(int32_t iAgentID);
+
+/**
+ * Queue one frame and offer the queue to the socket at once.
+ * @param iAgentID handle of the link
+ * @param uType message type (low 8 bits used); only XR_DEV_TCP_MSG_LOGIN may be
+ *        sent before the link is logged in
+ * @param lpData @p uDataSize bytes of data (not read when @p uDataSize is 0); a string
+ *        message counts its terminating NUL
+ * @param lpszPeer receiving peer; a peer section is written only when it is not NULL
+ *        and @p uPeerSize is not 0
+ * @param uPeerSize bytes of the peer name to send, its NUL counted
+ * @return @p uDataSize when queued (and the immediate write did not fail),
+ *         XR_DEV_TCP_ERR_ARG, XR_DEV_TCP_ERR_NOT_LOGINED, XR_DEV_TCP_ERR_QUEUE_FULL
+ *         (nothing queued), or XR_DEV_TCP_ERR_SOCKET (queued, the write failed; the
+ *         queue is offered again on every tick).
+ */
+int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uDataSize,
+                     const char *lpszPeer, uint32_t uPeerSize);
+
+/**
+ * Drive the library: connect, log in, read and dispatch at most one frame per link,
+ * run the timers once a second, and write what is queued. Call it periodically
+ * (every 50 ms) with a millisecond tick that may wrap after 2^32 - 1.
+ */
+void xrDevTcpProc(uint32_t uTick);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* XR_DEV_TCP_H */

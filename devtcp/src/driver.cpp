@@ -1,0 +1,114 @@
+// The driver: xrDevTcpProc and its per-slot steps, the once-a-second pass (back-off,
+// login timeout, keepalive, silence) and the progress of a login.
+#include "link_state.h"
+
+using namespace devtcp;
+
+namespace {
+
+bool inBackoffWait(const XR_DEV_TCP_LINK_S &l) {
+    return l.usDelayCount < l.usDelayLevel * kDelayPassesPerLevel;
+}
+
+void secondProcConnecting(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (inBackoffWait(l)) {
+        // A pass that counts never also tests the timeout.
+        ++l.usDelayCount;
+        if (!inBackoffWait(l)) {
+            l.uStamp = g_stDevTcp.uTickNow;
+            xrDevTcpLog(0, "xrDevTcpSecondProc: delay count finish, usDelayCount=%u",
+                        unsigned(l.usDelayCount));
+        }
+        return;
+    }
+    if (elapsedMs(g_stDevTcp.uTickNow, l.uStamp) < kLoginTimeoutMs) return;
+    int32_t iAgentID = makeHandle(uInd);
+    uint16_t usSeq = l.usSeq;
+    xrDevTcpReset(uInd, nullptr, true);
+    notifyError(iAgentID, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
+    if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
+}
+
+void secondProcLogined(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (elapsedMs(g_stDevTcp.uTickNow, l.uStamp) < kKeepaliveAfterMs) return;
+    // A keepalive that does not fit is simply not sent; the silence rule still holds.
+    xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_KEEPALIVE, nullptr, 0, nullptr, 0);
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED &&
+        elapsedMs(g_stDevTcp.uTickNow, l.uStamp) >= kIdleDropMs)
+        xrDevTcpResetOffline(uInd);
+}
+
+}  // namespace
+
+void xrDevTcpSecondProc(uint32_t uInd) {
+    switch (link(uInd).usStatus) {
+        case XR_DEV_TCP_STATUS_ALLOC:
+        case XR_DEV_TCP_STATUS_CONNECTED:
+        case XR_DEV_TCP_STATUS_LOGINING:
+            secondProcConnecting(uInd);
+            break;
+        case XR_DEV_TCP_STATUS_LOGINED:
+            secondProcLogined(uInd);
+            break;
+        default:
+            break;
+    }
+}
+
+void xrDevTcpLoginProc(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED || l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
+    if (inBackoffWait(l)) return;
+    int32_t iAgentID = makeHandle(uInd);
+    if (l.usStatus == XR_DEV_TCP_STATUS_ALLOC) {
+        if (l.iSocket < 0) {
+            int32_t iSocket = socketOpen(l.szConnAddr);
+            if (iSocket < 0) {
+                notifyError(iAgentID, XR_DEV_TCP_ERR_SOCKET);
+                return;
+            }
+            l.iSocket = iSocket;
+        }
+        // A failed check keeps the socket: only the login timeout ends the attempt.
+        int32_t iCheck = socketCheck(l.iSocket);
+        if (iCheck < 0) {
+            notifyError(iAgentID, XR_DEV_TCP_ERR_SOCKET);
+            return;
+        }
+        if (iCheck == 0) return;
+        l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
+        xrDevTcpLog(0, "xrDevTcpLoginProc: Login status - Connected, uInd=%u", unsigned(uInd));
+    }
+    if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd)) {
+        l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
+        xrDevTcpLog(0, "xrDevTcpLoginProc: Login status - Logining, uInd=%u", unsigned(uInd));
+    }
+}
+
+void xrDevTcpProc(uint32_t uTick) {
+    ensureReady();
+    if (!g_stDevTcp.bTickInit) {
+        // A login made before the first tick was stamped with 0; restart its timeout.
+        for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
+            if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) l.uStamp = uTick;
+        g_stDevTcp.uTickSecond = uTick;
+        g_stDevTcp.bTickInit = true;
+    }
+    g_stDevTcp.uTickNow = uTick;
+    // One pass however late the call is: passes never catch up.
+    if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) {
+        for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd)
+            if (link(uInd).usStatus != XR_DEV_TCP_STATUS_IDLE) xrDevTcpSecondProc(uInd);
+        g_stDevTcp.uTickSecond = uTick;
+    }
+    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
+        XR_DEV_TCP_LINK_S &l = link(uInd);
+        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
+        xrDevTcpLoginProc(uInd);
+        xrDevTcpSocketProc(uInd);
+        if (l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
+            notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
+    }
+}

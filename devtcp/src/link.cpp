@@ -1,0 +1,170 @@
+// Link table, handles, registration of the application's tables, login, logout and
+// logging.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "link_state.h"
+
+XR_DEV_TCP_STATE_S g_stDevTcp;
+
+namespace devtcp {
+
+namespace {
+
+constexpr uint32_t kLogLineSize = 1024;
+
+void clearSlot(XR_DEV_TCP_LINK_S &l) {
+    memset(&l, 0, sizeof l);
+    l.iSocket = -1;
+}
+
+}  // namespace
+
+void ensureReady() {
+    if (g_stDevTcp.bReady) return;
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) clearSlot(l);
+    g_stDevTcp.bReady = true;
+}
+
+uint32_t boundedLength(const char *lpsz, uint32_t uMax) {
+    uint32_t n = 0;
+    while (n < uMax && lpsz[n] != '\0') ++n;
+    return n;
+}
+
+void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize) {
+    uint32_t n = boundedLength(lpszSrc, uDstSize - 1);
+    memmove(lpszDst, lpszSrc, n);
+    lpszDst[n] = '\0';
+}
+
+bool sameText(const char *a, const char *b) { return strcmp(a, b) == 0; }
+
+int32_t socketOpen(const char *lpszAddr) {
+    auto fn = g_stDevTcp.stSocket.SocketOpen;
+    return fn ? fn(lpszAddr) : -1;
+}
+
+int32_t socketCheck(int32_t iSocket) {
+    auto fn = g_stDevTcp.stSocket.SocketCheck;
+    return fn ? fn(iSocket) : -1;
+}
+
+void socketClose(XR_DEV_TCP_LINK_S &l) {
+    if (l.iSocket < 0) return;
+    int32_t iSocket = l.iSocket;
+    l.iSocket = -1;
+    if (auto fn = g_stDevTcp.stSocket.SocketClose) fn(iSocket);
+}
+
+int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+    auto fn = g_stDevTcp.stSocket.SocketSend;
+    return fn ? fn(iSocket, lpData, uSize) : -1;
+}
+
+int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+    auto fn = g_stDevTcp.stSocket.SocketRecv;
+    return fn ? fn(iSocket, lpBuf, uSize) : -1;
+}
+
+void notifyError(int32_t iAgentID, int32_t iError) {
+    if (auto fn = g_stDevTcp.stCallback.TcpError) fn(iAgentID, iError);
+}
+
+void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
+    if (auto fn = g_stDevTcp.stCallback.TcpNotify) fn(iAgentID, uType, lpszData);
+}
+
+}  // namespace devtcp
+
+using namespace devtcp;
+
+void xrDevTcpTestRestart() {
+    memset(&g_stDevTcp, 0, sizeof g_stDevTcp);
+    ensureReady();
+}
+
+void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
+    XR_DEV_TCP_LOG_FUNC lpLog = g_stDevTcp.lpLog;
+    if (!lpLog) return;
+    char szLine[kLogLineSize];
+    va_list ap;
+    va_start(ap, lpszFormat);
+    // A longer line is cut to the buffer; vsnprintf always terminates it.
+    vsnprintf(szLine, sizeof szLine, lpszFormat, ap);
+    va_end(ap);
+    lpLog(iLevel, szLine);
+}
+
+void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
+                         const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {
+    ensureReady();
+    if (lpSocket)
+        g_stDevTcp.stSocket = *lpSocket;
+    else
+        memset(&g_stDevTcp.stSocket, 0, sizeof g_stDevTcp.stSocket);
+    if (lpCallback)
+        g_stDevTcp.stCallback = *lpCallback;
+    else
+        memset(&g_stDevTcp.stCallback, 0, sizeof g_stDevTcp.stCallback);
+    g_stDevTcp.lpLog = lpLog;
+}
+
+int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char *lpszPass) {
+    ensureReady();
+    if (!lpszSvrAddr || !lpszUser || !lpszPass) return XR_DEV_TCP_ERR_ARG;
+    if (boundedLength(lpszSvrAddr, XR_DEV_TCP_ADDR_SIZE) >= XR_DEV_TCP_ADDR_SIZE ||
+        boundedLength(lpszUser, XR_DEV_TCP_USER_SIZE) >= XR_DEV_TCP_USER_SIZE ||
+        boundedLength(lpszPass, XR_DEV_TCP_PASS_SIZE) >= XR_DEV_TCP_PASS_SIZE)
+        return XR_DEV_TCP_ERR_ARG;
+
+    int32_t iFree = -1;
+    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
+        const XR_DEV_TCP_LINK_S &l = link(uInd);
+        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) {
+            if (iFree < 0) iFree = int32_t(uInd);
+        } else if (sameText(l.szUser, lpszUser)) {
+            // One link per user name: a second login finds the first.
+            return makeHandle(uInd);
+        }
+    }
+    if (iFree < 0) return XR_DEV_TCP_ERR_NO_SLOT;
+
+    uint32_t uInd = uint32_t(iFree);
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    ++g_stDevTcp.uSeqCount;
+    copyText(l.szSvrAddr, lpszSvrAddr, sizeof l.szSvrAddr);
+    copyText(l.szConnAddr, lpszSvrAddr, sizeof l.szConnAddr);
+    copyText(l.szUser, lpszUser, sizeof l.szUser);
+    copyText(l.szPass, lpszPass, sizeof l.szPass);
+    l.uStamp = g_stDevTcp.uTickNow;
+    l.usDelayCount = 0;
+    l.usDelayLevel = 0;
+    l.uSendSize = 0;
+    l.uRecvSize = 0;
+    l.uRecvSkip = 0;
+    l.uSessID = 0;
+    l.iSocket = -1;
+    l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
+    l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
+    xrDevTcpLog(0, "xrDevTcpLogin: Login status - Alloc, uInd=%u", unsigned(uInd));
+    return makeHandle(uInd);
+}
+
+void xrDevTcpLogout(int32_t iAgentID) {
+    ensureReady();
+    int32_t iInd = slotOfHandle(iAgentID);
+    if (iInd < 0) return;
+    uint32_t uInd = uint32_t(iInd);
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED)
+        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_LOGOUT, nullptr, 0, nullptr, 0);
+    socketClose(l);
+
+    // Clearing the whole record also wipes the password and any queued bytes.
+    clearSlot(l);
+    ++g_stDevTcp.uSeqCount;
+    l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
+    xrDevTcpLog(0, "xrDevTcpLogout: Login status - Idle, uInd=%u", unsigned(uInd));
+}

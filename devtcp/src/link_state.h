@@ -1,0 +1,107 @@
+// The library's static state and its internal operations. Internal: the library's own
+// sources, tests, fuzz targets and benchmarks include it; applications never do.
+#ifndef DEVTCP_LINK_STATE_H
+#define DEVTCP_LINK_STATE_H
+
+#include <stdint.h>
+
+#include "xr_dev_tcp.h"
+
+struct XR_DEV_TCP_STATE_S {
+    XR_DEV_TCP_LINK_S stLink[XR_DEV_TCP_LINK_NUM];
+    uint32_t uTickNow;     // tick of the latest xrDevTcpProc call
+    uint32_t uTickSecond;  // tick of the latest per-second pass
+    uint32_t uSeqCount;    // counts allocations and logouts; usSeq is its low half
+    bool bTickInit;        // set by the first xrDevTcpProc call
+    bool bReady;           // the table has been brought to its start state
+    XR_DEV_TCP_SOCKET_CALLBACK_S stSocket;
+    XR_DEV_TCP_CALLBACK_S stCallback;
+    XR_DEV_TCP_LOG_FUNC lpLog;
+};
+
+// The one instance. It lives in zero-initialised storage (so it costs no flash); the
+// first public call brings it to the start state, in which free slots hold socket -1.
+extern XR_DEV_TCP_STATE_S g_stDevTcp;
+
+namespace devtcp {
+
+constexpr uint32_t kSecondMs = 1000;
+constexpr uint32_t kLoginTimeoutMs = 30000;
+constexpr uint32_t kKeepaliveAfterMs = 60000;
+constexpr uint32_t kIdleDropMs = 90000;
+constexpr uint16_t kDelayPassesPerLevel = 15;
+constexpr uint16_t kMaxDelayLevel = 20;
+
+// Brings the state to what it is at program start, once.
+void ensureReady();
+
+inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) { return g_stDevTcp.stLink[uInd]; }
+
+inline int32_t makeHandle(uint32_t uInd) {
+    return int32_t(uInd << 16 | g_stDevTcp.stLink[uInd].usSeq);
+}
+
+// The handle's slot index when it names the current allocation of a slot, else -1.
+inline int32_t slotOfHandle(int32_t iAgentID) {
+    uint32_t u = uint32_t(iAgentID);
+    if (u >= (uint32_t(XR_DEV_TCP_LINK_NUM) << 16)) return -1;
+    uint32_t uInd = u >> 16;
+    return (u & 0xFFFFu) == g_stDevTcp.stLink[uInd].usSeq ? int32_t(uInd) : -1;
+}
+
+// True while the slot still holds the allocation whose sequence was usSeq: false once
+// an event callback has logged the link out (and perhaps allocated the slot again).
+inline bool stillAllocated(uint32_t uInd, uint16_t usSeq) {
+    const XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
+    return l.usStatus != XR_DEV_TCP_STATUS_IDLE && l.usSeq == usSeq;
+}
+
+// Time from then to now under the library's wrap rule: across a wrap it is one
+// millisecond less than the modular difference, which the timers have always used.
+inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
+    return uNow >= uThen ? uNow - uThen : (0xFFFFFFFFu - uThen) + uNow;
+}
+
+inline void raiseBackoff(XR_DEV_TCP_LINK_S &l) {
+    if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
+    l.usDelayCount = 0;
+}
+
+// Bounded string helpers: the library never trusts a text to end within its field.
+uint32_t boundedLength(const char *lpsz, uint32_t uMax);
+void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize);
+bool sameText(const char *a, const char *b);
+
+// Calls into the application's tables. An empty entry is never called: an empty event
+// entry drops the event, an empty socket operation counts as a failure.
+int32_t socketOpen(const char *lpszAddr);
+int32_t socketCheck(int32_t iSocket);
+void socketClose(XR_DEV_TCP_LINK_S &l);
+int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
+int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize);
+void notifyError(int32_t iAgentID, int32_t iError);
+void notify(int32_t iAgentID, uint32_t uType, const char *lpszData);
+
+}  // namespace devtcp
+
+// Internal operations.
+void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+int32_t xrDevTcpFlush(uint32_t uInd);
+int32_t xrDevTcpSendLogin(uint32_t uInd);
+void xrDevTcpSocketProc(uint32_t uInd);
+void xrDevTcpSecondProc(uint32_t uInd);
+void xrDevTcpLoginProc(uint32_t uInd);
+void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout);
+void xrDevTcpResetOffline(uint32_t uInd);
+void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr);
+void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime);
+
+// Test-only: puts the whole library back to its program-start state (empty tables,
+// free slots, no tick seen yet), so that each test case starts from a fresh library.
+void xrDevTcpTestRestart();
+
+#endif

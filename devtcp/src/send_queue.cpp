@@ -1,0 +1,76 @@
+// The send queue: frames are built in place at the end of a slot's queue, whole or not
+// at all, and the queue is offered to the socket from its front.
+#include <string.h>
+
+#include "link_state.h"
+#include "wire.h"
+
+using namespace devtcp;
+using namespace devtcp::wire;
+
+int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uDataSize,
+                     const char *lpszPeer, uint32_t uPeerSize) {
+    ensureReady();
+    int32_t iInd = slotOfHandle(iAgentID);
+    if (iInd < 0) return XR_DEV_TCP_ERR_ARG;
+    uint32_t uInd = uint32_t(iInd);
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    // A free slot takes nothing, not even a login request: it must stay empty.
+    if (l.usStatus == XR_DEV_TCP_STATUS_IDLE ||
+        (l.usStatus != XR_DEV_TCP_STATUS_LOGINED && uType != XR_DEV_TCP_MSG_LOGIN))
+        return XR_DEV_TCP_ERR_NOT_LOGINED;
+
+    if (!lpszPeer) uPeerSize = 0;
+    // Sizes beyond the queue cannot fit; refusing them first keeps the sums below exact.
+    if (uDataSize > XR_DEV_TCP_BUF_SIZE || uPeerSize > XR_DEV_TCP_BUF_SIZE)
+        return XR_DEV_TCP_ERR_QUEUE_FULL;
+    uint32_t uPayload = payloadLength(uDataSize, uPeerSize);
+    if (l.uSendSize + kHeadSize + uPayload > XR_DEV_TCP_BUF_SIZE) return XR_DEV_TCP_ERR_QUEUE_FULL;
+
+    uint8_t *p = l.ucSendBuf + l.uSendSize;
+    writeHeader(p, l.uSessID, uType, uPeerSize ? XR_DEV_TCP_FLAG_PEER : 0, uPayload);
+    p += kHeadSize;
+    if (uPeerSize) {
+        uint32_t uPadded = paddedPeerLength(uPeerSize);
+        writeLe16(p, 0);
+        writeLe16(p + 2, uPeerSize);
+        memcpy(p + kPeerPrefix, lpszPeer, uPeerSize);
+        // Padding is zeroed rather than left as it was: the queue may still hold bytes
+        // of an earlier frame there (a login request's password, say).
+        memset(p + kPeerPrefix + uPeerSize, 0, uPadded - uPeerSize);
+        p += kPeerPrefix + uPadded;
+    }
+    if (uDataSize) memcpy(p, lpData, uDataSize);
+    l.uSendSize += kHeadSize + uPayload;
+
+    if (l.iSocket < 0) return int32_t(uDataSize);
+    return xrDevTcpFlush(uInd) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
+}
+
+int32_t xrDevTcpFlush(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (l.uSendSize == 0) return 0;
+    int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
+    if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
+    uint32_t uSent = uint32_t(iSent);
+    if (uSent >= l.uSendSize) {
+        l.uSendSize = 0;
+    } else if (uSent > 0) {
+        memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize - uSent);
+        l.uSendSize -= uSent;
+    }
+    return 0;
+}
+
+int32_t xrDevTcpSendLogin(uint32_t uInd) {
+    const XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint8_t ucReq[kLoginReqSize];
+    memset(ucReq, 0, sizeof ucReq);
+    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffUser), l.szUser, XR_DEV_TCP_USER_SIZE);
+    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffPass), l.szPass, XR_DEV_TCP_PASS_SIZE);
+    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffVersion), kLoginVersion,
+             kTextFieldSize);
+    return xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >= 0
+               ? 1
+               : 0;
+}
