@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The demo: builds the agent and the console client, starts the agent on
+# 127.0.0.1:8800 in the background and the client in the foreground. Press Enter at
+# both prompts to take the defaults. Ctrl-C ends both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+echo "demo: building devtcp-agent and devtcp-console in build/"
+cmake -S . -B build -DDEVTCP_TOOLS=ON >/dev/null
+cmake --build build -j "$(nproc)" --target devtcp-agent devtcp-console >/dev/null
+
+agent_pid=""
+console_pid=""
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in $console_pid $agent_pid; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  # The agent prints its summary on SIGTERM; give both a moment, then make sure.
+  for _ in $(seq 50); do
+    alive=""
+    for pid in $console_pid $agent_pid; do
+      kill -0 "$pid" 2>/dev/null && alive=1
+    done
+    [ -z "$alive" ] && break
+    sleep 0.1
+  done
+  for pid in $console_pid $agent_pid; do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+label="[agent]"
+[ -t 1 ] && label=$'\e[36m[agent]\e[0m'
+# The agent's lines carry a label, so they are told apart from the client's. The
+# labeller ignores Ctrl-C so that it still passes on the agent's final summary.
+build/tools/agent/devtcp-agent --listen 127.0.0.1:8800 \
+  > >(trap '' INT TERM; exec sed -u "s/^/$label /") 2>&1 &
+agent_pid=$!
+sleep 0.3
+if ! kill -0 "$agent_pid" 2>/dev/null; then
+  echo "demo: the agent did not start (is 127.0.0.1:8800 in use?)" >&2
+  exit 1
+fi
+
+# In the background, so that a signal to this script is handled at once; its input
+# is still the terminal.
+build/console/devtcp-console <&0 &
+console_pid=$!
+wait "$console_pid" || true

@@ -1,0 +1,72 @@
+// One device connection: a non-blocking socket, the bytes read but not yet cut into
+// frames, and the frames waiting to be written. How frames reach the socket follows the
+// write mode: one write per frame, one write per burst, or one byte per write.
+#ifndef DEVTCP_AGENT_CONNECTION_H
+#define DEVTCP_AGENT_CONNECTION_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "options.h"
+#include "output.h"
+
+namespace agent {
+
+enum class IoStatus { Ok, Closed, Failed };
+
+class Connection {
+  public:
+    Connection(int fd, int id, std::string from);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    int fd() const { return fd_; }
+    int id() const { return id_; }
+    const std::string &from() const { return from_; }
+
+    // Reads what the socket has into the input buffer; @p error gets errno on failure.
+    IoStatus readAvailable(int &error);
+    Bytes &input() { return in_; }
+
+    // Frames queued during one step form a burst; commit() hands the burst to the
+    // write queue, cut into write units as the mode says.
+    void queue(Bytes frame);
+    void commit(WriteMode mode);
+    bool hasOutput() const { return !units_.empty(); }
+    // When a --split connection may write its next byte.
+    Clock::time_point nextWriteAt() const { return nextWrite_; }
+    IoStatus flush(WriteMode mode, Clock::duration byteGap, Clock::time_point now, int &error);
+
+    uint64_t writes() const { return writes_; }
+    uint64_t bytesOut() const { return bytesOut_; }
+
+    // What the agent knows about the device on this connection.
+    bool loggedIn = false;
+    uint32_t session = 0;
+    std::string user;
+    uint64_t framesRx = 0;
+    uint64_t framesTx = 0;
+    uint32_t demoSeq = 0;
+    Clock::time_point nextDemo;
+    Clock::time_point nextTime;
+
+  private:
+    int fd_;
+    int id_;
+    std::string from_;
+    Bytes in_;
+    std::vector<Bytes> burst_;
+    std::deque<Bytes> units_;
+    size_t unitOffset_ = 0;  // bytes of the front unit already written
+    Clock::time_point nextWrite_;
+    uint64_t writes_ = 0;
+    uint64_t bytesOut_ = 0;
+};
+
+}  // namespace agent
+
+#endif

@@ -1,0 +1,265 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace agent {
+
+const char *usageText() {
+    return R"(Usage: devtcp-agent [options]
+
+A device agent for devtcp links: it accepts device logins over TCP, sends every
+logged-in device demo messages in the name of a peer and reports the round trip of
+their echoes, or plays a test scenario.
+
+General:
+  -l, --listen HOST:PORT  listen on this IPv4 address (default 127.0.0.1:8800);
+                          port 0 picks a free port, printed on the first line
+      --password TEXT     password a login must carry (default 5820)
+      --version-text TEXT version text a login must carry (default 1.3.0)
+      --first-session N   session id of the first accepted login (default 4097);
+                          each later accepted login gets the next one
+      --json              print events as JSON lines
+  -q, --quiet             print only the listening line, warnings and the summary
+  -h, --help              show this help and exit
+
+Demo (on by default):
+      --no-demo           send no demo messages
+      --interval MS       send each device a string and a binary message every
+                          MS milliseconds, the first right after login (default 3000)
+      --peer NAME         peer name the demo messages come from (default demo-peer)
+      --echo-timeout MS   an echo not back within MS counts as lost (default 10000)
+      --time-interval MS  send each device a time frame every MS (default 20000;
+                          0: never); keepalives are always answered
+
+Scenarios (applied to every connection):
+      --refuse CODE       refuse every login with result CODE (not 0)
+      --reply-addr ADDR   name ADDR in the login reply (the device moves there)
+      --redirect ADDR     send a redirect frame to ADDR after each login
+      --wake              send a wake frame after each login
+      --error CODE        send an error frame with CODE after each login
+      --silent            never answer and never send
+      --close-after N     close a connection once N frames have arrived on it
+      --split             write frames one byte per write
+      --byte-gap MS       pause between the single-byte writes of --split (default 2)
+      --coalesce          write each burst (the frames after a login, a demo round)
+                          in one write
+      --wrong-session     after each login send frames of other sessions, which the
+                          device must ignore
+      --malformed KIND    after each login send malformed frames; KIND is
+                          peer-overrun, oversize, short or all (may be repeated)
+
+After a login the agent sends, in this order: the login reply, the wake frame, the
+error frame, the frames of other sessions, the malformed frames, the first demo
+round, the redirect frame. Logins with a wrong password are refused with 401, those
+with a wrong version text or a login request of the wrong size with 400.
+
+Exit status: 0 after SIGINT or SIGTERM (with a final summary), 2 for a bad command
+line or an address that cannot be bound, 1 for any other failure.
+)";
+}
+
+namespace {
+
+bool parseUnsigned(const char *text, unsigned long long max, unsigned long long &out) {
+    if (!*text || *text == '-' || *text == '+') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno || *end || v > max) return false;
+    out = v;
+    return true;
+}
+
+bool parseInt32(const char *text, int32_t &out) {
+    if (!*text) return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = std::strtoll(text, &end, 0);
+    if (errno || *end || v < std::numeric_limits<int32_t>::min() ||
+        v > std::numeric_limits<int32_t>::max())
+        return false;
+    out = int32_t(v);
+    return true;
+}
+
+bool parseMalformed(const char *text, unsigned &bits) {
+    if (!std::strcmp(text, "peer-overrun"))
+        bits |= kMalformedPeerOverrun;
+    else if (!std::strcmp(text, "oversize"))
+        bits |= kMalformedOversize;
+    else if (!std::strcmp(text, "short"))
+        bits |= kMalformedShort;
+    else if (!std::strcmp(text, "all"))
+        bits |= kMalformedPeerOverrun | kMalformedOversize | kMalformedShort;
+    else
+        return false;
+    return true;
+}
+
+// Texts that go into a 64-byte field of a frame keep at most 63 characters.
+bool fitsField(const std::string &text) {
+    return text.size() < 64;
+}
+
+}  // namespace
+
+ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool inlineValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                inlineValue = true;
+            }
+        }
+        auto need = [&](std::string &out) {
+            if (inlineValue) {
+                out = value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto number = [&](unsigned long long max, unsigned long long &out) {
+            std::string v;
+            if (!need(v)) return false;
+            if (!parseUnsigned(v.c_str(), max, out)) {
+                error = "option " + arg + ": not a number in range: '" + v + "'";
+                return false;
+            }
+            return true;
+        };
+        auto code = [&](int32_t &out) {
+            std::string v;
+            if (!need(v)) return false;
+            if (!parseInt32(v.c_str(), out)) {
+                error = "option " + arg + ": not a 32-bit signed number: '" + v + "'";
+                return false;
+            }
+            return true;
+        };
+        auto text = [&](std::string &out, bool field) {
+            if (!need(out)) return false;
+            if (field && !fitsField(out)) {
+                error = "option " + arg + ": at most 63 characters";
+                return false;
+            }
+            return true;
+        };
+        unsigned long long n = 0;
+        const unsigned long long maxMs = 24ull * 3600 * 1000;
+        bool flagOnly = !inlineValue;
+
+        if (arg == "-h" || arg == "--help")
+            return ParseResult::Help;
+        else if (arg == "-l" || arg == "--listen") {
+            if (!text(o.listen, false)) return ParseResult::Error;
+        } else if (arg == "--password") {
+            if (!text(o.password, true)) return ParseResult::Error;
+        } else if (arg == "--version-text") {
+            if (!text(o.versionText, true)) return ParseResult::Error;
+        } else if (arg == "--first-session") {
+            if (!number(0xffffffffull, n)) return ParseResult::Error;
+            o.firstSession = uint32_t(n);
+        } else if (arg == "--json" && flagOnly)
+            o.json = true;
+        else if ((arg == "-q" || arg == "--quiet") && flagOnly)
+            o.quiet = true;
+        else if (arg == "--no-demo" && flagOnly)
+            o.demo = false;
+        else if (arg == "--interval") {
+            if (!number(maxMs, n)) return ParseResult::Error;
+            if (n == 0) {
+                error = "option --interval must be above 0";
+                return ParseResult::Error;
+            }
+            o.intervalMs = unsigned(n);
+        } else if (arg == "--peer") {
+            if (!text(o.peer, false)) return ParseResult::Error;
+            // The peer section must leave room for the data in a 2048-byte frame.
+            if (o.peer.empty() || o.peer.size() > 1000) {
+                error = "option --peer: 1 to 1000 characters";
+                return ParseResult::Error;
+            }
+        } else if (arg == "--echo-timeout") {
+            if (!number(maxMs, n)) return ParseResult::Error;
+            o.echoTimeoutMs = unsigned(n);
+        } else if (arg == "--time-interval") {
+            if (!number(maxMs, n)) return ParseResult::Error;
+            o.timeIntervalMs = unsigned(n);
+        } else if (arg == "--refuse") {
+            if (!code(o.refuseCode)) return ParseResult::Error;
+            if (o.refuseCode == 0) {
+                error = "option --refuse: 0 would accept the login";
+                return ParseResult::Error;
+            }
+            o.refuse = true;
+        } else if (arg == "--reply-addr") {
+            if (!text(o.replyAddr, true)) return ParseResult::Error;
+        } else if (arg == "--redirect") {
+            if (!text(o.redirectAddr, true)) return ParseResult::Error;
+            if (o.redirectAddr.empty()) {
+                error = "option --redirect needs an address";
+                return ParseResult::Error;
+            }
+        } else if (arg == "--wake" && flagOnly)
+            o.wake = true;
+        else if (arg == "--error") {
+            if (!code(o.errorCode)) return ParseResult::Error;
+            o.sendError = true;
+        } else if (arg == "--silent" && flagOnly)
+            o.silent = true;
+        else if (arg == "--close-after") {
+            if (!number(1000000000ull, n)) return ParseResult::Error;
+            if (n == 0) {
+                error = "option --close-after must be above 0";
+                return ParseResult::Error;
+            }
+            o.closeAfter = unsigned(n);
+        } else if (arg == "--split" && flagOnly)
+            o.writeMode = WriteMode::Split;
+        else if (arg == "--coalesce" && flagOnly)
+            o.writeMode = WriteMode::Coalesce;
+        else if (arg == "--byte-gap") {
+            if (!number(10000, n)) return ParseResult::Error;
+            o.byteGapMs = unsigned(n);
+        } else if (arg == "--wrong-session" && flagOnly)
+            o.wrongSession = true;
+        else if (arg == "--malformed") {
+            std::string v;
+            if (!need(v)) return ParseResult::Error;
+            if (!parseMalformed(v.c_str(), o.malformed)) {
+                error = "option --malformed: unknown kind '" + v +
+                        "' (peer-overrun, oversize, short or all)";
+                return ParseResult::Error;
+            }
+        } else {
+            error = inlineValue ? "option " + arg + " takes no value"
+                                : "unknown option or argument: " + arg;
+            return ParseResult::Error;
+        }
+    }
+    bool split = false, coalesce = false;
+    for (int i = 1; i < argc; ++i) {
+        split |= !std::strcmp(argv[i], "--split");
+        coalesce |= !std::strcmp(argv[i], "--coalesce");
+    }
+    if (split && coalesce) {
+        error = "--split and --coalesce exclude each other";
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+}  // namespace agent

@@ -1,0 +1,68 @@
+// Event lines: one line per thing that happens, either readable text or JSON lines
+// for tests. Every line is flushed at once so that a reader on a pipe sees it live.
+#ifndef DEVTCP_AGENT_OUTPUT_H
+#define DEVTCP_AGENT_OUTPUT_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+using Clock = std::chrono::steady_clock;
+
+// How much an event matters: --quiet keeps Warn and Summary only.
+enum class Level { Info, Warn, Summary };
+
+class Event {
+  public:
+    explicit Event(std::string name, int conn = 0, Level level = Level::Info);
+
+    Event &str(const char *key, const std::string &value);
+    Event &num(const char *key, int64_t value);
+    Event &ms(const char *key, double value);  // milliseconds, one decimal
+    Event &flag(const char *key, bool value);
+    // Whole raw frames are only for machines: readable output leaves them out.
+    Event &hex(const char *key, const uint8_t *data, size_t size, bool machineOnly = false);
+
+    const std::string &name() const { return name_; }
+    int conn() const { return conn_; }
+    Level level() const { return level_; }
+
+    struct Field {
+        std::string key;
+        std::string value;
+        bool quoted;
+        bool machineOnly;
+    };
+    const std::vector<Field> &fields() const { return fields_; }
+
+  private:
+    std::string name_;
+    int conn_;
+    Level level_;
+    std::vector<Field> fields_;
+};
+
+class Output {
+  public:
+    Output(bool json, bool quiet);
+    void emit(const Event &event);
+    bool json() const { return json_; }
+    // Milliseconds since the agent started; every line carries it.
+    double sinceStartMs() const;
+
+  private:
+    bool json_;
+    bool quiet_;
+    Clock::time_point start_;
+};
+
+std::string jsonEscape(const std::string &text);
+std::string toHex(const uint8_t *data, size_t size);
+
+}  // namespace agent
+
+#endif

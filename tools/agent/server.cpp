@@ -1,0 +1,235 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "behaviour.h"
+#include "connection.h"
+
+namespace agent {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int sig) {
+    int saved = errno;
+    unsigned char b = uint8_t(sig);
+    if (write(signalPipe[1], &b, 1) < 0) {
+        // Nothing to do: a byte already waiting wakes the loop all the same.
+    }
+    errno = saved;
+}
+
+bool setNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool parseAddress(const std::string &text, sockaddr_in &sa) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return false;
+    std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5) return false;
+    unsigned long p = std::stoul(port);
+    if (p > 65535) return false;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(p));
+    return inet_pton(AF_INET, host.c_str(), &sa.sin_addr) == 1;
+}
+
+std::string addressText(const sockaddr_in &sa) {
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+
+// Failures go to stderr; a JSON reader gets them as an event too.
+void fail(Output &out, const std::string &message) {
+    if (out.json()) out.emit(Event("error", 0, Level::Warn).str("message", message));
+    std::fprintf(stderr, "devtcp-agent: %s\n", message.c_str());
+}
+
+class Server {
+  public:
+    Server(const Options &o, Output &out) : opt_(o), out_(out), behaviour_(o, out) {}
+    ~Server() {
+        if (listenFd_ >= 0) close(listenFd_);
+    }
+    int listen();
+    int run();
+
+  private:
+    void acceptAll();
+    void drop(size_t index, const std::string &reason, int error);
+    int pollTimeoutMs(Clock::time_point now) const;
+
+    const Options &opt_;
+    Output &out_;
+    Behaviour behaviour_;
+    int listenFd_ = -1;
+    int nextId_ = 1;
+    std::vector<std::unique_ptr<Connection>> conns_;
+    // Beside each connection: why it is to be closed at the end of this turn, or "".
+    std::vector<std::pair<std::string, int>> closing_;
+};
+
+int Server::listen() {
+    sockaddr_in sa{};
+    if (!parseAddress(opt_.listen, sa)) {
+        fail(out_, "bad listen address '" + opt_.listen + "' (want IPv4 HOST:PORT)");
+        return kExitUsage;
+    }
+    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+        bind(listenFd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || ::listen(listenFd_, 64) ||
+        !setNonBlocking(listenFd_)) {
+        fail(out_, "cannot listen on " + opt_.listen + ": " + std::strerror(errno));
+        return kExitUsage;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(listenFd_, reinterpret_cast<sockaddr *>(&sa), &len);
+    out_.emit(Event("listening", 0, Level::Summary)
+                  .str("addr", addressText(sa))
+                  .num("port", ntohs(sa.sin_port)));
+    return kExitOk;
+}
+
+void Server::acceptAll() {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = accept(listenFd_, reinterpret_cast<sockaddr *>(&peer), &len);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                out_.emit(Event("warning", 0, Level::Warn)
+                              .str("message", std::string("accept: ") + std::strerror(errno)));
+            return;
+        }
+        // Without Nagle's delay each write leaves as its own segment, which is what
+        // --split relies on to deliver a frame in pieces.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (!setNonBlocking(fd)) {
+            close(fd);
+            continue;
+        }
+        conns_.push_back(std::make_unique<Connection>(fd, nextId_++, addressText(peer)));
+        closing_.emplace_back();
+        behaviour_.onConnect(*conns_.back());
+    }
+}
+
+int Server::pollTimeoutMs(Clock::time_point now) const {
+    Clock::time_point due = now + std::chrono::seconds(1);  // echo expiry runs at least this often
+    for (const auto &c : conns_) {
+        due = std::min(due, behaviour_.nextDue(*c));
+        if (c->hasOutput() && opt_.writeMode == WriteMode::Split)
+            due = std::min(due, c->nextWriteAt());
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
+    return int(std::max<long long>(0, ms));
+}
+
+int Server::run() {
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        std::vector<pollfd> fds;
+        fds.push_back({signalPipe[0], POLLIN, 0});
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (const auto &c : conns_) {
+            short events = POLLIN;
+            if (c->hasOutput() && (opt_.writeMode != WriteMode::Split || c->nextWriteAt() <= now))
+                events |= POLLOUT;
+            fds.push_back({c->fd(), events, 0});
+        }
+        int n = poll(fds.data(), fds.size(), pollTimeoutMs(now));
+        if (n < 0 && errno != EINTR) {
+            fail(out_, std::string("poll: ") + std::strerror(errno));
+            return kExitFailure;
+        }
+        if (n > 0 && fds[0].revents) {
+            unsigned char sig = 0;
+            if (read(signalPipe[0], &sig, 1) == 1) {
+                for (size_t i = conns_.size(); i-- > 0;) drop(i, "shutdown", 0);
+                behaviour_.summary(sig == SIGINT ? "SIGINT" : "SIGTERM");
+                return kExitOk;
+            }
+        }
+        now = Clock::now();
+        if (n > 0 && fds[1].revents) acceptAll();
+
+        // Connections accepted just now were not polled; their turn comes next time.
+        size_t polled = fds.size() - 2;
+        for (size_t i = 0; i < conns_.size(); ++i) {
+            Connection &c = *conns_[i];
+            short revents = i < polled ? fds[i + 2].revents : 0;
+            int error = 0;
+            if (revents & (POLLIN | POLLHUP | POLLERR)) {
+                IoStatus st = c.readAvailable(error);
+                // Frames that arrived before a close are handled all the same.
+                DeviceFrame f;
+                while (closing_[i].first.empty() && cutFrame(c.input(), f)) {
+                    if (!behaviour_.onFrame(c, f, now)) closing_[i] = {"close-after", 0};
+                }
+                if (closing_[i].first.empty() && st == IoStatus::Closed)
+                    closing_[i] = {"closed by device", 0};
+                if (closing_[i].first.empty() && st == IoStatus::Failed)
+                    closing_[i] = {"read failed", error};
+            }
+            if (!closing_[i].first.empty()) continue;
+            behaviour_.onTimer(c, now);
+            c.commit(opt_.writeMode);
+            if (c.flush(opt_.writeMode, std::chrono::milliseconds(opt_.byteGapMs), now, error) ==
+                IoStatus::Failed)
+                closing_[i] = {"write failed", error};
+        }
+        for (size_t i = conns_.size(); i-- > 0;)
+            if (!closing_[i].first.empty()) drop(i, closing_[i].first, closing_[i].second);
+        behaviour_.expireEchoes(now);
+    }
+}
+
+void Server::drop(size_t i, const std::string &reason, int error) {
+    behaviour_.onClose(*conns_[i], reason, error);
+    conns_.erase(conns_.begin() + long(i));
+    closing_.erase(closing_.begin() + long(i));
+}
+
+}  // namespace
+
+int runServer(const Options &options, Output &out) {
+    if (pipe(signalPipe) != 0 || !setNonBlocking(signalPipe[0]) || !setNonBlocking(signalPipe[1])) {
+        fail(out, std::string("pipe: ") + std::strerror(errno));
+        return kExitFailure;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Server server(options, out);
+    int status = server.listen();
+    if (status != kExitOk) return status;
+    return server.run();
+}
+
+}  // namespace agent
