@@ -29,5 +29,5 @@ cleanup() {
 trap cleanup EXIT
 
 # The first wine start creates the prefix, which can take half a minute or more.
-/usr/bin/python3 tests/console/e2e_console.py --first-timeout 180 --step-timeout 30 \
+/usr/bin/python3 tests/console/e2e_console.py --first-timeout 180 \
   wine build-win/console/devtcp-console.exe

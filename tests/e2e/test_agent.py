@@ -20,7 +20,7 @@ def cli():
                 "--quiet", "--no-demo", "--interval", "--peer", "--echo-timeout",
                 "--time-interval", "--refuse", "--reply-addr", "--redirect", "--wake",
                 "--error", "--silent", "--close-after", "--split", "--byte-gap",
-                "--coalesce", "--wrong-session", "--malformed"):
+                "--coalesce", "--wrong-session", "--malformed", "--chaos"):
         check(opt in out.stdout, f"--help does not document {opt}")
     for bad in (["--bogus"], ["--interval", "soon"], ["--refuse", "0"], ["--listen"],
                 ["--split", "--coalesce"], ["--malformed", "odd"], ["--json=yes"],
@@ -128,10 +128,33 @@ def scenarios_on_the_wire():
     agent.stop()
 
 
+def chaos():
+    """--chaos: three addresses, and the same plans for the same seed."""
+    def plans(seed):
+        agent = Agent(AGENT, "--chaos", str(seed), "--no-demo", label=f"chaos agent {seed}")
+        agent.out.wait(lambda line: True, 10, "third line", start=2)  # both alt_listening
+        addrs = [agent.addr] + [e["addr"] for e in agent.events(
+            lambda e: e["event"] == "alt_listening")]
+        check(len(set(addrs)) == 3, f"chaos addresses: {addrs}")
+        for conn in range(1, 9):
+            dev = Device(agent.port)
+            agent.wait_event(lambda e: e["event"] == "chaos" and e["conn"] == conn, 10, "plan")
+            dev.close()
+        agent.stop()
+        found = agent.events(lambda e: e["event"] == "chaos")
+        # Addresses differ between runs; everything else follows from the seed.
+        return [{k: v for k, v in e.items() if k not in ("t_ms", "redirect", "reply_addr")}
+                for e in found]
+    first = plans(7)
+    check(first == plans(7), "the same seed gave other plans")
+    check(first != plans(8), "another seed gave the same plans")
+
+
 def main():
     cli()
     logins_and_echoes()
     scenarios_on_the_wire()
+    chaos()
 
 
 run(main, 100)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "chaos.h"
 #include "scenario_frames.h"
 #include "wire.h"
 
@@ -46,10 +47,27 @@ Behaviour::Behaviour(const Options &options, Output &out)
 
 void Behaviour::onConnect(Connection &c) {
     ++connections_;
-    out_.emit(Event("connect", c.id()).str("from", c.from()));
+    out_.emit(Event("connect", c.id()).str("from", c.from()).str("to", c.local()));
+    if (!opt_.chaos) return;
+    ChaosPlan plan =
+        makeChaosPlan(opt_, opt_.chaosSeed, c.id(), lastBackedOff_, addrs_, c.local(), lastLogin_);
+    lastBackedOff_ = backsOff(plan.ending);
+    c.opt = plan.opt;
+    Event e("chaos", c.id());
+    describePlan(e, plan);
+    out_.emit(e);
 }
 
-void Behaviour::send(Connection &c, Bytes frame, const std::string &note) {
+void Behaviour::onWritten(Connection &c) {
+    for (uint64_t tag : c.takeWritten()) {
+        if (tag == c.replyTag)
+            lastLogin_ = c.local();
+        else
+            out_.emit(Event("written", c.id()).num("msg", int64_t(tag)));
+    }
+}
+
+void Behaviour::send(Connection &c, Bytes frame, const std::string &note, uint64_t tag) {
     ++framesTx_;
     Event e("tx", c.id());
     uint32_t session = devtcp::wire::readLe32(frame.data());
@@ -57,8 +75,9 @@ void Behaviour::send(Connection &c, Bytes frame, const std::string &note) {
     uint32_t length = devtcp::wire::readLe16(frame.data() + devtcp::wire::kOffLength);
     describeFrame(e, session, type, length, frame);
     if (!note.empty()) e.str("note", note);
+    if (tag) e.num("msg", int64_t(tag));
     out_.emit(e);
-    c.queue(std::move(frame));
+    c.queue(std::move(frame), tag);
 }
 
 void Behaviour::reportRx(const Connection &c, const DeviceFrame &f) {
@@ -77,7 +96,7 @@ bool Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point n
     ++framesRx_;
     ++c.framesRx;
     reportRx(c, f);
-    if (!opt_.silent) {
+    if (!c.opt.silent) {
         switch (f.type) {
             case XR_DEV_TCP_MSG_LOGIN:
                 handleLogin(c, f, now);
@@ -97,14 +116,22 @@ bool Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point n
                 break;
         }
     }
-    return !(opt_.closeAfter && c.framesRx >= opt_.closeAfter);
+    return !(c.opt.closeAfter && c.framesRx >= c.opt.closeAfter);
 }
 
 void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_point now) {
+    if (c.opt.replyDelayMs) {
+        // Silence before the reply, once per connection.
+        c.replyPending = true;
+        c.deferredLogin = f;
+        c.replyAt = now + msOf(c.opt.replyDelayMs);
+        c.opt.replyDelayMs = 0;
+        return;
+    }
     LoginRequest req = parseLoginRequest(f);
     int32_t result = 0;
-    if (opt_.refuse)
-        result = opt_.refuseCode;
+    if (c.opt.refuse)
+        result = c.opt.refuseCode;
     else if (!req.sizeOk || req.version != opt_.versionText)
         result = kResultBadRequest;
     else if (req.password != opt_.password)
@@ -120,13 +147,17 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
     e.num("result", result).num("session", session).flag("accepted", result == 0);
     out_.emit(e);
 
-    send(c, makeLoginReply(session, result, opt_.replyAddr, timeText()));
+    // In chaos mode the reply names only another address, where the device goes.
+    bool loginHere = !opt_.chaos || c.opt.replyAddr.empty();
+    c.replyTag = opt_.chaos && result == 0 && loginHere ? ++messages_ : 0;
+    send(c, makeLoginReply(session, result, c.opt.replyAddr, timeText()), "", c.replyTag);
     if (result != 0) {
         ++refused_;
         c.loggedIn = false;
         return;
     }
     ++logins_;
+    if (!loginHere) return;
     c.loggedIn = true;
     c.session = session;
     c.user = req.user;
@@ -134,23 +165,33 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
 }
 
 void Behaviour::greet(Connection &c, Clock::time_point now) {
-    if (opt_.wake) send(c, makeFrame(c.session, XR_DEV_TCP_MSG_WAKE, nullptr, 0));
-    if (opt_.sendError) send(c, makeErrorFrame(c.session, opt_.errorCode));
-    if (opt_.wrongSession)
+    const Options &o = c.opt;
+    uint64_t before = c.framesTx;
+    if (o.wake) send(c, makeFrame(c.session, XR_DEV_TCP_MSG_WAKE, nullptr, 0));
+    if (o.sendError) send(c, makeErrorFrame(c.session, o.errorCode));
+    if (o.wrongSession)
         for (auto &nf : wrongSessionFrames(c.session)) send(c, std::move(nf.frame), nf.note);
-    if (opt_.malformed)
-        for (auto &nf : malformedFrames(c.session, opt_.malformed))
+    if (o.malformed)
+        for (auto &nf : malformedFrames(c.session, o.malformed))
             send(c, std::move(nf.frame), nf.note);
     c.nextDemo = now;
-    c.nextTime = now + msOf(opt_.timeIntervalMs);
-    if (opt_.demo) demoRound(c, now);
-    if (!opt_.redirectAddr.empty())
-        send(c, makeTextFrame(c.session, XR_DEV_TCP_MSG_REDIRECT, opt_.redirectAddr));
+    // In chaos mode the first demo round waits until a device handling a frame per 50 ms
+    // tick is through the greeting, so that its echo is due within a second.
+    if (opt_.chaos) c.nextDemo += msOf(unsigned(60 * (c.framesTx - before)));
+    c.nextTime = now + msOf(o.timeIntervalMs);
+    if (opt_.demo && c.nextDemo <= now) demoRound(c, now);
+    if (o.redirectAddr.empty()) return;
+    if (o.redirectAfterMs)
+        c.redirectAt = now + msOf(o.redirectAfterMs);
+    else
+        send(c, makeTextFrame(c.session, XR_DEV_TCP_MSG_REDIRECT, o.redirectAddr));
 }
 
 void Behaviour::demoRound(Connection &c, Clock::time_point now) {
     uint32_t seq = ++c.demoSeq;
-    std::string text = "hello from " + opt_.peer + " #" + std::to_string(seq);
+    // Chaos mode names the connection too, so that every message is told apart.
+    std::string text = "hello from " + opt_.peer + " #" +
+                       (opt_.chaos ? std::to_string(c.id()) + "." : "") + std::to_string(seq);
     Bytes str(text.begin(), text.end());
     str.push_back(0);  // a string message carries its NUL
     // Binary data with the bytes a text path would mangle: NUL, line ends, high bit.
@@ -166,11 +207,15 @@ void Behaviour::demoRound(Connection &c, Clock::time_point now) {
                  0xfe,
                  0xff,
                  0x01};
-    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_STR, str.data(), str.size(), &opt_.peer));
+    if (opt_.chaos)
+        for (int shift = 0; shift < 32; shift += 8) bin.push_back(uint8_t(c.id() >> shift));
+    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_STR, str.data(), str.size(), &opt_.peer), "",
+         opt_.chaos ? ++messages_ : 0);
     demo_.sent(c.id(), XR_DEV_TCP_MSG_STR, seq, str, now);
-    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_DATA, bin.data(), bin.size(), &opt_.peer));
+    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_DATA, bin.data(), bin.size(), &opt_.peer), "",
+         opt_.chaos ? ++messages_ : 0);
     demo_.sent(c.id(), XR_DEV_TCP_MSG_DATA, seq, bin, now);
-    c.nextDemo = now + msOf(opt_.intervalMs);
+    c.nextDemo = now + msOf(c.opt.intervalMs);
 }
 
 void Behaviour::handleEcho(Connection &c, const DeviceFrame &f, Clock::time_point now) {
@@ -191,20 +236,28 @@ void Behaviour::handleEcho(Connection &c, const DeviceFrame &f, Clock::time_poin
 }
 
 void Behaviour::onTimer(Connection &c, Clock::time_point now) {
-    if (!c.loggedIn || opt_.silent) return;
+    if (c.replyPending && now >= c.replyAt) {
+        c.replyPending = false;
+        handleLogin(c, c.deferredLogin, now);
+    }
+    if (!c.loggedIn || c.leaving || c.opt.silent) return;
     if (opt_.demo && now >= c.nextDemo) demoRound(c, now);
-    if (opt_.timeIntervalMs && now >= c.nextTime) {
+    if (c.opt.timeIntervalMs && now >= c.nextTime) {
         send(c, makeTextFrame(c.session, XR_DEV_TCP_MSG_TIME, timeText()));
-        c.nextTime = now + msOf(opt_.timeIntervalMs);
+        c.nextTime = now + msOf(c.opt.timeIntervalMs);
+    }
+    if (now >= c.redirectAt) {
+        send(c, makeTextFrame(c.session, XR_DEV_TCP_MSG_REDIRECT, c.opt.redirectAddr));
+        c.leaving = true;
     }
 }
 
 Clock::time_point Behaviour::nextDue(const Connection &c) const {
-    Clock::time_point due = Clock::time_point::max();
-    if (!c.loggedIn || opt_.silent) return due;
+    Clock::time_point due = c.replyPending ? c.replyAt : Clock::time_point::max();
+    if (!c.loggedIn || c.leaving || c.opt.silent) return due;
     if (opt_.demo) due = std::min(due, c.nextDemo);
-    if (opt_.timeIntervalMs) due = std::min(due, c.nextTime);
-    return due;
+    if (c.opt.timeIntervalMs) due = std::min(due, c.nextTime);
+    return std::min(due, c.redirectAt);
 }
 
 void Behaviour::onClose(Connection &c, const std::string &reason, int error) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 #include "demo_stats.h"
@@ -19,6 +20,8 @@ class Behaviour {
   public:
     Behaviour(const Options &options, Output &out);
 
+    // The addresses the agent listens on; chaos mode redirects between them.
+    void addAddress(const std::string &addr) { addrs_.push_back(addr); }
     void onConnect(Connection &c);
     // Handles one frame from the device. False when the connection is to be closed.
     bool onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now);
@@ -26,6 +29,8 @@ class Behaviour {
     void onTimer(Connection &c, Clock::time_point now);
     // The earliest moment onTimer has something to do for @p c.
     Clock::time_point nextDue(const Connection &c) const;
+    // Reports the tagged frames that have been written whole.
+    void onWritten(Connection &c);
     void onClose(Connection &c, const std::string &reason, int error);
     void expireEchoes(Clock::time_point now);
     void summary(const std::string &why);
@@ -35,7 +40,7 @@ class Behaviour {
     void handleEcho(Connection &c, const DeviceFrame &f, Clock::time_point now);
     void greet(Connection &c, Clock::time_point now);
     void demoRound(Connection &c, Clock::time_point now);
-    void send(Connection &c, Bytes frame, const std::string &note = "");
+    void send(Connection &c, Bytes frame, const std::string &note = "", uint64_t tag = 0);
     void reportRx(const Connection &c, const DeviceFrame &f);
 
     const Options &opt_;
@@ -47,6 +52,10 @@ class Behaviour {
     uint64_t refused_ = 0;
     uint64_t framesRx_ = 0;
     uint64_t framesTx_ = 0;
+    uint64_t messages_ = 0;  // tags of demo messages in chaos mode
+    std::vector<std::string> addrs_;
+    bool lastBackedOff_ = false;
+    std::string lastLogin_;  // where the device last logged in: its reply was written
 };
 
 // Login results of the agent's own checks.

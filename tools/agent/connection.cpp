@@ -2,12 +2,13 @@
 
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 
 namespace agent {
 
-Connection::Connection(int fd, int id, std::string from)
-    : fd_(fd), id_(id), from_(std::move(from)) {}
+Connection::Connection(int fd, int id, std::string from, std::string local, const Options &o)
+    : opt(o), fd_(fd), id_(id), from_(std::move(from)), local_(std::move(local)) {}
 
 Connection::~Connection() {
     if (fd_ >= 0) ::close(fd_);
@@ -30,16 +31,26 @@ IoStatus Connection::readAvailable(int &error) {
     }
 }
 
-void Connection::queue(Bytes frame) {
-    burst_.push_back(std::move(frame));
+void Connection::queue(Bytes frame, uint64_t tag) {
+    burst_.push_back({std::move(frame), {}});
+    if (tag) burst_.back().tags.push_back(tag);
     ++framesTx;
+}
+
+std::vector<uint64_t> Connection::takeWritten() {
+    std::vector<uint64_t> out;
+    out.swap(written_);
+    return out;
 }
 
 void Connection::commit(WriteMode mode) {
     if (burst_.empty()) return;
     if (mode == WriteMode::Coalesce) {
-        Bytes joined;
-        for (const auto &f : burst_) joined.insert(joined.end(), f.begin(), f.end());
+        Unit joined;
+        for (const auto &f : burst_) {
+            joined.bytes.insert(joined.bytes.end(), f.bytes.begin(), f.bytes.end());
+            joined.tags.insert(joined.tags.end(), f.tags.begin(), f.tags.end());
+        }
         units_.push_back(std::move(joined));
     } else {
         // Split mode paces single bytes at flush time; its units stay whole frames.
@@ -52,8 +63,10 @@ IoStatus Connection::flush(WriteMode mode, Clock::duration byteGap, Clock::time_
                            int &error) {
     while (!units_.empty()) {
         if (mode == WriteMode::Split && now < nextWrite_) return IoStatus::Ok;
-        const Bytes &unit = units_.front();
+        if (opt.closeAtBytes && bytesOut_ >= opt.closeAtBytes) return IoStatus::Closed;
+        const Bytes &unit = units_.front().bytes;
         size_t want = mode == WriteMode::Split ? 1 : unit.size() - unitOffset_;
+        if (opt.closeAtBytes) want = std::min<uint64_t>(want, opt.closeAtBytes - bytesOut_);
         ssize_t n = ::send(fd_, unit.data() + unitOffset_, want, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -65,12 +78,14 @@ IoStatus Connection::flush(WriteMode mode, Clock::duration byteGap, Clock::time_
         bytesOut_ += uint64_t(n);
         unitOffset_ += size_t(n);
         if (unitOffset_ == unit.size()) {
+            const auto &tags = units_.front().tags;
+            written_.insert(written_.end(), tags.begin(), tags.end());
             units_.pop_front();
             unitOffset_ = 0;
         }
         if (mode == WriteMode::Split) nextWrite_ = now + byteGap;
     }
-    return IoStatus::Ok;
+    return opt.closeAtBytes && bytesOut_ >= opt.closeAtBytes ? IoStatus::Closed : IoStatus::Ok;
 }
 
 }  // namespace agent

@@ -19,7 +19,9 @@ enum class IoStatus { Ok, Closed, Failed };
 
 class Connection {
   public:
-    Connection(int fd, int id, std::string from);
+    // @p local is the agent's address the device came in on; @p opt the scenario
+    // settings of this connection.
+    Connection(int fd, int id, std::string from, std::string local, const Options &opt);
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -27,25 +29,37 @@ class Connection {
     int fd() const { return fd_; }
     int id() const { return id_; }
     const std::string &from() const { return from_; }
+    const std::string &local() const { return local_; }
 
     // Reads what the socket has into the input buffer; @p error gets errno on failure.
     IoStatus readAvailable(int &error);
     Bytes &input() { return in_; }
 
     // Frames queued during one step form a burst; commit() hands the burst to the
-    // write queue, cut into write units as the mode says.
-    void queue(Bytes frame);
+    // write queue, cut into write units as the mode says. A frame with a @p tag other
+    // than 0 is reported by takeWritten() once its last byte is written.
+    void queue(Bytes frame, uint64_t tag = 0);
     void commit(WriteMode mode);
+    std::vector<uint64_t> takeWritten();
     bool hasOutput() const { return !units_.empty(); }
     // When a --split connection may write its next byte.
     Clock::time_point nextWriteAt() const { return nextWrite_; }
+    // Writes what is queued; Closed once opt.closeAtBytes bytes are written.
     IoStatus flush(WriteMode mode, Clock::duration byteGap, Clock::time_point now, int &error);
 
     uint64_t writes() const { return writes_; }
     uint64_t bytesOut() const { return bytesOut_; }
 
+    Options opt;
+
     // What the agent knows about the device on this connection.
     bool loggedIn = false;
+    bool leaving = false;       // a redirect was sent: no more demo rounds
+    uint64_t replyTag = 0;      // of the accepting login reply, to learn when it is written
+    bool replyPending = false;  // a login waits for its reply until replyAt
+    DeviceFrame deferredLogin;
+    Clock::time_point replyAt;
+    Clock::time_point redirectAt = Clock::time_point::max();
     uint32_t session = 0;
     std::string user;
     uint64_t framesRx = 0;
@@ -57,10 +71,16 @@ class Connection {
   private:
     int fd_;
     int id_;
+    struct Unit {
+        Bytes bytes;
+        std::vector<uint64_t> tags;
+    };
     std::string from_;
+    std::string local_;
     Bytes in_;
-    std::vector<Bytes> burst_;
-    std::deque<Bytes> units_;
+    std::vector<Unit> burst_;
+    std::deque<Unit> units_;
+    std::vector<uint64_t> written_;
     size_t unitOffset_ = 0;  // bytes of the front unit already written
     Clock::time_point nextWrite_;
     uint64_t writes_ = 0;

@@ -51,6 +51,18 @@ Scenarios (applied to every connection):
       --malformed KIND    after each login send malformed frames; KIND is
                           peer-overrun, oversize, short or all (may be repeated)
 
+Chaos (for soak tests):
+      --chaos SEED        listen on a second address too (printed as alt_addr) and
+                          give each connection scenario settings drawn at random from
+                          SEED and the connection's number (printed as a chaos line):
+                          write mode, silence before the login reply, greeting frames,
+                          demo and time intervals, and an ending (a redirect to the
+                          other address after a while or in the login reply, a close
+                          after some bytes or frames, a refusal, or silence); demo
+                          messages carry the connection's number, and a written line
+                          says when each was written whole. Replaces the scenario
+                          options.
+
 After a login the agent sends, in this order: the login reply, the wake frame, the
 error frame, the frames of other sessions, the malformed frames, the first demo
 round, the redirect frame. Logins with a wrong password are refused with 401, those
@@ -234,6 +246,10 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
         else if (arg == "--byte-gap") {
             if (!number(10000, n)) return ParseResult::Error;
             o.byteGapMs = unsigned(n);
+        } else if (arg == "--chaos") {
+            if (!number(~0ull, n)) return ParseResult::Error;
+            o.chaos = true;
+            o.chaosSeed = n;
         } else if (arg == "--wrong-session" && flagOnly)
             o.wrongSession = true;
         else if (arg == "--malformed") {

@@ -44,6 +44,14 @@ struct Options {
     unsigned byteGapMs = 2;
     bool wrongSession = false;
     unsigned malformed = 0;  // MalformedKind bits
+
+    // Chaos mode draws the scenario settings of each connection from the seed; the three
+    // below are set by it only.
+    bool chaos = false;
+    uint64_t chaosSeed = 0;
+    unsigned redirectAfterMs = 0;  // the redirect frame this long after the login
+    uint64_t closeAtBytes = 0;     // 0: never
+    unsigned replyDelayMs = 0;     // silence before the login reply
 };
 
 enum class ParseResult { Run, Help, Error };

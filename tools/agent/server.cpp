@@ -68,20 +68,23 @@ class Server {
   public:
     Server(const Options &o, Output &out) : opt_(o), out_(out), behaviour_(o, out) {}
     ~Server() {
-        if (listenFd_ >= 0) close(listenFd_);
+        for (int fd : listenFds_) close(fd);
     }
     int listen();
     int run();
 
   private:
-    void acceptAll();
+    int listenOn(const std::string &text, const char *event, std::string &addr);
+    void acceptAll(int fd, const std::string &local);
     void drop(size_t index, const std::string &reason, int error);
     int pollTimeoutMs(Clock::time_point now) const;
 
     const Options &opt_;
     Output &out_;
     Behaviour behaviour_;
-    int listenFd_ = -1;
+    // The listening sockets and their addresses: chaos mode adds two more addresses.
+    std::vector<int> listenFds_;
+    std::vector<std::string> addrs_;
     int nextId_ = 1;
     std::vector<std::unique_ptr<Connection>> conns_;
     // Beside each connection: why it is to be closed at the end of this turn, or "".
@@ -94,27 +97,44 @@ int Server::listen() {
         fail(out_, "bad listen address '" + opt_.listen + "' (want IPv4 HOST:PORT)");
         return kExitUsage;
     }
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    if (listenFd_ < 0 || setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
-        bind(listenFd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || ::listen(listenFd_, 64) ||
-        !setNonBlocking(listenFd_)) {
-        fail(out_, "cannot listen on " + opt_.listen + ": " + std::strerror(errno));
-        return kExitUsage;
+    for (size_t i = 0; i < (opt_.chaos ? 3u : 1u); ++i) {
+        // Further addresses: the same host, free ports.
+        std::string text = i ? opt_.listen.substr(0, opt_.listen.rfind(':')) + ":0" : opt_.listen;
+        std::string addr;
+        int fd = listenOn(text, i ? "alt_listening" : "listening", addr);
+        if (fd < 0) return kExitUsage;
+        listenFds_.push_back(fd);
+        addrs_.push_back(addr);
+        behaviour_.addAddress(addr);
     }
-    socklen_t len = sizeof sa;
-    getsockname(listenFd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    out_.emit(Event("listening", 0, Level::Summary)
-                  .str("addr", addressText(sa))
-                  .num("port", ntohs(sa.sin_port)));
     return kExitOk;
 }
 
-void Server::acceptAll() {
+// A non-blocking listening socket on @p text, reported in an @p event line, or -1.
+int Server::listenOn(const std::string &text, const char *event, std::string &addr) {
+    sockaddr_in sa{};
+    parseAddress(text, sa);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || ::listen(fd, 64) ||
+        !setNonBlocking(fd)) {
+        fail(out_, "cannot listen on " + text + ": " + std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    addr = addressText(sa);
+    out_.emit(Event(event, 0, Level::Summary).str("addr", addr).num("port", ntohs(sa.sin_port)));
+    return fd;
+}
+
+void Server::acceptAll(int listenFd, const std::string &local) {
     for (;;) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        int fd = accept(listenFd_, reinterpret_cast<sockaddr *>(&peer), &len);
+        int fd = accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &len);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -130,7 +150,8 @@ void Server::acceptAll() {
             close(fd);
             continue;
         }
-        conns_.push_back(std::make_unique<Connection>(fd, nextId_++, addressText(peer)));
+        conns_.push_back(
+            std::make_unique<Connection>(fd, nextId_++, addressText(peer), local, opt_));
         closing_.emplace_back();
         behaviour_.onConnect(*conns_.back());
     }
@@ -140,7 +161,7 @@ int Server::pollTimeoutMs(Clock::time_point now) const {
     Clock::time_point due = now + std::chrono::seconds(1);  // echo expiry runs at least this often
     for (const auto &c : conns_) {
         due = std::min(due, behaviour_.nextDue(*c));
-        if (c->hasOutput() && opt_.writeMode == WriteMode::Split)
+        if (c->hasOutput() && c->opt.writeMode == WriteMode::Split)
             due = std::min(due, c->nextWriteAt());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
@@ -152,10 +173,10 @@ int Server::run() {
         Clock::time_point now = Clock::now();
         std::vector<pollfd> fds;
         fds.push_back({signalPipe[0], POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
+        for (int fd : listenFds_) fds.push_back({fd, POLLIN, 0});
         for (const auto &c : conns_) {
             short events = POLLIN;
-            if (c->hasOutput() && (opt_.writeMode != WriteMode::Split || c->nextWriteAt() <= now))
+            if (c->hasOutput() && (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now))
                 events |= POLLOUT;
             fds.push_back({c->fd(), events, 0});
         }
@@ -173,13 +194,15 @@ int Server::run() {
             }
         }
         now = Clock::now();
-        if (n > 0 && fds[1].revents) acceptAll();
+        for (size_t i = 0; i < listenFds_.size(); ++i)
+            if (n > 0 && fds[1 + i].revents) acceptAll(listenFds_[i], addrs_[i]);
 
         // Connections accepted just now were not polled; their turn comes next time.
-        size_t polled = fds.size() - 2;
+        const size_t first = 1 + listenFds_.size();
+        size_t polled = fds.size() - first;
         for (size_t i = 0; i < conns_.size(); ++i) {
             Connection &c = *conns_[i];
-            short revents = i < polled ? fds[i + 2].revents : 0;
+            short revents = i < polled ? fds[i + first].revents : 0;
             int error = 0;
             if (revents & (POLLIN | POLLHUP | POLLERR)) {
                 IoStatus st = c.readAvailable(error);
@@ -195,10 +218,12 @@ int Server::run() {
             }
             if (!closing_[i].first.empty()) continue;
             behaviour_.onTimer(c, now);
-            c.commit(opt_.writeMode);
-            if (c.flush(opt_.writeMode, std::chrono::milliseconds(opt_.byteGapMs), now, error) ==
-                IoStatus::Failed)
-                closing_[i] = {"write failed", error};
+            c.commit(c.opt.writeMode);
+            IoStatus st =
+                c.flush(c.opt.writeMode, std::chrono::milliseconds(c.opt.byteGapMs), now, error);
+            behaviour_.onWritten(c);
+            if (st == IoStatus::Failed) closing_[i] = {"write failed", error};
+            if (st == IoStatus::Closed) closing_[i] = {"close-at-bytes", 0};
         }
         for (size_t i = conns_.size(); i-- > 0;)
             if (!closing_[i].first.empty()) drop(i, closing_[i].first, closing_[i].second);

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Packaging check: installs the library into a temporary prefix, builds the C99 example
+# device against it with find_package (CMake) and with pkg-config (Makefile), and from the
+# source tree with FetchContent, then runs each build briefly against the device agent
+# and checks that it logged in. Runs as root on a fresh Debian machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+export DEBIAN_FRONTEND=noninteractive
+command -v pkg-config >/dev/null || scripts/setup.sh pkg-config
+scripts/setup.sh
+
+work=$(mktemp -d)
+agent_pid=""
+cleanup() {
+  if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null || true; wait "$agent_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+prefix=$work/prefix
+jobs=$(nproc)
+
+grep -q 'cmake/install.cmake' devtcp/CMakeLists.txt ||
+  { echo "packaging: devtcp/CMakeLists.txt does not include cmake/install.cmake" >&2; exit 1; }
+echo "-- install the library into $prefix"
+cmake -S . -B build-pkg -DBUILD_TESTING=OFF -DDEVTCP_TOOLS=ON >/dev/null
+cmake --build build-pkg -j "$jobs" >/dev/null
+cmake --install build-pkg --prefix "$prefix" >/dev/null
+(cd "$prefix" && find . -type f | sort)
+for f in include/xr_dev_tcp.h lib/libdevtcp.a lib/pkgconfig/devtcp.pc \
+         lib/cmake/devtcp/devtcpConfig.cmake lib/cmake/devtcp/devtcpConfigVersion.cmake; do
+  [ -f "$prefix/$f" ] || { echo "packaging: $f was not installed" >&2; exit 1; }
+done
+if [ "$(find "$prefix/include" -type f | wc -l)" -ne 1 ]; then
+  echo "packaging: headers other than xr_dev_tcp.h were installed" >&2; exit 1
+fi
+version=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion devtcp)
+header=$(sed -n 's/^#define XR_DEV_TCP_VERSION "\(.*\)".*/\1/p' "$prefix/include/xr_dev_tcp.h")
+[ "$version" = "$header" ] || { echo "packaging: devtcp.pc says $version, header $header" >&2; exit 1; }
+
+example=$root/examples/c99_device
+echo "-- example with find_package(devtcp CONFIG)"
+rm -rf build-pkg-cmake
+cmake -S "$example" -B build-pkg-cmake -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build build-pkg-cmake >/dev/null
+
+echo "-- example with pkg-config and make (gcc, no C++ run-time library)"
+rm -rf build-pkg-make && mkdir build-pkg-make
+make -s -C build-pkg-make -f "$example/Makefile" CC=gcc PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+
+echo "-- example with FetchContent from the source tree"
+rm -rf build-pkg-fetch
+cmake -S "$example" -B build-pkg-fetch -DDEVTCP_SOURCE_DIR="$root" >/dev/null
+cmake --build build-pkg-fetch >/dev/null
+
+binaries=(build-pkg-cmake/c99_device build-pkg-make/c99_device build-pkg-fetch/c99_device)
+for b in "${binaries[@]}"; do
+  if readelf -d "$b" | grep -q 'libstdc++'; then
+    echo "packaging: $b needs the C++ run-time library" >&2; exit 1
+  fi
+done
+
+agent=build-pkg/tools/agent/devtcp-agent
+if [ ! -x "$agent" ]; then
+  echo "-- SKIPPED running the example: $agent was not built (tools/agent not there yet)"
+  exit 0
+fi
+
+echo "-- run each build against the agent"
+"$agent" --listen 127.0.0.1:0 --json --interval 300 >"$work/agent.jsonl" 2>&1 &
+agent_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n '1s/.*"port":\([0-9]*\).*/\1/p' "$work/agent.jsonl")
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "packaging: the agent did not start" >&2; cat "$work/agent.jsonl" >&2; exit 1; }
+
+n=0
+for b in "${binaries[@]}"; do
+  n=$((n + 1))
+  user="c99-device-$n"
+  out=$work/device-$n.txt
+  if ! "$b" "127.0.0.1:$port" "$user" 2 >"$out" 2>&1; then
+    echo "packaging: $b did not get online" >&2; cat "$out" >&2; exit 1
+  fi
+  grep -q 'TcpNotify: .*(Online)' "$out" || { echo "packaging: no Online from $b" >&2; cat "$out" >&2; exit 1; }
+  grep -q 'TcpReceiveStr: .*lpszPeer=demo-peer' "$out" || { echo "packaging: $b received no message" >&2; cat "$out" >&2; exit 1; }
+  grep -q "\"event\":\"login\".*\"user\":\"$user\".*\"accepted\":true" "$work/agent.jsonl" ||
+    { echo "packaging: the agent saw no accepted login of $user" >&2; cat "$work/agent.jsonl" >&2; exit 1; }
+  echoes=$(grep -c '"event":"echo"' "$work/agent.jsonl" || true)
+  [ "$echoes" -gt "${echoes_before:-0}" ] || { echo "packaging: the agent got no echo from $b" >&2; exit 1; }
+  echoes_before=$echoes
+  echo "$b: logged in as $user, received and echoed ($(grep -c '^TcpReceive' "$out") messages)"
+done
+echo "-- packaging passed"

@@ -1,0 +1,84 @@
+#include "handlers.h"
+
+#include <cstring>
+
+#include "console_output.h"
+#include "xr_dev_tcp.h"
+
+namespace {
+
+// A message that arrived without a peer section has no peer name; print a marker
+// instead of reading through the null pointer.
+const char *Printable(const char *lpszText)
+{
+    return lpszText != nullptr ? lpszText : "(null)";
+}
+
+// Size of the peer name as the echo sends it (its NUL counted), or 0 when the message
+// is not to be echoed: no peer to send it to, or a name too long for the echo.
+uint32_t EchoPeerSize(const char *lpszPeer)
+{
+    if (lpszPeer == nullptr) {
+        return 0;
+    }
+    const std::size_t uSize = std::strlen(lpszPeer) + 1;
+    return uSize <= ECHO_PEER_MAX_SIZE ? static_cast<uint32_t>(uSize) : 0;
+}
+
+} // namespace
+
+void TcpError(int32_t iAgentID, int32_t iError)
+{
+    ConsolePrintf("TcpError: iAgentID=%d, iError=%d\n", iAgentID, iError);
+}
+
+void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData)
+{
+    static const char *const kNotifyWords[] = {"Online", "Offline", "Redirct", "Time", "Wake"};
+    if (uType >= sizeof(kNotifyWords) / sizeof(kNotifyWords[0])) {
+        return;
+    }
+    ConsolePrintf("TcpNotify: iAgentID=%d, %s, Data=%s\n", iAgentID, kNotifyWords[uType],
+                  Printable(lpszData));
+}
+
+void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, const char *lpszPeer)
+{
+    ConsolePrintf("TcpReceive: iAgentID=%d, uDataSize=%u, lpszPeer=%s\n", iAgentID, uDataSize,
+                  Printable(lpszPeer));
+    if (lpData == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < uDataSize; ++i) {
+        ConsolePrintf("TcpReceive: iAgentID=%d, uData%u=%X\n", iAgentID, i,
+                      static_cast<unsigned>(lpData[i]));
+    }
+    const uint32_t uPeerSize = EchoPeerSize(lpszPeer);
+    if (uPeerSize == 0) {
+        return;
+    }
+    // A refused echo (link not logged in, queue full) is dropped: the sender gets nothing.
+    (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer, uPeerSize);
+}
+
+void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
+{
+    ConsolePrintf("TcpReceiveStr: iAgentID=%d, lpszData=%s, lpszPeer=%s\n", iAgentID,
+                  Printable(lpszData), Printable(lpszPeer));
+    if (lpszData == nullptr) {
+        return;
+    }
+    const uint32_t uPeerSize = EchoPeerSize(lpszPeer);
+    if (uPeerSize == 0) {
+        return;
+    }
+    // The echo carries the text's terminating NUL, as every string message does.
+    const uint32_t uDataSize = static_cast<uint32_t>(std::strlen(lpszData) + 1);
+    (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_STR, lpszData, uDataSize, lpszPeer, uPeerSize);
+}
+
+void LogOutput(int32_t iLevel, const char *lpszText)
+{
+    (void)iLevel;
+    ConsolePrintf("%s\n", Printable(lpszText));
+}

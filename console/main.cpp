@@ -1,0 +1,70 @@
+// devtcp-console: asks for the device agent's address and a user name, then logs in,
+// drives the link library from a 50 ms clock, prints every event and log line, echoes
+// every message back to its sender, and logs out and in again, for ever.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "console_output.h"
+#include "handlers.h"
+#include "platform.h"
+#include "read_line.h"
+#include "sockets.h"
+#include "xr_dev_tcp.h"
+
+namespace {
+
+constexpr char DEFAULT_AGENT_ADDR[] = "127.0.0.1:8800";
+constexpr char DEFAULT_USER[] = "test1234";
+constexpr char PASSWORD[] = "5820";
+constexpr uint32_t PROC_INTERVAL_MS = 50;
+constexpr uint32_t PROC_CALLS_PER_CYCLE = 100000; // about 83 minutes per login
+constexpr uint32_t RELOGIN_PAUSE_MS = 1000;
+
+static_assert(sizeof(DEFAULT_AGENT_ADDR) <= READ_LINE_FIELD_SIZE, "default address fits");
+static_assert(sizeof(DEFAULT_USER) <= READ_LINE_FIELD_SIZE, "default user fits");
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketTable = {SocketOpen, SocketCheck, SocketClose,
+                                                    SocketSend, SocketRecv};
+const XR_DEV_TCP_CALLBACK_S kEventTable = {TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {}};
+
+// Shows the prompt, reads the answer, and takes the default for an empty answer.
+void AskLine(const char *lpszPrompt, const char *lpszDefault, char (&szField)[READ_LINE_FIELD_SIZE])
+{
+    ConsolePrintf("%s(%s): ", lpszPrompt, lpszDefault);
+    ReadLine(szField);
+    if (szField[0] == '\0') {
+        std::strcpy(szField, lpszDefault);
+    }
+}
+
+} // namespace
+
+int main()
+{
+    if (!PlatformStart()) {
+        return EXIT_FAILURE;
+    }
+
+    char szAddr[READ_LINE_FIELD_SIZE] = {};
+    char szUser[READ_LINE_FIELD_SIZE] = {};
+    AskLine("Please input device agent's address", DEFAULT_AGENT_ADDR, szAddr);
+    AskLine("Please input tcp client's user name", DEFAULT_USER, szUser);
+
+    for (;;) {
+        // Installed before every login, so each cycle starts from the client's tables.
+        xrDevTcpSetCallback(&kSocketTable, &kEventTable, LogOutput);
+        const int32_t iAgentID = xrDevTcpLogin(szAddr, szUser, PASSWORD);
+        if (iAgentID < 0) {
+            ConsolePrintf("xrDevTcpLogin: iErr=%d\n", iAgentID);
+            // The only way out of the cycle is a refused login: a failure.
+            return EXIT_FAILURE;
+        }
+        for (uint32_t i = 0; i < PROC_CALLS_PER_CYCLE; ++i) {
+            xrDevTcpProc(PlatformTick());
+            PlatformSleep(PROC_INTERVAL_MS);
+        }
+        xrDevTcpLogout(iAgentID);
+        PlatformSleep(RELOGIN_PAUSE_MS);
+    }
+}

@@ -1,0 +1,46 @@
+// The five socket operations that the client installs in the link library, and the
+// client's count of open sockets. Every operation returns at once: sockets are
+// non-blocking from before their connect and every readiness poll waits zero time.
+#ifndef DEVTCP_CONSOLE_SOCKETS_H
+#define DEVTCP_CONSOLE_SOCKETS_H
+
+#include <cstdint>
+
+/**
+ * Sockets handed to the library by SocketOpen and not yet taken back by SocketClose;
+ * never below 0. Printed on every open and close.
+ */
+extern int32_t SocketCount;
+
+/**
+ * Start a connection to "host:port" (a dotted IPv4 host; no name lookup).
+ * @return the socket while the connection is being made, or -1 when the socket cannot
+ *         be made, the host is not a numeric IPv4 address or is longer than 31
+ *         characters, or the connect fails at once. Only a success prints a message.
+ */
+int32_t SocketOpen(const char *lpszAddr);
+
+/**
+ * @return 1 once the connection is established, 0 while it is pending and also after
+ *         the attempt has failed (the library's login timeout ends it), -1 when the
+ *         poll itself fails.
+ */
+int32_t SocketCheck(int32_t iSocket);
+
+/** Close the socket (unless it is -1), count it down and print the count. */
+void SocketClose(int32_t iSocket);
+
+/**
+ * @return bytes taken (possibly fewer than @p uSize), 0 when none can be taken now,
+ *         -1 on failure (the platform's error code is printed, except for a failed poll).
+ */
+int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
+
+/**
+ * @return bytes read (1 or more), 0 when nothing is waiting, -1 when the peer has
+ *         closed the connection (silently) or it failed (the error code is printed,
+ *         except for a failed poll).
+ */
+int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize);
+
+#endif
