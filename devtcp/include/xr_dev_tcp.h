@@ -183,6 +183,9 @@ typedef void (*XR_DEV_TCP_LOG_FUNC)(int32_t iLevel, const char *lpszText);
  * Install the socket table, the event table and the log function, by copy; the
  * caller's tables need not outlive the call. A NULL table pointer installs an empty
  * table; a NULL log function turns logging off.
+ * @param lpSocket the five socket operations, or NULL
+ * @param lpCallback the event callbacks, or NULL
+ * @param lpLog the log function, or NULL
  */
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog);
@@ -201,6 +204,7 @@ int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char 
 /**
  * End a link and free its slot: a logout frame is sent when logged in, the socket is
  * closed and the handle dies. An invalid handle is ignored. No notification follows.
+ * @param iAgentID handle of the link, as returned by xrDevTcpLogin()
  */
 void xrDevTcpLogout(int32_t iAgentID);
 
@@ -211,6 +215,7 @@ void xrDevTcpLogout(int32_t iAgentID);
  *        sent before the link is logged in
  * @param lpData @p uDataSize bytes of data (not read when @p uDataSize is 0); a string
  *        message counts its terminating NUL
+ * @param uDataSize number of data bytes, 0 for none
  * @param lpszPeer receiving peer; a peer section is written only when it is not NULL
  *        and @p uPeerSize is not 0
  * @param uPeerSize bytes of the peer name to send, its NUL counted
@@ -226,6 +231,7 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * Drive the library: connect, log in, read and dispatch at most one frame per link,
  * run the timers once a second, and write what is queued. Call it periodically
  * (every 50 ms) with a millisecond tick that may wrap after 2^32 - 1.
+ * @param uTick the application's clock in milliseconds
  */
 void xrDevTcpProc(uint32_t uTick);
 

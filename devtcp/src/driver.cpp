@@ -79,11 +79,11 @@ void xrDevTcpLoginProc(uint32_t uInd) {
         }
         if (iCheck == 0) return;
         l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
-        xrDevTcpLog(0, "xrDevTcpLoginProc: Login status - Connected, uInd=%u", unsigned(uInd));
+        xrDevTcpLogStatus("xrDevTcpLoginProc", uInd);
     }
     if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd)) {
         l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
-        xrDevTcpLog(0, "xrDevTcpLoginProc: Login status - Logining, uInd=%u", unsigned(uInd));
+        xrDevTcpLogStatus("xrDevTcpLoginProc", uInd);
     }
 }
 
@@ -106,9 +106,11 @@ void xrDevTcpProc(uint32_t uTick) {
     for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
         XR_DEV_TCP_LINK_S &l = link(uInd);
         if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
-        xrDevTcpLoginProc(uInd);
+        // The tests made here are the first that the steps make themselves: a logged-in
+        // slot and an empty queue, the usual case on every tick, cost no call.
+        if (l.usStatus != XR_DEV_TCP_STATUS_LOGINED) xrDevTcpLoginProc(uInd);
         xrDevTcpSocketProc(uInd);
-        if (l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
+        if (l.iSocket >= 0 && l.uSendSize != 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
             notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
     }
 }

@@ -21,8 +21,7 @@ void clearSlot(XR_DEV_TCP_LINK_S &l) {
 
 }  // namespace
 
-void ensureReady() {
-    if (g_stDevTcp.bReady) return;
+void makeReady() {
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) clearSlot(l);
     g_stDevTcp.bReady = true;
 }
@@ -58,16 +57,6 @@ void socketClose(XR_DEV_TCP_LINK_S &l) {
     if (auto fn = g_stDevTcp.stSocket.SocketClose) fn(iSocket);
 }
 
-int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
-    auto fn = g_stDevTcp.stSocket.SocketSend;
-    return fn ? fn(iSocket, lpData, uSize) : -1;
-}
-
-int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
-    auto fn = g_stDevTcp.stSocket.SocketRecv;
-    return fn ? fn(iSocket, lpBuf, uSize) : -1;
-}
-
 void notifyError(int32_t iAgentID, int32_t iError) {
     if (auto fn = g_stDevTcp.stCallback.TcpError) fn(iAgentID, iError);
 }
@@ -80,11 +69,6 @@ void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
 
 using namespace devtcp;
 
-void xrDevTcpTestRestart() {
-    memset(&g_stDevTcp, 0, sizeof g_stDevTcp);
-    ensureReady();
-}
-
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     XR_DEV_TCP_LOG_FUNC lpLog = g_stDevTcp.lpLog;
     if (!lpLog) return;
@@ -95,6 +79,13 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     vsnprintf(szLine, sizeof szLine, lpszFormat, ap);
     va_end(ap);
     lpLog(iLevel, szLine);
+}
+
+void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
+    // Indexed by usStatus.
+    static const char kWords[][10] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
+    xrDevTcpLog(0, "%s: Login status - %s, uInd=%u", lpszOp, kWords[link(uInd).usStatus],
+                unsigned(uInd));
 }
 
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
@@ -148,7 +139,7 @@ int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char 
     l.iSocket = -1;
     l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
     l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
-    xrDevTcpLog(0, "xrDevTcpLogin: Login status - Alloc, uInd=%u", unsigned(uInd));
+    xrDevTcpLogStatus("xrDevTcpLogin", uInd);
     return makeHandle(uInd);
 }
 
@@ -166,5 +157,5 @@ void xrDevTcpLogout(int32_t iAgentID) {
     clearSlot(l);
     ++g_stDevTcp.uSeqCount;
     l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
-    xrDevTcpLog(0, "xrDevTcpLogout: Login status - Idle, uInd=%u", unsigned(uInd));
+    xrDevTcpLogStatus("xrDevTcpLogout", uInd);
 }

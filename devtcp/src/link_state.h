@@ -7,8 +7,9 @@
 
 #include "xr_dev_tcp.h"
 
+// The small fields come first: a device then reaches them, and the slots' fields, with
+// short offsets from one base address.
 struct XR_DEV_TCP_STATE_S {
-    XR_DEV_TCP_LINK_S stLink[XR_DEV_TCP_LINK_NUM];
     uint32_t uTickNow;     // tick of the latest xrDevTcpProc call
     uint32_t uTickSecond;  // tick of the latest per-second pass
     uint32_t uSeqCount;    // counts allocations and logouts; usSeq is its low half
@@ -17,6 +18,7 @@ struct XR_DEV_TCP_STATE_S {
     XR_DEV_TCP_SOCKET_CALLBACK_S stSocket;
     XR_DEV_TCP_CALLBACK_S stCallback;
     XR_DEV_TCP_LOG_FUNC lpLog;
+    XR_DEV_TCP_LINK_S stLink[XR_DEV_TCP_LINK_NUM];
 };
 
 // The one instance. It lives in zero-initialised storage (so it costs no flash); the
@@ -33,7 +35,10 @@ constexpr uint16_t kDelayPassesPerLevel = 15;
 constexpr uint16_t kMaxDelayLevel = 20;
 
 // Brings the state to what it is at program start, once.
-void ensureReady();
+void makeReady();
+inline void ensureReady() {
+    if (!g_stDevTcp.bReady) makeReady();
+}
 
 inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) { return g_stDevTcp.stLink[uInd]; }
 
@@ -77,8 +82,14 @@ bool sameText(const char *a, const char *b);
 int32_t socketOpen(const char *lpszAddr);
 int32_t socketCheck(int32_t iSocket);
 void socketClose(XR_DEV_TCP_LINK_S &l);
-int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
-int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize);
+inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+    auto fn = g_stDevTcp.stSocket.SocketSend;
+    return fn ? fn(iSocket, lpData, uSize) : -1;
+}
+inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+    auto fn = g_stDevTcp.stSocket.SocketRecv;
+    return fn ? fn(iSocket, lpBuf, uSize) : -1;
+}
 void notifyError(int32_t iAgentID, int32_t iError);
 void notify(int32_t iAgentID, uint32_t uType, const char *lpszData);
 
@@ -90,6 +101,8 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+// Logs "<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>".
+void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
 void xrDevTcpSocketProc(uint32_t uInd);

@@ -33,6 +33,11 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
 }
 
 void parsePeerSection(uint8_t *lpFrame, uint32_t uPayload, Frame &f) {
+    // The peer length itself must lie inside the frame before it is read.
+    if (uPayload < kPeerPrefix) {
+        f.bMalformed = true;
+        return;
+    }
     uint32_t uPeer = readLe16(lpFrame + kOffPeerLength);
     uint32_t uPadded = paddedPeerLength(uPeer);
     if (kPeerPrefix + uPadded > uPayload) {
@@ -118,26 +123,11 @@ void dispatch(uint32_t uInd, int32_t iAgentID, const Frame &f) {
     }
 }
 
-}  // namespace
-
-void xrDevTcpSocketProc(uint32_t uInd) {
+// Everything after the read; kept out of line so that a tick with nothing to handle
+// pays for none of it.
+__attribute__((noinline)) void handleFrontFrame(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.iSocket < 0) return;
     int32_t iAgentID = makeHandle(uInd);
-    uint16_t usSeq = l.usSeq;
-
-    if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
-        uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
-        int32_t iRead = socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
-        if (iRead < 0) {
-            if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
-            xrDevTcpResetOffline(uInd);
-            if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
-            return;
-        }
-        // A socket operation that claims more than it was offered cannot have stored it.
-        l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;
-    }
     dropSkippedBytes(l);
     if (l.uRecvSize < kHeadSize) return;
 
@@ -173,4 +163,26 @@ void xrDevTcpSocketProc(uint32_t uInd) {
         memmove(l.ucRecvBuf, l.ucRecvBuf + f.uSize, l.uRecvSize - f.uSize);
         l.uRecvSize -= f.uSize;
     }
+}
+
+}  // namespace
+
+void xrDevTcpSocketProc(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (l.iSocket < 0) return;
+
+    if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
+        uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
+        int32_t iRead = socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
+        if (iRead < 0) {
+            if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
+            uint16_t usSeq = l.usSeq;
+            xrDevTcpResetOffline(uInd);
+            if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
+            return;
+        }
+        // A socket operation that claims more than it was offered cannot have stored it.
+        l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;
+    }
+    if (l.uRecvSize >= kHeadSize || l.uRecvSkip != 0) handleFrontFrame(uInd);
 }

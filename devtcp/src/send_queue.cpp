@@ -37,7 +37,7 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
         memcpy(p + kPeerPrefix, lpszPeer, uPeerSize);
         // Padding is zeroed rather than left as it was: the queue may still hold bytes
         // of an earlier frame there (a login request's password, say).
-        memset(p + kPeerPrefix + uPeerSize, 0, uPadded - uPeerSize);
+        if (uPadded != uPeerSize) memset(p + kPeerPrefix + uPeerSize, 0, uPadded - uPeerSize);
         p += kPeerPrefix + uPadded;
     }
     if (uDataSize) memcpy(p, lpData, uDataSize);

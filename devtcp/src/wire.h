@@ -5,6 +5,7 @@
 #define DEVTCP_WIRE_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "xr_dev_tcp.h"
 
@@ -41,6 +42,28 @@ constexpr uint32_t kLoginReplyOffTime = 68;
 constexpr uint32_t kTextFieldSize = 64;
 constexpr uint32_t kErrorSize = 4;
 
+// On a little-endian host a fixed-size memcpy is the same bytes in the same order, and
+// compilers turn it into one (unaligned) load or store instead of a byte-wise sequence.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline uint32_t readLe16(const uint8_t *p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline uint32_t readLe32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void writeLe16(uint8_t *p, uint32_t v) {
+    uint16_t w = uint16_t(v);
+    memcpy(p, &w, sizeof w);
+}
+
+inline void writeLe32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
+#else
 inline uint32_t readLe16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
 
 inline uint32_t readLe32(const uint8_t *p) {
@@ -58,6 +81,7 @@ inline void writeLe32(uint8_t *p, uint32_t v) {
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
 }
+#endif
 
 // A peer name is padded so that the data after it starts on a 4-byte boundary.
 constexpr uint32_t paddedPeerLength(uint32_t uPeerSize) { return (uPeerSize + 3u) & ~3u; }

@@ -1,0 +1,4 @@
+#!/usr/bin/env bash
+# CI: fails when the library's Cortex-M4 -Os code exceeds its limit, or an instruction
+# count its limit plus a margin. Times are never checked.
+exec "$(dirname "$0")/run.sh" --check

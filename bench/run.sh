@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# What the link library costs a device: code size and static RAM (Cortex-M4 and x86-64),
+# instructions per call (callgrind), times per call (Google Benchmark), and the round
+# trip through the console client and the agent. Installs what it needs on Debian.
+#
+#   bench/run.sh            the whole table
+#   bench/run.sh --check    CI: Cortex-M4 size and instruction counts against their limits
+#   bench/run.sh --no-e2e   the table without the round trip (which takes about 2 minutes)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+mode=full
+case "${1:-}" in
+  --check) mode=check ;;
+  --no-e2e) mode=noe2e ;;
+  "") ;;
+  *) echo "usage: bench/run.sh [--check|--no-e2e]" >&2; exit 2 ;;
+esac
+
+# Limits: code size in bytes (text+data, Cortex-M4 -Os) and instructions per call.
+SIZE_LIMIT=3072
+IDLE_LIMIT=100
+RECV64_LIMIT=400
+# CI allows this much above a limit for instruction counts, which vary a little with
+# the compiler and the C library's memcpy.
+COUNT_MARGIN_PCT=10
+
+pkgs=(gcc-arm-none-eabi libstdc++-arm-none-eabi-dev libnewlib-dev valgrind python3)
+[ "$mode" = check ] || pkgs+=(libbenchmark-dev)
+scripts/setup.sh "${pkgs[@]}" >&2
+
+out=build-bench-run
+arm_flags=(-mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
+           -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -DNDEBUG)
+fail=0
+
+# Cortex-M4 objects of every library source, built exactly as embedded size tables are.
+arm_size() {  # $1: -Os or -O1; prints "text+data bss"
+  local dir=$out/arm$1
+  mkdir -p "$dir"
+  rm -f "$dir"/*.o
+  # Every source but the test-only restart, which no device links.
+  for src in $(ls devtcp/src/*.cpp | grep -v /test_restart.cpp); do
+    arm-none-eabi-g++ "$1" "${arm_flags[@]}" -std=c++17 -Wall -Wextra -Werror \
+      -Idevtcp/include -c "$src" -o "$dir/$(basename "$src" .cpp).o"
+  done
+  arm-none-eabi-size -t "$dir"/*.o | awk 'END { print $1 + $2, $3 }'
+}
+
+cmake -S bench -B "$out" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$out" -j "$(nproc)" >/dev/null
+
+# Instructions per call: callgrind collects only inside the measuring wrapper, and the
+# inclusive count of the library function over its calls is divided by their number.
+CALLS=1000
+count() {  # $1: case, $2: wrapper, $3: library function
+  local f=$out/callgrind.$1
+  valgrind --tool=callgrind --callgrind-out-file="$f" --toggle-collect="*$2*" \
+    "$out/devtcp_bench_counts" "$1" "$CALLS" 2>/dev/null
+  callgrind_annotate --inclusive=yes "$f" 2>/dev/null |
+    awk -v fn="$3" -v n="$CALLS" '$0 ~ ":" fn " " { gsub(",", "", $1); printf "%.1f", $1 / n; exit }'
+}
+
+read -r os_code os_bss < <(arm_size -Os)
+read -r o1_code o1_bss < <(arm_size -O1)
+idle=$(count idle measureProc xrDevTcpProc)
+recv64=$(count recv64 measureProc xrDevTcpProc)
+
+over() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
+if [ "$mode" = check ]; then
+  echo "Cortex-M4 -Os library code: $os_code bytes (limit $SIZE_LIMIT), bss $os_bss"
+  over "$os_code" "$SIZE_LIMIT" && { echo "FAIL: library code above $SIZE_LIMIT bytes"; fail=1; }
+  for c in "idle $idle $IDLE_LIMIT" "recv64 $recv64 $RECV64_LIMIT"; do
+    set -- $c
+    lim=$(( $3 * (100 + COUNT_MARGIN_PCT) / 100 ))
+    echo "instructions per call, $1: $2 (limit $3, CI fails above $lim)"
+    over "$2" "$lim" && { echo "FAIL: $1 above $lim instructions per call"; fail=1; }
+  done
+  exit $fail
+fi
+
+recv1024=$(count recv1024 measureProc xrDevTcpProc)
+send64=$(count send64 measureSend xrDevTcpSend)
+send1024=$(count send1024 measureSend xrDevTcpSend)
+read -r x86_code x86_bss < <(size -t "$out"/devtcp/libdevtcp.a | awk 'END { print $1 + $2, $3 }')
+
+# Google Benchmark: nanoseconds per call, by benchmark name.
+declare -A ns
+while IFS=, read -r name _ _ cpu _; do
+  ns[${name//\"/}]=$(printf '%.0f' "$cpu")
+done < <("$out/devtcp_bench_timing" --benchmark_format=csv --benchmark_min_time=0.5 2>/dev/null | tail -n +2)
+
+mark() { over "$1" "$2" && echo "MISSED" || echo "met"; }
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
+echo
+echo "devtcp $(date -u +%Y-%m-%d), $cpu, $(uname -sm), $(arm-none-eabi-g++ -dumpversion | sed 's/^/arm-none-eabi-g++ /'), $(g++ -dumpversion | sed 's/^/g++ /')"
+echo
+printf '%-46s %10s %8s %8s\n' "Library code and static RAM (bytes)" "text+data" "bss" "target"
+printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M4 -Os" "$os_code" "$os_bss" "<=$SIZE_LIMIT" "$(mark "$os_code" $SIZE_LIMIT)"
+printf '%-46s %10s %8s\n' "  Cortex-M4 -O1" "$o1_code" "$o1_bss"
+printf '%-46s %10s %8s\n' "  x86-64 -O3 (CMake Release)" "$x86_code" "$x86_bss"
+echo
+printf '%-46s %10s %8s %8s\n' "Per call (x86-64, trivial socket table)" "instr." "ns" "target"
+printf '%-46s %10s %8s %8s  %s\n' "  xrDevTcpProc, 2 slots logged in, idle" "$idle" "${ns[IdleProc]}" "<=$IDLE_LIMIT" "$(mark "$idle" $IDLE_LIMIT)"
+printf '%-46s %10s %8s %8s  %s\n' "  xrDevTcpProc, receive+echo 64-byte frame" "$recv64" "${ns[RecvEchoProc/64]}" "<=$RECV64_LIMIT" "$(mark "$recv64" $RECV64_LIMIT)"
+printf '%-46s %10s %8s\n' "  xrDevTcpProc, receive+echo 1024-byte frame" "$recv1024" "${ns[RecvEchoProc/1024]}"
+printf '%-46s %10s %8s\n' "  xrDevTcpSend, 64 bytes" "$send64" "${ns[Send/64]}"
+printf '%-46s %10s %8s\n' "  xrDevTcpSend, 1024 bytes" "$send1024" "${ns[Send/1024]}"
+
+[ "$mode" = noe2e ] && exit 0
+# The real console client and agent, built with the project's release flags.
+e2e=build-bench-e2e
+cmake -S . -B "$e2e" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+if cmake --build "$e2e" -j "$(nproc)" --target devtcp-console devtcp-agent >/dev/null; then
+  echo
+  python3 bench/roundtrip.py "$e2e/console/devtcp-console" "$e2e/tools/agent/devtcp-agent" 1000
+else
+  echo; echo "Round trip: devtcp-console or devtcp-agent does not build"; exit 1
+fi
