@@ -87,30 +87,42 @@ void xrDevTcpLoginProc(uint32_t uInd) {
     }
 }
 
-void xrDevTcpProc(uint32_t uTick) {
+namespace {
+
+// The first call ever: logins made before it were stamped with tick 0, so their timeouts
+// restart now.
+DEVTCP_NOINLINE void startTicks(uint32_t uTick) {
     ensureReady();
-    if (!g_stDevTcp.bTickInit) {
-        // A login made before the first tick was stamped with 0; restart its timeout.
-        for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
-            if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) l.uStamp = uTick;
-        g_stDevTcp.uTickSecond = uTick;
-        g_stDevTcp.bTickInit = true;
-    }
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
+        if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) l.uStamp = uTick;
+    g_stDevTcp.uTickSecond = uTick;
+    g_stDevTcp.bTickInit = true;
+}
+
+DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
+    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd)
+        if (link(uInd).usStatus != XR_DEV_TCP_STATUS_IDLE) xrDevTcpSecondProc(uInd);
+    g_stDevTcp.uTickSecond = uTick;
+}
+
+}  // namespace
+
+void xrDevTcpProc(uint32_t uTick) {
+    if (!g_stDevTcp.bTickInit) startTicks(uTick);
     g_stDevTcp.uTickNow = uTick;
     // One pass however late the call is: passes never catch up.
-    if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) {
-        for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd)
-            if (link(uInd).usStatus != XR_DEV_TCP_STATUS_IDLE) xrDevTcpSecondProc(uInd);
-        g_stDevTcp.uTickSecond = uTick;
-    }
+    if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) secondPass(uTick);
     for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
         XR_DEV_TCP_LINK_S &l = link(uInd);
-        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
-        // The tests made here are the first that the steps make themselves: a logged-in
-        // slot and an empty queue, the usual case on every tick, cost no call.
-        if (l.usStatus != XR_DEV_TCP_STATUS_LOGINED) xrDevTcpLoginProc(uInd);
+        // The status is tested once: the steps below run even when the login step
+        // changes it. A logged-in slot has no login step to take.
+        uint16_t usStatus = l.usStatus;
+        if (usStatus != XR_DEV_TCP_STATUS_LOGINED) {
+            if (usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
+            xrDevTcpLoginProc(uInd);
+        }
         xrDevTcpSocketProc(uInd);
-        if (l.iSocket >= 0 && l.uSendSize != 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
+        if (l.uSendSize != 0 && l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
             notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
     }
 }

@@ -23,6 +23,7 @@ void clearSlot(XR_DEV_TCP_LINK_S &l) {
 
 void makeReady() {
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) clearSlot(l);
+    installTables(nullptr, nullptr);
     g_stDevTcp.bReady = true;
 }
 
@@ -40,29 +41,54 @@ void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize) {
 
 bool sameText(const char *a, const char *b) { return strcmp(a, b) == 0; }
 
-int32_t socketOpen(const char *lpszAddr) {
-    auto fn = g_stDevTcp.stSocket.SocketOpen;
-    return fn ? fn(lpszAddr) : -1;
-}
-
-int32_t socketCheck(int32_t iSocket) {
-    auto fn = g_stDevTcp.stSocket.SocketCheck;
-    return fn ? fn(iSocket) : -1;
-}
-
 void socketClose(XR_DEV_TCP_LINK_S &l) {
     if (l.iSocket < 0) return;
     int32_t iSocket = l.iSocket;
     l.iSocket = -1;
-    if (auto fn = g_stDevTcp.stSocket.SocketClose) fn(iSocket);
+    g_stDevTcp.stSocket.SocketClose(iSocket);
 }
 
-void notifyError(int32_t iAgentID, int32_t iError) {
-    if (auto fn = g_stDevTcp.stCallback.TcpError) fn(iAgentID, iError);
+namespace {
+
+// Stand-ins for entries that the application left empty.
+int32_t openFails(const char *) { return -1; }
+int32_t checkFails(int32_t) { return -1; }
+void closeForgets(int32_t) {}
+int32_t sendFails(int32_t, const uint8_t *, uint32_t) { return -1; }
+int32_t recvFails(int32_t, uint8_t *, uint32_t) { return -1; }
+void dropError(int32_t, int32_t) {}
+void dropNotify(int32_t, uint32_t, const char *) {}
+void dropReceive(int32_t, const uint8_t *, uint32_t, const char *) {}
+void dropReceiveStr(int32_t, const char *, const char *) {}
+
+template <typename F>
+void orStandIn(F &fn, F standIn) {
+    if (!fn) fn = standIn;
 }
 
-void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
-    if (auto fn = g_stDevTcp.stCallback.TcpNotify) fn(iAgentID, uType, lpszData);
+}  // namespace
+
+void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
+                   const XR_DEV_TCP_CALLBACK_S *lpCallback) {
+    XR_DEV_TCP_SOCKET_CALLBACK_S &s = g_stDevTcp.stSocket;
+    XR_DEV_TCP_CALLBACK_S &c = g_stDevTcp.stCallback;
+    if (lpSocket)
+        s = *lpSocket;
+    else
+        memset(&s, 0, sizeof s);
+    if (lpCallback)
+        c = *lpCallback;
+    else
+        memset(&c, 0, sizeof c);
+    orStandIn(s.SocketOpen, openFails);
+    orStandIn(s.SocketCheck, checkFails);
+    orStandIn(s.SocketClose, closeForgets);
+    orStandIn(s.SocketSend, sendFails);
+    orStandIn(s.SocketRecv, recvFails);
+    orStandIn(c.TcpError, dropError);
+    orStandIn(c.TcpNotify, dropNotify);
+    orStandIn(c.TcpReceive, dropReceive);
+    orStandIn(c.TcpReceiveStr, dropReceiveStr);
 }
 
 }  // namespace devtcp
@@ -91,14 +117,7 @@ void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {
     ensureReady();
-    if (lpSocket)
-        g_stDevTcp.stSocket = *lpSocket;
-    else
-        memset(&g_stDevTcp.stSocket, 0, sizeof g_stDevTcp.stSocket);
-    if (lpCallback)
-        g_stDevTcp.stCallback = *lpCallback;
-    else
-        memset(&g_stDevTcp.stCallback, 0, sizeof g_stDevTcp.stCallback);
+    installTables(lpSocket, lpCallback);
     g_stDevTcp.lpLog = lpLog;
 }
 

@@ -25,6 +25,12 @@ struct XR_DEV_TCP_STATE_S {
 // first public call brings it to the start state, in which free slots hold socket -1.
 extern XR_DEV_TCP_STATE_S g_stDevTcp;
 
+#if defined(__GNUC__)
+#define DEVTCP_NOINLINE __attribute__((noinline))
+#else
+#define DEVTCP_NOINLINE
+#endif
+
 namespace devtcp {
 
 constexpr uint32_t kSecondMs = 1000;
@@ -77,21 +83,33 @@ uint32_t boundedLength(const char *lpsz, uint32_t uMax);
 void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize);
 bool sameText(const char *a, const char *b);
 
-// Calls into the application's tables. An empty entry is never called: an empty event
-// entry drops the event, an empty socket operation counts as a failure.
-int32_t socketOpen(const char *lpszAddr);
-int32_t socketCheck(int32_t iSocket);
+// Calls into the application's tables. The library's copies never hold an empty entry:
+// installing a table puts a stand-in where the application left one empty, so an empty
+// event entry drops the event and an empty socket operation fails (an empty close just
+// forgets the handle). Calls therefore need no test on the way.
+void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
+                   const XR_DEV_TCP_CALLBACK_S *lpCallback);
+inline int32_t socketOpen(const char *lpszAddr) {
+    return g_stDevTcp.stSocket.SocketOpen(lpszAddr);
+}
+inline int32_t socketCheck(int32_t iSocket) { return g_stDevTcp.stSocket.SocketCheck(iSocket); }
 void socketClose(XR_DEV_TCP_LINK_S &l);
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
-    auto fn = g_stDevTcp.stSocket.SocketSend;
-    return fn ? fn(iSocket, lpData, uSize) : -1;
+    return g_stDevTcp.stSocket.SocketSend(iSocket, lpData, uSize);
 }
 inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
-    auto fn = g_stDevTcp.stSocket.SocketRecv;
-    return fn ? fn(iSocket, lpBuf, uSize) : -1;
+    return g_stDevTcp.stSocket.SocketRecv(iSocket, lpBuf, uSize);
 }
-void notifyError(int32_t iAgentID, int32_t iError);
-void notify(int32_t iAgentID, uint32_t uType, const char *lpszData);
+inline void notifyError(int32_t iAgentID, int32_t iError) {
+    g_stDevTcp.stCallback.TcpError(iAgentID, iError);
+}
+inline void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
+    g_stDevTcp.stCallback.TcpNotify(iAgentID, uType, lpszData);
+}
+
+// The two halves of the receive step that run only when there is something to do.
+void onReadFailure(uint32_t uInd);
+void handleFrontFrame(uint32_t uInd);
 
 }  // namespace devtcp
 
@@ -105,13 +123,36 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
-void xrDevTcpSocketProc(uint32_t uInd);
 void xrDevTcpSecondProc(uint32_t uInd);
 void xrDevTcpLoginProc(uint32_t uInd);
 void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout);
 void xrDevTcpResetOffline(uint32_t uInd);
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr);
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime);
+
+// The receive step: read what the connection has, then handle at most one frame. Inline,
+// because it runs for every slot on every tick and usually finds nothing.
+inline void xrDevTcpSocketProc(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = devtcp::link(uInd);
+    if (l.iSocket < 0) return;
+    if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
+        uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
+        int32_t iRead = devtcp::socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
+        // One unsigned test catches a failure and a claim beyond the room offered, which
+        // cannot have been stored.
+        if (uint32_t(iRead) > uFree) {
+            if (iRead < 0) {
+                devtcp::onReadFailure(uInd);
+                return;
+            }
+            iRead = int32_t(uFree);
+        }
+        l.uRecvSize += uint32_t(iRead);
+    }
+    // Bytes still to be skipped of an oversized frame are dropped once a header's worth
+    // is held: dropping them later from the front gives the same stream.
+    if (l.uRecvSize >= XR_DEV_TCP_HEAD_SIZE) devtcp::handleFrontFrame(uInd);
+}
 
 // Test-only: puts the whole library back to its program-start state (empty tables,
 // free slots, no tick seen yet), so that each test case starts from a fresh library.

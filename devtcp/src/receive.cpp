@@ -95,7 +95,7 @@ void dispatch(uint32_t uInd, int32_t iAgentID, const Frame &f) {
     // Before the first accepted login the session is 0, and only frames of session 0
     // are acted on; once logged in the gate has already dropped other sessions.
     if (f.uSessID != link(uInd).uSessID) return;
-    auto &cb = g_stDevTcp.stCallback;
+    const XR_DEV_TCP_CALLBACK_S &cb = g_stDevTcp.stCallback;
     switch (f.uType) {
         case XR_DEV_TCP_MSG_ERROR:
             if (f.uDataSize >= kErrorSize) notifyError(iAgentID, int32_t(readLe32(f.lpData)));
@@ -107,13 +107,12 @@ void dispatch(uint32_t uInd, int32_t iAgentID, const Frame &f) {
             if (char *lpszTime = textField(f, 0)) notify(iAgentID, XR_DEV_TCP_NOTIFY_TIME, lpszTime);
             break;
         case XR_DEV_TCP_MSG_DATA:
-            if (cb.TcpReceive) cb.TcpReceive(iAgentID, f.lpData, f.uDataSize, peerName(f));
+            cb.TcpReceive(iAgentID, f.lpData, f.uDataSize, peerName(f));
             break;
         case XR_DEV_TCP_MSG_STR:
             if (f.uDataSize == 0) break;
             f.lpData[f.uDataSize - 1] = '\0';
-            if (cb.TcpReceiveStr)
-                cb.TcpReceiveStr(iAgentID, reinterpret_cast<const char *>(f.lpData), peerName(f));
+            cb.TcpReceiveStr(iAgentID, reinterpret_cast<const char *>(f.lpData), peerName(f));
             break;
         case XR_DEV_TCP_MSG_WAKE:
             notify(iAgentID, XR_DEV_TCP_NOTIFY_WAKE, "");
@@ -123,9 +122,9 @@ void dispatch(uint32_t uInd, int32_t iAgentID, const Frame &f) {
     }
 }
 
-// Everything after the read; kept out of line so that a tick with nothing to handle
-// pays for none of it.
-__attribute__((noinline)) void handleFrontFrame(uint32_t uInd) {
+}  // namespace
+
+void devtcp::handleFrontFrame(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     int32_t iAgentID = makeHandle(uInd);
     dropSkippedBytes(l);
@@ -160,29 +159,16 @@ __attribute__((noinline)) void handleFrontFrame(uint32_t uInd) {
     }
     // A callback that logged out, or a reset during the dispatch, has emptied the buffer.
     if (l.uRecvSize >= f.uSize) {
-        memmove(l.ucRecvBuf, l.ucRecvBuf + f.uSize, l.uRecvSize - f.uSize);
-        l.uRecvSize -= f.uSize;
+        uint32_t uRest = l.uRecvSize - f.uSize;
+        if (uRest) memmove(l.ucRecvBuf, l.ucRecvBuf + f.uSize, uRest);
+        l.uRecvSize = uRest;
     }
 }
 
-}  // namespace
-
-void xrDevTcpSocketProc(uint32_t uInd) {
+void devtcp::onReadFailure(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.iSocket < 0) return;
-
-    if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
-        uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
-        int32_t iRead = socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
-        if (iRead < 0) {
-            if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
-            uint16_t usSeq = l.usSeq;
-            xrDevTcpResetOffline(uInd);
-            if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
-            return;
-        }
-        // A socket operation that claims more than it was offered cannot have stored it.
-        l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;
-    }
-    if (l.uRecvSize >= kHeadSize || l.uRecvSkip != 0) handleFrontFrame(uInd);
+    if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
+    uint16_t usSeq = l.usSeq;
+    xrDevTcpResetOffline(uInd);
+    if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
 }

@@ -8,9 +8,29 @@
 using namespace devtcp;
 using namespace devtcp::wire;
 
+namespace {
+
+// Offers the whole queue to the socket once and keeps what it did not take.
+inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
+    if (l.uSendSize == 0) return 0;
+    int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
+    if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
+    uint32_t uSent = uint32_t(iSent);
+    if (uSent >= l.uSendSize) {
+        l.uSendSize = 0;
+    } else if (uSent > 0) {
+        memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize - uSent);
+        l.uSendSize -= uSent;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Needs no start-up of the table: before it, every handle either names no slot or a
+// free slot, and both are refused without touching anything.
 int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uDataSize,
                      const char *lpszPeer, uint32_t uPeerSize) {
-    ensureReady();
     int32_t iInd = slotOfHandle(iAgentID);
     if (iInd < 0) return XR_DEV_TCP_ERR_ARG;
     uint32_t uInd = uint32_t(iInd);
@@ -34,33 +54,21 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
         uint32_t uPadded = paddedPeerLength(uPeerSize);
         writeLe16(p, 0);
         writeLe16(p + 2, uPeerSize);
-        memcpy(p + kPeerPrefix, lpszPeer, uPeerSize);
         // Padding is zeroed rather than left as it was: the queue may still hold bytes
-        // of an earlier frame there (a login request's password, say).
-        if (uPadded != uPeerSize) memset(p + kPeerPrefix + uPeerSize, 0, uPadded - uPeerSize);
+        // of an earlier frame there (a login request's password, say). Zeroing the last
+        // word of the name's room before the name is copied covers every padding byte.
+        writeLe32(p + kPeerPrefix + uPadded - 4, 0);
+        memcpy(p + kPeerPrefix, lpszPeer, uPeerSize);
         p += kPeerPrefix + uPadded;
     }
     if (uDataSize) memcpy(p, lpData, uDataSize);
     l.uSendSize += kHeadSize + uPayload;
 
     if (l.iSocket < 0) return int32_t(uDataSize);
-    return xrDevTcpFlush(uInd) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
+    return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
 }
 
-int32_t xrDevTcpFlush(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.uSendSize == 0) return 0;
-    int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
-    if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
-    uint32_t uSent = uint32_t(iSent);
-    if (uSent >= l.uSendSize) {
-        l.uSendSize = 0;
-    } else if (uSent > 0) {
-        memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize - uSent);
-        l.uSendSize -= uSent;
-    }
-    return 0;
-}
+int32_t xrDevTcpFlush(uint32_t uInd) { return flushQueue(link(uInd)); }
 
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);
