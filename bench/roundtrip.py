@@ -19,7 +19,7 @@ import sys
 import time
 
 IDLE_SECONDS = int(os.environ.get("BENCH_IDLE_SECONDS", "60"))
-INTERVAL_MS = 200  # a string and a binary message per round: 10 messages a second
+INTERVAL_MS = 100  # one message per round, string and binary in turn: 10 a second
 TIMEOUT_S = 600
 
 
@@ -74,7 +74,7 @@ def main():
         procs.append(idle_agent)
         idle_console = start_console(console, idle_addr, "bench-idle")
         procs.append(idle_console)
-        rtt_agent, rtt_addr = start_agent(agent, ["--interval", str(INTERVAL_MS)])
+        rtt_agent, rtt_addr = start_agent(agent, ["--interval", str(INTERVAL_MS), "--one-per-round"])
         procs.append(rtt_agent)
         rtt_console = start_console(console, rtt_addr, "bench-rtt")
         procs.append(rtt_console)

@@ -34,7 +34,7 @@ void secondProcLogined(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (elapsedMs(g_stDevTcp.uTickNow, l.uStamp) < kKeepaliveAfterMs) return;
     // A keepalive that does not fit is simply not sent; the silence rule still holds.
-    xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_KEEPALIVE, nullptr, 0, nullptr, 0);
+    sendEmptyFrame(uInd, XR_DEV_TCP_MSG_KEEPALIVE);
     if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED &&
         elapsedMs(g_stDevTcp.uTickNow, l.uStamp) >= kIdleDropMs)
         xrDevTcpResetOffline(uInd);
@@ -61,20 +61,18 @@ void xrDevTcpLoginProc(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED || l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
     if (inBackoffWait(l)) return;
-    int32_t iAgentID = makeHandle(uInd);
     if (l.usStatus == XR_DEV_TCP_STATUS_ALLOC) {
-        if (l.iSocket < 0) {
-            int32_t iSocket = socketOpen(l.szConnAddr);
-            if (iSocket < 0) {
-                notifyError(iAgentID, XR_DEV_TCP_ERR_SOCKET);
-                return;
-            }
+        // A failed open or check is reported and tried again on the next tick; a failed
+        // check keeps the socket: only the login timeout ends the attempt.
+        int32_t iSocket = l.iSocket;
+        if (iSocket < 0) iSocket = socketOpen(l.szConnAddr);
+        int32_t iCheck = -1;
+        if (iSocket >= 0) {
             l.iSocket = iSocket;
+            iCheck = socketCheck(iSocket);
         }
-        // A failed check keeps the socket: only the login timeout ends the attempt.
-        int32_t iCheck = socketCheck(l.iSocket);
         if (iCheck < 0) {
-            notifyError(iAgentID, XR_DEV_TCP_ERR_SOCKET);
+            notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
             return;
         }
         if (iCheck == 0) return;

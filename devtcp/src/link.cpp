@@ -61,34 +61,32 @@ void dropNotify(int32_t, uint32_t, const char *) {}
 void dropReceive(int32_t, const uint8_t *, uint32_t, const char *) {}
 void dropReceiveStr(int32_t, const char *, const char *) {}
 
-template <typename F>
-void orStandIn(F &fn, F standIn) {
-    if (!fn) fn = standIn;
+const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketStandIns = {openFails, checkFails, closeForgets,
+                                                     sendFails, recvFails};
+const XR_DEV_TCP_CALLBACK_S kEventStandIns = {dropError, dropNotify, dropReceive, dropReceiveStr,
+                                              {}};
+
+// Copies a table and gives each empty entry the stand-in at the same place of a table of
+// the same type. The entries are handled as raw words, one loop for both tables.
+void copyTable(void *lpDst, const void *lpSrc, const void *lpStandIns, uint32_t uSize) {
+    static_assert(sizeof(uintptr_t) == sizeof(&openFails), "an entry is one word");
+    auto *lpOut = static_cast<unsigned char *>(lpDst);
+    auto *lpFrom = static_cast<const unsigned char *>(lpSrc);
+    auto *lpStand = static_cast<const unsigned char *>(lpStandIns);
+    for (uint32_t uAt = 0; uAt < uSize; uAt += sizeof(uintptr_t)) {
+        uintptr_t uEntry = 0;
+        if (lpFrom) memcpy(&uEntry, lpFrom + uAt, sizeof uEntry);
+        if (!uEntry) memcpy(&uEntry, lpStand + uAt, sizeof uEntry);
+        memcpy(lpOut + uAt, &uEntry, sizeof uEntry);
+    }
 }
 
 }  // namespace
 
 void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                    const XR_DEV_TCP_CALLBACK_S *lpCallback) {
-    XR_DEV_TCP_SOCKET_CALLBACK_S &s = g_stDevTcp.stSocket;
-    XR_DEV_TCP_CALLBACK_S &c = g_stDevTcp.stCallback;
-    if (lpSocket)
-        s = *lpSocket;
-    else
-        memset(&s, 0, sizeof s);
-    if (lpCallback)
-        c = *lpCallback;
-    else
-        memset(&c, 0, sizeof c);
-    orStandIn(s.SocketOpen, openFails);
-    orStandIn(s.SocketCheck, checkFails);
-    orStandIn(s.SocketClose, closeForgets);
-    orStandIn(s.SocketSend, sendFails);
-    orStandIn(s.SocketRecv, recvFails);
-    orStandIn(c.TcpError, dropError);
-    orStandIn(c.TcpNotify, dropNotify);
-    orStandIn(c.TcpReceive, dropReceive);
-    orStandIn(c.TcpReceiveStr, dropReceiveStr);
+    copyTable(&g_stDevTcp.stSocket, lpSocket, &kSocketStandIns, sizeof kSocketStandIns);
+    copyTable(&g_stDevTcp.stCallback, lpCallback, &kEventStandIns, sizeof kEventStandIns);
 }
 
 }  // namespace devtcp
@@ -121,42 +119,38 @@ void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
     g_stDevTcp.lpLog = lpLog;
 }
 
+namespace {
+
+bool fitsField(const char *lpsz, uint32_t uFieldSize) {
+    return lpsz && boundedLength(lpsz, uFieldSize) < uFieldSize;
+}
+
+}  // namespace
+
 int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char *lpszPass) {
     ensureReady();
-    if (!lpszSvrAddr || !lpszUser || !lpszPass) return XR_DEV_TCP_ERR_ARG;
-    if (boundedLength(lpszSvrAddr, XR_DEV_TCP_ADDR_SIZE) >= XR_DEV_TCP_ADDR_SIZE ||
-        boundedLength(lpszUser, XR_DEV_TCP_USER_SIZE) >= XR_DEV_TCP_USER_SIZE ||
-        boundedLength(lpszPass, XR_DEV_TCP_PASS_SIZE) >= XR_DEV_TCP_PASS_SIZE)
+    if (!fitsField(lpszSvrAddr, XR_DEV_TCP_ADDR_SIZE) || !fitsField(lpszUser, XR_DEV_TCP_USER_SIZE) ||
+        !fitsField(lpszPass, XR_DEV_TCP_PASS_SIZE))
         return XR_DEV_TCP_ERR_ARG;
 
-    int32_t iFree = -1;
-    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
-        const XR_DEV_TCP_LINK_S &l = link(uInd);
-        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) {
-            if (iFree < 0) iFree = int32_t(uInd);
-        } else if (sameText(l.szUser, lpszUser)) {
-            // One link per user name: a second login finds the first.
-            return makeHandle(uInd);
-        }
+    uint32_t uInd = XR_DEV_TCP_LINK_NUM;
+    for (uint32_t u = XR_DEV_TCP_LINK_NUM; u-- > 0;) {
+        const XR_DEV_TCP_LINK_S &l = link(u);
+        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE)
+            uInd = u;  // the lowest free slot is taken
+        else if (sameText(l.szUser, lpszUser))
+            return makeHandle(u);  // one link per user name: a second login finds the first
     }
-    if (iFree < 0) return XR_DEV_TCP_ERR_NO_SLOT;
+    if (uInd == XR_DEV_TCP_LINK_NUM) return XR_DEV_TCP_ERR_NO_SLOT;
 
-    uint32_t uInd = uint32_t(iFree);
+    // A free slot already holds no session, no socket, empty buffers and no back-off.
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    ++g_stDevTcp.uSeqCount;
     copyText(l.szSvrAddr, lpszSvrAddr, sizeof l.szSvrAddr);
     copyText(l.szConnAddr, lpszSvrAddr, sizeof l.szConnAddr);
     copyText(l.szUser, lpszUser, sizeof l.szUser);
     copyText(l.szPass, lpszPass, sizeof l.szPass);
     l.uStamp = g_stDevTcp.uTickNow;
-    l.usDelayCount = 0;
-    l.usDelayLevel = 0;
-    l.uSendSize = 0;
-    l.uRecvSize = 0;
-    l.uRecvSkip = 0;
-    l.uSessID = 0;
-    l.iSocket = -1;
-    l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
+    l.usSeq = uint16_t(++g_stDevTcp.uSeqCount);
     l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
     xrDevTcpLogStatus("xrDevTcpLogin", uInd);
     return makeHandle(uInd);
@@ -168,8 +162,7 @@ void xrDevTcpLogout(int32_t iAgentID) {
     if (iInd < 0) return;
     uint32_t uInd = uint32_t(iInd);
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED)
-        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_LOGOUT, nullptr, 0, nullptr, 0);
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
     socketClose(l);
 
     // Clearing the whole record also wipes the password and any queued bytes.

@@ -107,6 +107,9 @@ inline void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     g_stDevTcp.stCallback.TcpNotify(iAgentID, uType, lpszData);
 }
 
+// Queues a frame without data or peer (keepalive, logout); the result is not needed.
+void sendEmptyFrame(uint32_t uInd, uint32_t uType);
+
 // The two halves of the receive step that run only when there is something to do.
 void onReadFailure(uint32_t uInd);
 void handleFrontFrame(uint32_t uInd);

@@ -10,16 +10,18 @@ namespace {
 // address is retried, except when an attempt on it has just timed out: then the link
 // goes home and forgets it.
 void chooseNextAddress(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout) {
+    const char *lpszNext = l.szLastAddr;
+    bool bForgetLast = false;
     if (lpszAddr && lpszAddr[0] != '\0') {
-        copyText(l.szConnAddr, lpszAddr, sizeof l.szConnAddr);
+        lpszNext = lpszAddr;
     } else if (l.szLastAddr[0] == '\0') {
-        copyText(l.szConnAddr, l.szSvrAddr, sizeof l.szConnAddr);
+        lpszNext = l.szSvrAddr;
     } else if (bTimeout && sameText(l.szConnAddr, l.szLastAddr)) {
-        copyText(l.szConnAddr, l.szSvrAddr, sizeof l.szConnAddr);
-        l.szLastAddr[0] = '\0';
-    } else {
-        copyText(l.szConnAddr, l.szLastAddr, sizeof l.szConnAddr);
+        lpszNext = l.szSvrAddr;
+        bForgetLast = true;
     }
+    copyText(l.szConnAddr, lpszNext, sizeof l.szConnAddr);
+    if (bForgetLast) l.szLastAddr[0] = '\0';
 }
 
 }  // namespace
@@ -48,12 +50,10 @@ void xrDevTcpResetOffline(uint32_t uInd) {
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (lpszAddr[0] == '\0' || sameText(lpszAddr, l.szLastAddr)) return;
-    int32_t iAgentID = makeHandle(uInd);
     uint16_t usSeq = l.usSeq;
-    notify(iAgentID, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
+    notify(makeHandle(uInd), XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
     if (!stillAllocated(uInd, usSeq)) return;
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED)
-        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_LOGOUT, nullptr, 0, nullptr, 0);
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
     xrDevTcpReset(uInd, lpszAddr, false);
 }
 

@@ -68,6 +68,10 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
 }
 
+void devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
+    xrDevTcpSend(makeHandle(uInd), uType, nullptr, 0, nullptr, 0);
+}
+
 int32_t xrDevTcpFlush(uint32_t uInd) { return flushQueue(link(uInd)); }
 
 int32_t xrDevTcpSendLogin(uint32_t uInd) {

@@ -209,12 +209,16 @@ void Behaviour::demoRound(Connection &c, Clock::time_point now) {
                  0x01};
     if (opt_.chaos)
         for (int shift = 0; shift < 32; shift += 8) bin.push_back(uint8_t(c.id() >> shift));
-    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_STR, str.data(), str.size(), &opt_.peer), "",
-         opt_.chaos ? ++messages_ : 0);
-    demo_.sent(c.id(), XR_DEV_TCP_MSG_STR, seq, str, now);
-    send(c, makeFrame(c.session, XR_DEV_TCP_MSG_DATA, bin.data(), bin.size(), &opt_.peer), "",
-         opt_.chaos ? ++messages_ : 0);
-    demo_.sent(c.id(), XR_DEV_TCP_MSG_DATA, seq, bin, now);
+    if (!opt_.onePerRound || seq % 2 == 1) {
+        send(c, makeFrame(c.session, XR_DEV_TCP_MSG_STR, str.data(), str.size(), &opt_.peer), "",
+             opt_.chaos ? ++messages_ : 0);
+        demo_.sent(c.id(), XR_DEV_TCP_MSG_STR, seq, str, now);
+    }
+    if (!opt_.onePerRound || seq % 2 == 0) {
+        send(c, makeFrame(c.session, XR_DEV_TCP_MSG_DATA, bin.data(), bin.size(), &opt_.peer), "",
+             opt_.chaos ? ++messages_ : 0);
+        demo_.sent(c.id(), XR_DEV_TCP_MSG_DATA, seq, bin, now);
+    }
     c.nextDemo = now + msOf(c.opt.intervalMs);
 }
 

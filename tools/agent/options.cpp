@@ -29,6 +29,8 @@ Demo (on by default):
       --no-demo           send no demo messages
       --interval MS       send each device a string and a binary message every
                           MS milliseconds, the first right after login (default 3000)
+      --one-per-round     send one message per round instead, string and binary in
+                          turn (round trips then measure the link, not the queue)
       --peer NAME         peer name the demo messages come from (default demo-peer)
       --echo-timeout MS   an echo not back within MS counts as lost (default 10000)
       --time-interval MS  send each device a time frame every MS (default 20000;
@@ -190,6 +192,8 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
             o.quiet = true;
         else if (arg == "--no-demo" && flagOnly)
             o.demo = false;
+        else if (arg == "--one-per-round" && flagOnly)
+            o.onePerRound = true;
         else if (arg == "--interval") {
             if (!number(maxMs, n)) return ParseResult::Error;
             if (n == 0) {

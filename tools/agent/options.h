@@ -27,6 +27,7 @@ struct Options {
 
     bool demo = true;
     unsigned intervalMs = 3000;
+    bool onePerRound = false;  // alternate the string and the binary message
     std::string peer = "demo-peer";
     unsigned echoTimeoutMs = 10000;
     unsigned timeIntervalMs = 20000;
