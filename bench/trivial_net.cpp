@@ -20,8 +20,12 @@ uint64_t g_uSent;
 int32_t g_iNextSocket;
 
 // Slot 0 gets socket kSocketBase, the only one that ever has something to read.
-int32_t SocketOpen(const char *) { return g_iNextSocket++; }
-int32_t SocketCheck(int32_t) { return 1; }
+int32_t SocketOpen(const char *) {
+    return g_iNextSocket++;
+}
+int32_t SocketCheck(int32_t) {
+    return 1;
+}
 void SocketClose(int32_t) {}
 int32_t SocketSend(int32_t, const uint8_t *, uint32_t uSize) {
     g_uSent += uSize;
@@ -44,8 +48,9 @@ int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
 void TcpError(int32_t, int32_t) {}
 void TcpNotify(int32_t, uint32_t, const char *) {}
 void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, const char *lpszPeer) {
-    if (lpszPeer) xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer,
-                               uint32_t(strlen(lpszPeer)) + 1);
+    if (lpszPeer)
+        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer,
+                     uint32_t(strlen(lpszPeer)) + 1);
 }
 void TcpReceiveStr(int32_t, const char *, const char *) {}
 
@@ -61,7 +66,9 @@ void arriveOnSlot0(const uint8_t *lpFrame, uint32_t uSize) {
     g_uPending = uSize;
 }
 
-uint64_t bytesSent() { return g_uSent; }
+uint64_t bytesSent() {
+    return g_uSent;
+}
 
 uint32_t buildDataFrame(uint8_t *p, uint32_t uSessID, uint32_t uDataSize) {
     uint32_t uPayload = payloadLength(uDataSize, kPeerSize);
@@ -82,8 +89,8 @@ void keepAlive(uint32_t uTick) {
 uint32_t setUpTwoLinks(int32_t ids[2]) {
     static const XR_DEV_TCP_SOCKET_CALLBACK_S sockets = {SocketOpen, SocketCheck, SocketClose,
                                                          SocketSend, SocketRecv};
-    static const XR_DEV_TCP_CALLBACK_S events = {TcpError, TcpNotify, TcpReceive, TcpReceiveStr,
-                                                 {}};
+    static const XR_DEV_TCP_CALLBACK_S events = {
+        TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {}};
     xrDevTcpTestRestart();
     g_iNextSocket = kSocketBase;
     g_uPending = 0;

@@ -3,11 +3,10 @@
 #include <cstdarg>
 
 namespace {
-FILE *g_lpStream = nullptr; // nullptr: standard output
+FILE *g_lpStream = nullptr;  // nullptr: standard output
 }
 
-void ConsolePrintf(const char *lpszFormat, ...)
-{
+void ConsolePrintf(const char *lpszFormat, ...) {
     FILE *lpStream = g_lpStream != nullptr ? g_lpStream : stdout;
     va_list args;
     va_start(args, lpszFormat);
@@ -18,8 +17,7 @@ void ConsolePrintf(const char *lpszFormat, ...)
     std::fflush(lpStream);
 }
 
-FILE *SetConsoleStream(FILE *lpStream)
-{
+FILE *SetConsoleStream(FILE *lpStream) {
     FILE *lpOld = g_lpStream;
     g_lpStream = lpStream;
     return lpOld;

@@ -9,15 +9,13 @@ namespace {
 
 // A message that arrived without a peer section has no peer name; print a marker
 // instead of reading through the null pointer.
-const char *Printable(const char *lpszText)
-{
+const char *Printable(const char *lpszText) {
     return lpszText != nullptr ? lpszText : "(null)";
 }
 
 // Size of the peer name as the echo sends it (its NUL counted), or 0 when the message
 // is not to be echoed: no peer to send it to, or a name too long for the echo.
-uint32_t EchoPeerSize(const char *lpszPeer)
-{
+uint32_t EchoPeerSize(const char *lpszPeer) {
     if (lpszPeer == nullptr) {
         return 0;
     }
@@ -25,15 +23,13 @@ uint32_t EchoPeerSize(const char *lpszPeer)
     return uSize <= ECHO_PEER_MAX_SIZE ? static_cast<uint32_t>(uSize) : 0;
 }
 
-} // namespace
+}  // namespace
 
-void TcpError(int32_t iAgentID, int32_t iError)
-{
+void TcpError(int32_t iAgentID, int32_t iError) {
     ConsolePrintf("TcpError: iAgentID=%d, iError=%d\n", iAgentID, iError);
 }
 
-void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData)
-{
+void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     static const char *const kNotifyWords[] = {"Online", "Offline", "Redirct", "Time", "Wake"};
     if (uType >= sizeof(kNotifyWords) / sizeof(kNotifyWords[0])) {
         return;
@@ -42,8 +38,7 @@ void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData)
                   Printable(lpszData));
 }
 
-void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, const char *lpszPeer)
-{
+void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, const char *lpszPeer) {
     ConsolePrintf("TcpReceive: iAgentID=%d, uDataSize=%u, lpszPeer=%s\n", iAgentID, uDataSize,
                   Printable(lpszPeer));
     if (lpData == nullptr) {
@@ -61,8 +56,7 @@ void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, con
     (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer, uPeerSize);
 }
 
-void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
-{
+void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer) {
     ConsolePrintf("TcpReceiveStr: iAgentID=%d, lpszData=%s, lpszPeer=%s\n", iAgentID,
                   Printable(lpszData), Printable(lpszPeer));
     if (lpszData == nullptr) {
@@ -77,8 +71,7 @@ void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
     (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_STR, lpszData, uDataSize, lpszPeer, uPeerSize);
 }
 
-void LogOutput(int32_t iLevel, const char *lpszText)
-{
+void LogOutput(int32_t iLevel, const char *lpszText) {
     (void)iLevel;
     ConsolePrintf("%s\n", Printable(lpszText));
 }

@@ -18,19 +18,19 @@ constexpr char DEFAULT_AGENT_ADDR[] = "127.0.0.1:8800";
 constexpr char DEFAULT_USER[] = "test1234";
 constexpr char PASSWORD[] = "5820";
 constexpr uint32_t PROC_INTERVAL_MS = 50;
-constexpr uint32_t PROC_CALLS_PER_CYCLE = 100000; // about 83 minutes per login
+constexpr uint32_t PROC_CALLS_PER_CYCLE = 100000;  // about 83 minutes per login
 constexpr uint32_t RELOGIN_PAUSE_MS = 1000;
 
 static_assert(sizeof(DEFAULT_AGENT_ADDR) <= READ_LINE_FIELD_SIZE, "default address fits");
 static_assert(sizeof(DEFAULT_USER) <= READ_LINE_FIELD_SIZE, "default user fits");
 
-const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketTable = {SocketOpen, SocketCheck, SocketClose,
-                                                    SocketSend, SocketRecv};
+const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketTable = {SocketOpen, SocketCheck, SocketClose, SocketSend,
+                                                   SocketRecv};
 const XR_DEV_TCP_CALLBACK_S kEventTable = {TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {}};
 
 // Shows the prompt, reads the answer, and takes the default for an empty answer.
-void AskLine(const char *lpszPrompt, const char *lpszDefault, char (&szField)[READ_LINE_FIELD_SIZE])
-{
+void AskLine(const char *lpszPrompt, const char *lpszDefault,
+             char (&szField)[READ_LINE_FIELD_SIZE]) {
     ConsolePrintf("%s(%s): ", lpszPrompt, lpszDefault);
     ReadLine(szField);
     if (szField[0] == '\0') {
@@ -38,10 +38,9 @@ void AskLine(const char *lpszPrompt, const char *lpszDefault, char (&szField)[RE
     }
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
+int main() {
     if (!PlatformStart()) {
         return EXIT_FAILURE;
     }

@@ -1,12 +1,11 @@
 #include "platform.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 
-bool PlatformStart()
-{
+bool PlatformStart() {
     WSADATA wsaData;
     const int iErr = WSAStartup(MAKEWORD(2, 2), &wsaData);
     if (iErr != 0) {
@@ -17,12 +16,10 @@ bool PlatformStart()
     return true;
 }
 
-uint32_t PlatformTick()
-{
+uint32_t PlatformTick() {
     return static_cast<uint32_t>(GetTickCount());
 }
 
-void PlatformSleep(uint32_t uMilliseconds)
-{
+void PlatformSleep(uint32_t uMilliseconds) {
     Sleep(uMilliseconds);
 }

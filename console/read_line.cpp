@@ -4,15 +4,13 @@
 
 namespace {
 
-bool IsTrimmed(char c)
-{
+bool IsTrimmed(char c) {
     return c == ' ' || c == '\r' || c == '\n' || c == '\t';
 }
 
 // Reads up to the line end or the end of input; keeps the first READ_LINE_MAX_CHARS
 // characters and returns how many were kept.
-std::size_t ReadRawLine(FILE *lpInput, char *szLine)
-{
+std::size_t ReadRawLine(FILE *lpInput, char *szLine) {
     std::size_t uLen = 0;
     for (int c = std::fgetc(lpInput); c != EOF && c != '\n'; c = std::fgetc(lpInput)) {
         if (uLen < READ_LINE_MAX_CHARS) {
@@ -24,10 +22,9 @@ std::size_t ReadRawLine(FILE *lpInput, char *szLine)
     return std::strlen(szLine);
 }
 
-} // namespace
+}  // namespace
 
-void ReadLine(char *lpszField, FILE *lpInput)
-{
+void ReadLine(char *lpszField, FILE *lpInput) {
     char szLine[READ_LINE_MAX_CHARS + 1];
     std::size_t uEnd = ReadRawLine(lpInput, szLine);
 

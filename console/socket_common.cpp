@@ -9,15 +9,13 @@ int32_t SocketCount = 0;
 
 namespace {
 
-bool IsAtoiBlank(char c)
-{
+bool IsAtoiBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // atoi's reading of a number, taken modulo 2^16 digit by digit so that any length of
 // digits stays defined (atoi itself is undefined beyond the range of int).
-uint16_t PortFromText(const char *lpszText)
-{
+uint16_t PortFromText(const char *lpszText) {
     while (IsAtoiBlank(*lpszText)) {
         ++lpszText;
     }
@@ -36,16 +34,16 @@ uint16_t PortFromText(const char *lpszText)
     return static_cast<uint16_t>(uPort);
 }
 
-} // namespace
+}  // namespace
 
-bool SplitSocketAddress(const char *lpszAddr, char (&szHost)[SOCKET_HOST_SIZE], uint16_t &usPort)
-{
+bool SplitSocketAddress(const char *lpszAddr, char (&szHost)[SOCKET_HOST_SIZE], uint16_t &usPort) {
     if (lpszAddr == nullptr) {
         return false;
     }
     const char *lpszColon = std::strchr(lpszAddr, ':');
-    const std::size_t uHostLen =
-        lpszColon != nullptr ? static_cast<std::size_t>(lpszColon - lpszAddr) : std::strlen(lpszAddr);
+    const std::size_t uHostLen = lpszColon != nullptr
+                                     ? static_cast<std::size_t>(lpszColon - lpszAddr)
+                                     : std::strlen(lpszAddr);
     if (uHostLen >= SOCKET_HOST_SIZE) {
         return false;
     }
@@ -55,14 +53,12 @@ bool SplitSocketAddress(const char *lpszAddr, char (&szHost)[SOCKET_HOST_SIZE], 
     return true;
 }
 
-void CountSocketOpened()
-{
+void CountSocketOpened() {
     ++SocketCount;
     ConsolePrintf("SocketOpen: SocketCount=%d\n", SocketCount);
 }
 
-void CountSocketClosed()
-{
+void CountSocketClosed() {
     if (SocketCount > 0) {
         --SocketCount;
     }

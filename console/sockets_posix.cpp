@@ -2,14 +2,14 @@
 #include "sockets.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <climits>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "console_output.h"
 #include "socket_common.h"
@@ -28,8 +28,7 @@ enum class Ready { Failed, No, Yes };
 
 // One zero-wait poll for @p sEvents. An error or hang-up on the socket counts as ready,
 // so that the send or receive that follows reports it.
-Ready PollNow(int iFd, short sEvents)
-{
+Ready PollNow(int iFd, short sEvents) {
     pollfd pfd{};
     pfd.fd = iFd;
     pfd.events = sEvents;
@@ -43,19 +42,16 @@ Ready PollNow(int iFd, short sEvents)
     return (pfd.revents & (sEvents | POLLERR | POLLHUP)) != 0 ? Ready::Yes : Ready::No;
 }
 
-bool IsWouldBlock(int iErr)
-{
+bool IsWouldBlock(int iErr) {
     return iErr == EWOULDBLOCK || iErr == EAGAIN;
 }
 
-bool SetNonBlocking(int iFd)
-{
+bool SetNonBlocking(int iFd) {
     const int iFlags = fcntl(iFd, F_GETFL, 0);
     return iFlags >= 0 && fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) == 0;
 }
 
-bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr)
-{
+bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr) {
     char szHost[SOCKET_HOST_SIZE];
     uint16_t usPort = 0;
     std::memset(&addr, 0, sizeof(addr));
@@ -69,10 +65,9 @@ bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr)
     return inet_pton(AF_INET, szHost, &addr.sin_addr) == 1;
 }
 
-} // namespace
+}  // namespace
 
-int32_t SocketOpen(const char *lpszAddr)
-{
+int32_t SocketOpen(const char *lpszAddr) {
     const int iFd = socket(AF_INET, SOCK_STREAM, 0);
     if (iFd < 0) {
         return -1;
@@ -97,8 +92,7 @@ int32_t SocketOpen(const char *lpszAddr)
     return static_cast<int32_t>(iFd);
 }
 
-int32_t SocketCheck(int32_t iSocket)
-{
+int32_t SocketCheck(int32_t iSocket) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready == Ready::Failed) {
         return -1;
@@ -114,16 +108,14 @@ int32_t SocketCheck(int32_t iSocket)
     return getpeername(iSocket, reinterpret_cast<sockaddr *>(&peer), &uLen) == 0 ? 1 : 0;
 }
 
-void SocketClose(int32_t iSocket)
-{
+void SocketClose(int32_t iSocket) {
     if (iSocket != -1) {
         (void)close(iSocket);
     }
     CountSocketClosed();
 }
 
-int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize)
-{
+int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready != Ready::Yes) {
         return ready == Ready::Failed ? -1 : 0;
@@ -142,8 +134,7 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize)
     return -1;
 }
 
-int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
-{
+int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     // Readability, not writability: data that is waiting must be read even while the
     // send buffer is full, or two peers that both write could wait on each other.
     const Ready ready = PollNow(iSocket, POLLIN);
@@ -156,7 +147,7 @@ int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
         return static_cast<int32_t>(iRead);
     }
     if (iRead == 0) {
-        return -1; // orderly close by the peer
+        return -1;  // orderly close by the peer
     }
     const int iErr = errno;
     if (IsWouldBlock(iErr) || iErr == EINPROGRESS || iErr == EINTR) {

@@ -14,14 +14,12 @@ namespace {
 
 enum class Ready { Failed, No, Yes };
 
-SOCKET ToSocket(int32_t iSocket)
-{
+SOCKET ToSocket(int32_t iSocket) {
     return static_cast<SOCKET>(static_cast<uint32_t>(iSocket));
 }
 
 // One zero-wait select on this socket alone, for writing or for reading.
-Ready PollNow(SOCKET s, bool bWrite)
-{
+Ready PollNow(SOCKET s, bool bWrite) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(s, &set);
@@ -34,8 +32,7 @@ Ready PollNow(SOCKET s, bool bWrite)
     return FD_ISSET(s, &set) ? Ready::Yes : Ready::No;
 }
 
-bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr)
-{
+bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr) {
     char szHost[SOCKET_HOST_SIZE];
     uint16_t usPort = 0;
     std::memset(&addr, 0, sizeof(addr));
@@ -49,15 +46,13 @@ bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr)
     return inet_pton(AF_INET, szHost, &addr.sin_addr) == 1;
 }
 
-int ClampSize(uint32_t uSize)
-{
+int ClampSize(uint32_t uSize) {
     return uSize < static_cast<uint32_t>(INT_MAX) ? static_cast<int>(uSize) : INT_MAX;
 }
 
-} // namespace
+}  // namespace
 
-int32_t SocketOpen(const char *lpszAddr)
-{
+int32_t SocketOpen(const char *lpszAddr) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         return -1;
@@ -77,8 +72,7 @@ int32_t SocketOpen(const char *lpszAddr)
     return static_cast<int32_t>(s);
 }
 
-int32_t SocketCheck(int32_t iSocket)
-{
+int32_t SocketCheck(int32_t iSocket) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready == Ready::Failed) {
@@ -94,16 +88,14 @@ int32_t SocketCheck(int32_t iSocket)
     return getpeername(s, reinterpret_cast<sockaddr *>(&peer), &iLen) == 0 ? 1 : 0;
 }
 
-void SocketClose(int32_t iSocket)
-{
+void SocketClose(int32_t iSocket) {
     if (iSocket != -1) {
         (void)closesocket(ToSocket(iSocket));
     }
     CountSocketClosed();
 }
 
-int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize)
-{
+int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready != Ready::Yes) {
@@ -121,8 +113,7 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize)
     return -1;
 }
 
-int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
-{
+int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     const SOCKET s = ToSocket(iSocket);
     // Readability, not writability: data that is waiting must be read even while the
     // send buffer is full, or two peers that both write could wait on each other.
@@ -135,7 +126,7 @@ int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
         return iRead;
     }
     if (iRead == 0) {
-        return -1; // orderly close by the peer
+        return -1;  // orderly close by the peer
     }
     const int iErr = WSAGetLastError();
     if (iErr == WSAEWOULDBLOCK || iErr == WSAEINPROGRESS || iErr == WSAEINTR) {

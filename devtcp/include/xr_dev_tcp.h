@@ -40,12 +40,12 @@ extern "C" {
 
 /** @name Sizes */
 /**@{*/
-#define XR_DEV_TCP_LINK_NUM 2     /**< Number of link slots. */
-#define XR_DEV_TCP_BUF_SIZE 2048  /**< Send queue and receive buffer of a slot; largest frame. */
-#define XR_DEV_TCP_HEAD_SIZE 8    /**< Frame header: session (4), type (1), flags (1), length (2). */
-#define XR_DEV_TCP_ADDR_SIZE 64   /**< Address field: at most 63 characters and a NUL. */
-#define XR_DEV_TCP_USER_SIZE 128  /**< User-name field: at most 127 characters and a NUL. */
-#define XR_DEV_TCP_PASS_SIZE 64   /**< Password field: at most 63 characters and a NUL. */
+#define XR_DEV_TCP_LINK_NUM 2    /**< Number of link slots. */
+#define XR_DEV_TCP_BUF_SIZE 2048 /**< Send queue and receive buffer of a slot; largest frame. */
+#define XR_DEV_TCP_HEAD_SIZE 8   /**< Frame header: session (4), type (1), flags (1), length (2). */
+#define XR_DEV_TCP_ADDR_SIZE 64  /**< Address field: at most 63 characters and a NUL. */
+#define XR_DEV_TCP_USER_SIZE 128 /**< User-name field: at most 127 characters and a NUL. */
+#define XR_DEV_TCP_PASS_SIZE 64  /**< Password field: at most 63 characters and a NUL. */
 /**@}*/
 
 /** @name Login status of a slot (XR_DEV_TCP_LINK_S::usStatus) */
@@ -102,7 +102,7 @@ typedef struct XR_DEV_TCP_LINK_S {
     char szConnAddr[XR_DEV_TCP_ADDR_SIZE]; /**< Address of the current or next attempt, or "". */
     char szUser[XR_DEV_TCP_USER_SIZE];     /**< User name; tells the links apart. */
     char szPass[XR_DEV_TCP_PASS_SIZE];     /**< Password. */
-    uint16_t usStatus;     /**< One of the XR_DEV_TCP_STATUS_ values. */
+    uint16_t usStatus;                     /**< One of the XR_DEV_TCP_STATUS_ values. */
     uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
     uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
     uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */

@@ -39,7 +39,9 @@ void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize) {
     lpszDst[n] = '\0';
 }
 
-bool sameText(const char *a, const char *b) { return strcmp(a, b) == 0; }
+bool sameText(const char *a, const char *b) {
+    return strcmp(a, b) == 0;
+}
 
 void socketClose(XR_DEV_TCP_LINK_S &l) {
     if (l.iSocket < 0) return;
@@ -51,20 +53,28 @@ void socketClose(XR_DEV_TCP_LINK_S &l) {
 namespace {
 
 // Stand-ins for entries that the application left empty.
-int32_t openFails(const char *) { return -1; }
-int32_t checkFails(int32_t) { return -1; }
+int32_t openFails(const char *) {
+    return -1;
+}
+int32_t checkFails(int32_t) {
+    return -1;
+}
 void closeForgets(int32_t) {}
-int32_t sendFails(int32_t, const uint8_t *, uint32_t) { return -1; }
-int32_t recvFails(int32_t, uint8_t *, uint32_t) { return -1; }
+int32_t sendFails(int32_t, const uint8_t *, uint32_t) {
+    return -1;
+}
+int32_t recvFails(int32_t, uint8_t *, uint32_t) {
+    return -1;
+}
 void dropError(int32_t, int32_t) {}
 void dropNotify(int32_t, uint32_t, const char *) {}
 void dropReceive(int32_t, const uint8_t *, uint32_t, const char *) {}
 void dropReceiveStr(int32_t, const char *, const char *) {}
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketStandIns = {openFails, checkFails, closeForgets,
-                                                     sendFails, recvFails};
-const XR_DEV_TCP_CALLBACK_S kEventStandIns = {dropError, dropNotify, dropReceive, dropReceiveStr,
-                                              {}};
+                                                      sendFails, recvFails};
+const XR_DEV_TCP_CALLBACK_S kEventStandIns = {
+    dropError, dropNotify, dropReceive, dropReceiveStr, {}};
 
 // Copies a table and gives each empty entry the stand-in at the same place of a table of
 // the same type. The entries are handled as raw words, one loop for both tables.
@@ -129,8 +139,8 @@ bool fitsField(const char *lpsz, uint32_t uFieldSize) {
 
 int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char *lpszPass) {
     ensureReady();
-    if (!fitsField(lpszSvrAddr, XR_DEV_TCP_ADDR_SIZE) || !fitsField(lpszUser, XR_DEV_TCP_USER_SIZE) ||
-        !fitsField(lpszPass, XR_DEV_TCP_PASS_SIZE))
+    if (!fitsField(lpszSvrAddr, XR_DEV_TCP_ADDR_SIZE) ||
+        !fitsField(lpszUser, XR_DEV_TCP_USER_SIZE) || !fitsField(lpszPass, XR_DEV_TCP_PASS_SIZE))
         return XR_DEV_TCP_ERR_ARG;
 
     uint32_t uInd = XR_DEV_TCP_LINK_NUM;

@@ -46,7 +46,9 @@ inline void ensureReady() {
     if (!g_stDevTcp.bReady) makeReady();
 }
 
-inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) { return g_stDevTcp.stLink[uInd]; }
+inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) {
+    return g_stDevTcp.stLink[uInd];
+}
 
 inline int32_t makeHandle(uint32_t uInd) {
     return int32_t(uInd << 16 | g_stDevTcp.stLink[uInd].usSeq);
@@ -92,7 +94,9 @@ void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
 inline int32_t socketOpen(const char *lpszAddr) {
     return g_stDevTcp.stSocket.SocketOpen(lpszAddr);
 }
-inline int32_t socketCheck(int32_t iSocket) { return g_stDevTcp.stSocket.SocketCheck(iSocket); }
+inline int32_t socketCheck(int32_t iSocket) {
+    return g_stDevTcp.stSocket.SocketCheck(iSocket);
+}
 void socketClose(XR_DEV_TCP_LINK_S &l);
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     return g_stDevTcp.stSocket.SocketSend(iSocket, lpData, uSize);

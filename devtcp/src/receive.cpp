@@ -116,8 +116,8 @@ void devtcp::handleFrontFrame(uint32_t uInd) {
     uint32_t uPayload = readLe16(lpFrame + kOffLength);
     uint32_t uSize = kHeadSize + uPayload;
     // While logged in, a frame of another session is dropped without counting as activity.
-    bool bPasses = l.usStatus != XR_DEV_TCP_STATUS_LOGINED ||
-                   readLe32(lpFrame + kOffSession) == l.uSessID;
+    bool bPasses =
+        l.usStatus != XR_DEV_TCP_STATUS_LOGINED || readLe32(lpFrame + kOffSession) == l.uSessID;
     if (uPayload > kMaxPayload) {
         // It can never fit the buffer: throw its bytes away as they come.
         if (bPasses) l.uStamp = g_stDevTcp.uTickNow;

@@ -72,7 +72,9 @@ void devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
     xrDevTcpSend(makeHandle(uInd), uType, nullptr, 0, nullptr, 0);
 }
 
-int32_t xrDevTcpFlush(uint32_t uInd) { return flushQueue(link(uInd)); }
+int32_t xrDevTcpFlush(uint32_t uInd) {
+    return flushQueue(link(uInd));
+}
 
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);
@@ -80,9 +82,9 @@ int32_t xrDevTcpSendLogin(uint32_t uInd) {
     memset(ucReq, 0, sizeof ucReq);
     copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffUser), l.szUser, XR_DEV_TCP_USER_SIZE);
     copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffPass), l.szPass, XR_DEV_TCP_PASS_SIZE);
-    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffVersion), kLoginVersion,
-             kTextFieldSize);
-    return xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >= 0
+    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffVersion), kLoginVersion, kTextFieldSize);
+    return xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >=
+                   0
                ? 1
                : 0;
 }

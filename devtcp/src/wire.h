@@ -62,9 +62,13 @@ inline void writeLe16(uint8_t *p, uint32_t v) {
     memcpy(p, &w, sizeof w);
 }
 
-inline void writeLe32(uint8_t *p, uint32_t v) { memcpy(p, &v, sizeof v); }
+inline void writeLe32(uint8_t *p, uint32_t v) {
+    memcpy(p, &v, sizeof v);
+}
 #else
-inline uint32_t readLe16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+inline uint32_t readLe16(const uint8_t *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
 
 inline uint32_t readLe32(const uint8_t *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -84,7 +88,9 @@ inline void writeLe32(uint8_t *p, uint32_t v) {
 #endif
 
 // A peer name is padded so that the data after it starts on a 4-byte boundary.
-constexpr uint32_t paddedPeerLength(uint32_t uPeerSize) { return (uPeerSize + 3u) & ~3u; }
+constexpr uint32_t paddedPeerLength(uint32_t uPeerSize) {
+    return (uPeerSize + 3u) & ~3u;
+}
 
 // Payload of a frame: the data, plus the peer section when there is one.
 constexpr uint32_t payloadLength(uint32_t uDataSize, uint32_t uPeerSize) {

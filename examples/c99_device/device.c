@@ -39,8 +39,7 @@ static int g_bOnline = 0;
 /* ---- The five socket operations: none of them may block. ---- */
 
 /* "a.b.c.d:port" into an IPv4 address; numeric only, no host-name lookup (it would block). */
-static int ParseAddr(const char *lpszAddr, struct sockaddr_in *lpAddr)
-{
+static int ParseAddr(const char *lpszAddr, struct sockaddr_in *lpAddr) {
     char szHost[64];
     const char *lpszColon = strrchr(lpszAddr, ':');
     char *lpszEnd;
@@ -64,8 +63,7 @@ static int ParseAddr(const char *lpszAddr, struct sockaddr_in *lpAddr)
 }
 
 /* Starts a non-blocking connect; the handle is returned while the connect goes on. */
-static int32_t SocketOpen(const char *lpszAddr)
-{
+static int32_t SocketOpen(const char *lpszAddr) {
     struct sockaddr_in addr;
     int iFd;
     int iFlags;
@@ -79,8 +77,8 @@ static int32_t SocketOpen(const char *lpszAddr)
     }
     iFlags = fcntl(iFd, F_GETFL, 0);
     if (iFlags < 0 || fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) != 0 ||
-        (connect(iFd, (const struct sockaddr *)&addr, sizeof(addr)) != 0 &&
-         errno != EINPROGRESS && errno != EINTR)) {
+        (connect(iFd, (const struct sockaddr *)&addr, sizeof(addr)) != 0 && errno != EINPROGRESS &&
+         errno != EINTR)) {
         close(iFd);
         return -1; /* a negative result leaves nothing for the library to close */
     }
@@ -88,8 +86,7 @@ static int32_t SocketOpen(const char *lpszAddr)
 }
 
 /* One poll without waiting: 1 when ready (or in error, so that the next call reports it). */
-static int PollNow(int32_t iSocket, short sEvents)
-{
+static int PollNow(int32_t iSocket, short sEvents) {
     struct pollfd pfd;
     int iCount;
 
@@ -108,8 +105,7 @@ static int PollNow(int32_t iSocket, short sEvents)
 /* > 0 once connected; 0 while connecting, and also for a failed attempt: the library's
  * 30 s login timeout then closes it and tries again (a negative result would be
  * reported as -3 on every tick until then). */
-static int32_t SocketCheck(int32_t iSocket)
-{
+static int32_t SocketCheck(int32_t iSocket) {
     struct sockaddr_in peer;
     socklen_t uLen = sizeof(peer);
     int iReady = PollNow(iSocket, POLLOUT);
@@ -120,14 +116,12 @@ static int32_t SocketCheck(int32_t iSocket)
     return getpeername(iSocket, (struct sockaddr *)&peer, &uLen) == 0 ? 1 : 0;
 }
 
-static void SocketClose(int32_t iSocket)
-{
+static void SocketClose(int32_t iSocket) {
     close(iSocket);
 }
 
 /* Bytes taken (maybe fewer than offered: the library keeps the rest), 0 for "later". */
-static int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize)
-{
+static int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     ssize_t iSent = send(iSocket, lpData, uSize, SEND_FLAGS);
 
     if (iSent >= 0) {
@@ -137,8 +131,7 @@ static int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize
 }
 
 /* Bytes read, 0 for "nothing now"; the peer's orderly close (recv 0) is a failure. */
-static int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
-{
+static int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     ssize_t iRead = recv(iSocket, lpBuf, uSize, 0);
 
     if (iRead > 0) {
@@ -152,13 +145,11 @@ static int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize)
 
 /* ---- Events: called from inside xrDevTcpProc; pointers are valid during the call. ---- */
 
-static void TcpError(int32_t iAgentID, int32_t iError)
-{
+static void TcpError(int32_t iAgentID, int32_t iError) {
     printf("TcpError: iAgentID=%ld iError=%ld\n", (long)iAgentID, (long)iError);
 }
 
-static void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData)
-{
+static void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     static const char *const s_lpszNames[] = {"Online", "Offline", "Redirect", "Time", "Wake"};
     const char *lpszName = uType < 5 ? s_lpszNames[uType] : "?";
 
@@ -171,23 +162,21 @@ static void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData)
 
 /* Sending from a callback is allowed: the answer is queued and flushed at once. */
 static void Answer(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uSize,
-                   const char *lpszPeer)
-{
+                   const char *lpszPeer) {
     int32_t iResult;
 
     if (lpszPeer == NULL) {
         return; /* no sender to answer */
     }
-    iResult = xrDevTcpSend(iAgentID, uType, lpData, uSize, lpszPeer,
-                           (uint32_t)strlen(lpszPeer) + 1);
+    iResult =
+        xrDevTcpSend(iAgentID, uType, lpData, uSize, lpszPeer, (uint32_t)strlen(lpszPeer) + 1);
     if (iResult < 0) {
         printf("xrDevTcpSend: iResult=%ld\n", (long)iResult);
     }
 }
 
 static void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize,
-                       const char *lpszPeer)
-{
+                       const char *lpszPeer) {
     uint32_t i;
 
     printf("TcpReceive: iAgentID=%ld lpszPeer=%s uDataSize=%lu lpData=", (long)iAgentID,
@@ -199,23 +188,20 @@ static void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSi
     Answer(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer);
 }
 
-static void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
-{
+static void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer) {
     printf("TcpReceiveStr: iAgentID=%ld lpszPeer=%s lpszData=%s\n", (long)iAgentID,
            lpszPeer ? lpszPeer : "(none)", lpszData);
     Answer(iAgentID, XR_DEV_TCP_MSG_STR, lpszData, (uint32_t)strlen(lpszData) + 1, lpszPeer);
 }
 
-static void Log(int32_t iLevel, const char *lpszText)
-{
+static void Log(int32_t iLevel, const char *lpszText) {
     (void)iLevel;
     printf("%s\n", lpszText);
 }
 
 /* ---- Main loop: the application's clock drives the library. ---- */
 
-static uint32_t TickMs(void)
-{
+static uint32_t TickMs(void) {
     struct timespec ts;
 
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -223,10 +209,9 @@ static uint32_t TickMs(void)
     return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
-int main(int argc, char **argv)
-{
-    static const XR_DEV_TCP_SOCKET_CALLBACK_S s_stSockets = {
-        SocketOpen, SocketCheck, SocketClose, SocketSend, SocketRecv};
+int main(int argc, char **argv) {
+    static const XR_DEV_TCP_SOCKET_CALLBACK_S s_stSockets = {SocketOpen, SocketCheck, SocketClose,
+                                                             SocketSend, SocketRecv};
     static const XR_DEV_TCP_CALLBACK_S s_stEvents = {
         TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {NULL, NULL, NULL, NULL, NULL}};
     const char *lpszAddr = argc > 1 ? argv[1] : "127.0.0.1:8800";

@@ -8,10 +8,9 @@
 #include "console_output.h"
 
 class CapturedOutput {
-public:
+  public:
     CapturedOutput() : m_lpFile(std::tmpfile()) { m_lpPrevious = SetConsoleStream(m_lpFile); }
-    ~CapturedOutput()
-    {
+    ~CapturedOutput() {
         SetConsoleStream(m_lpPrevious);
         std::fclose(m_lpFile);
     }
@@ -19,8 +18,7 @@ public:
     CapturedOutput &operator=(const CapturedOutput &) = delete;
 
     /** Everything printed since construction or the last Take(), which is then cleared. */
-    std::string Take()
-    {
+    std::string Take() {
         std::string text;
         std::rewind(m_lpFile);
         for (int c = std::fgetc(m_lpFile); c != EOF; c = std::fgetc(m_lpFile)) {
@@ -32,7 +30,7 @@ public:
         return text;
     }
 
-private:
+  private:
     FILE *m_lpFile;
     FILE *m_lpPrevious = nullptr;
 };

@@ -4,16 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <functional>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "captured_output.h"
@@ -22,8 +22,7 @@
 namespace {
 
 // Calls @p probe until it gives something other than 0, for at most 10 s.
-int32_t WaitNonZero(const std::function<int32_t()> &probe)
-{
+int32_t WaitNonZero(const std::function<int32_t()> &probe) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     int32_t iResult = probe();
     while (iResult == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -34,8 +33,7 @@ int32_t WaitNonZero(const std::function<int32_t()> &probe)
 }
 
 // A loopback socket bound to a free port; listening unless @p iBacklog is negative.
-int BoundSocket(int iBacklog, std::string &address)
-{
+int BoundSocket(int iBacklog, std::string &address) {
     const int iFd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -51,14 +49,12 @@ int BoundSocket(int iBacklog, std::string &address)
 }
 
 class Sockets : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         SocketCount = 0;
         m_iListener = BoundSocket(8, m_address);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (int iFd : m_fds) {
             close(iFd);
         }
@@ -66,8 +62,7 @@ protected:
     }
 
     // The next queued connection, its reads bounded by a timeout; -1 when none comes.
-    int Accept()
-    {
+    int Accept() {
         pollfd pfd{m_iListener, POLLIN, 0};
         const int iFd = poll(&pfd, 1, 10000) == 1 ? accept(m_iListener, nullptr, nullptr) : -1;
         const timeval limit{10, 0};
@@ -77,8 +72,7 @@ protected:
     }
 
     // An established connection from SocketOpen, with the listener's end in @p iPeer.
-    int32_t Connect(int &iPeer)
-    {
+    int32_t Connect(int &iPeer) {
         const int32_t iSocket = SocketOpen(m_address.c_str());
         EXPECT_EQ(WaitNonZero([&] { return SocketCheck(iSocket); }), 1);
         iPeer = Accept();
@@ -92,15 +86,20 @@ protected:
     std::vector<int> m_fds;
 };
 
-TEST(SocketAddress, SplitsAtTheFirstColonAndKeepsTheLow16BitsOfThePort)
-{
+TEST(SocketAddress, SplitsAtTheFirstColonAndKeepsTheLow16BitsOfThePort) {
     const struct {
         const char *lpszAddr, *lpszHost;
         uint16_t usPort;
-    } cases[] = {{"127.0.0.1:5000", "127.0.0.1", 5000}, {"127.0.0.1", "127.0.0.1", 0},
-                 {"1.2.3.4:", "1.2.3.4", 0}, {":80", "", 80}, {"h:80x", "h", 80},
-                 {"h:-1", "h", 65535}, {"h:70000", "h", 4464}, {"h: +8800", "h", 8800},
-                 {"a:b:c", "a", 0}, {"h:99999999999999999999", "h", 65535}};
+    } cases[] = {{"127.0.0.1:5000", "127.0.0.1", 5000},
+                 {"127.0.0.1", "127.0.0.1", 0},
+                 {"1.2.3.4:", "1.2.3.4", 0},
+                 {":80", "", 80},
+                 {"h:80x", "h", 80},
+                 {"h:-1", "h", 65535},
+                 {"h:70000", "h", 4464},
+                 {"h: +8800", "h", 8800},
+                 {"a:b:c", "a", 0},
+                 {"h:99999999999999999999", "h", 65535}};
     char szHost[SOCKET_HOST_SIZE];
     for (const auto &c : cases) {
         uint16_t usPort = 1;
@@ -113,8 +112,7 @@ TEST(SocketAddress, SplitsAtTheFirstColonAndKeepsTheLow16BitsOfThePort)
     EXPECT_FALSE(SplitSocketAddress((std::string(32, '1') + ":1").c_str(), szHost, usPort));
 }
 
-TEST_F(Sockets, OpenAnswers0UntilTheConnectionIsMadeThen1AndCountsEveryOpenAndClose)
-{
+TEST_F(Sockets, OpenAnswers0UntilTheConnectionIsMadeThen1AndCountsEveryOpenAndClose) {
     // Backlog 0 and one queued connection: the listener drops further requests, which
     // keeps the attempt pending until the queued connection is taken.
     close(m_iListener);
@@ -137,17 +135,17 @@ TEST_F(Sockets, OpenAnswers0UntilTheConnectionIsMadeThen1AndCountsEveryOpenAndCl
     SocketClose(iSocket);
     SocketClose(iFiller);
     SocketClose(-1);
-    EXPECT_EQ(m_output.Take(), "SocketOpen: SocketCount=1\nSocketOpen: SocketCount=2\n"
-                               "SocketClose: SocketCount=1\nSocketClose: SocketCount=0\n"
-                               "SocketClose: SocketCount=0\n");
+    EXPECT_EQ(m_output.Take(),
+              "SocketOpen: SocketCount=1\nSocketOpen: SocketCount=2\n"
+              "SocketClose: SocketCount=1\nSocketClose: SocketCount=0\n"
+              "SocketClose: SocketCount=0\n");
 }
 
-TEST_F(Sockets, RefusedAttemptAnswers0OnEveryCheck)
-{
+TEST_F(Sockets, RefusedAttemptAnswers0OnEveryCheck) {
     std::string closedPort;
     close(BoundSocket(-1, closedPort));
     const int32_t iSocket = SocketOpen(closedPort.c_str());
-    if (iSocket < 0) { // refused within connect itself: a silent failed open
+    if (iSocket < 0) {  // refused within connect itself: a silent failed open
         EXPECT_EQ(m_output.Take(), "");
         return;
     }
@@ -158,18 +156,17 @@ TEST_F(Sockets, RefusedAttemptAnswers0OnEveryCheck)
     SocketClose(iSocket);
 }
 
-TEST_F(Sockets, UnusableAddressesFailTheOpenSilently)
-{
+TEST_F(Sockets, UnusableAddressesFailTheOpenSilently) {
     const std::string longHost = std::string(32, '1') + ":8800";
-    for (const char *lpszAddr : {longHost.c_str(), "localhost:8800", "127.0.0.1 x:1", "", "300.1.1.1:1"}) {
+    for (const char *lpszAddr :
+         {longHost.c_str(), "localhost:8800", "127.0.0.1 x:1", "", "300.1.1.1:1"}) {
         EXPECT_EQ(SocketOpen(lpszAddr), -1) << lpszAddr;
     }
     EXPECT_EQ(SocketCount, 0);
     EXPECT_EQ(m_output.Take(), "");
 }
 
-TEST_F(Sockets, AFullSendBufferTakesPartThenNothingButStillLetsDataIn)
-{
+TEST_F(Sockets, AFullSendBufferTakesPartThenNothingButStillLetsDataIn) {
     int iPeer = -1;
     const int32_t iSocket = Connect(iPeer);
     uint8_t buf[16];
@@ -197,8 +194,7 @@ TEST_F(Sockets, AFullSendBufferTakesPartThenNothingButStillLetsDataIn)
     SocketClose(iSocket);
 }
 
-TEST_F(Sockets, PeerCloseReadsAsMinus1WithoutAMessage)
-{
+TEST_F(Sockets, PeerCloseReadsAsMinus1WithoutAMessage) {
     int iPeer = -1;
     const int32_t iSocket = Connect(iPeer);
     EXPECT_EQ(SocketSend(iSocket, reinterpret_cast<const uint8_t *>("hi"), 2), 2);
@@ -212,8 +208,7 @@ TEST_F(Sockets, PeerCloseReadsAsMinus1WithoutAMessage)
     SocketClose(iSocket);
 }
 
-TEST_F(Sockets, ResetByPeerPrintsTheErrorCodeAndNeverRaisesSigpipe)
-{
+TEST_F(Sockets, ResetByPeerPrintsTheErrorCodeAndNeverRaisesSigpipe) {
     int iPeer = -1;
     const int32_t iSocket = Connect(iPeer);
     const linger resetOnClose{1, 0};
@@ -230,4 +225,4 @@ TEST_F(Sockets, ResetByPeerPrintsTheErrorCodeAndNeverRaisesSigpipe)
     SocketClose(iSocket);
 }
 
-} // namespace
+}  // namespace

@@ -62,8 +62,8 @@ TEST_F(DriverTest, BackoffCountsPassesThenRetriesInTheSameCall) {
     EXPECT_EQ(slot(0).usDelayCount, 14);
     EXPECT_TRUE(net.take().empty()) << "no socket during the wait";
     xrDevTcpProc(46000);
-    EXPECT_EQ(net.take(), (Events{"log 0 xrDevTcpSecondProc: delay count finish, usDelayCount=15",
-                                  "open H"}));
+    EXPECT_EQ(net.take(),
+              (Events{"log 0 xrDevTcpSecondProc: delay count finish, usDelayCount=15", "open H"}));
     // The next timeout is 30 s after the end of the wait.
     run(46050, 75950);
     EXPECT_EQ(slot(0).usDelayLevel, 1);
@@ -95,7 +95,8 @@ TEST_F(DriverTest, TimersWorkAcrossTheTickWrap) {
 TEST_F(DriverTest, ConnectAndLoginRequestInOneCall) {
     xrDevTcpLogin("H", "u", "p");
     xrDevTcpProc(100);
-    EXPECT_EQ(net.take(), (Events{"log 0 xrDevTcpLogin: Login status - Alloc, uInd=0", "open H", "log 0 xrDevTcpLoginProc: Login status - Connected, uInd=0",
+    EXPECT_EQ(net.take(), (Events{"log 0 xrDevTcpLogin: Login status - Alloc, uInd=0", "open H",
+                                  "log 0 xrDevTcpLoginProc: Login status - Connected, uInd=0",
                                   "log 0 xrDevTcpLoginProc: Login status - Logining, uInd=0"}));
     // A failing check keeps the socket and is reported on every tick.
     xrDevTcpLogout(1);
@@ -133,10 +134,10 @@ TEST_F(DriverTest, KeepaliveAfterSixtySecondsAndDropAfterNinety) {
     Bytes sent = net.takeSent();
     ASSERT_EQ(sent.size(), 8u + 264u) << "last keepalive, then the new login request";
     EXPECT_EQ(hex(Bytes(sent.begin(), sent.begin() + 8)), "0201000000000000");
-    EXPECT_EQ(net.take(), (Events{"close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0",
-                                  "offline 1 ", "open H",
-                                  "log 0 xrDevTcpLoginProc: Login status - Connected, uInd=0",
-                                  "log 0 xrDevTcpLoginProc: Login status - Logining, uInd=0"}));
+    EXPECT_EQ(net.take(),
+              (Events{"close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0", "offline 1 ",
+                      "open H", "log 0 xrDevTcpLoginProc: Login status - Connected, uInd=0",
+                      "log 0 xrDevTcpLoginProc: Login status - Logining, uInd=0"}));
     EXPECT_EQ(slot(0).usDelayLevel, 0);
 }
 

@@ -1,7 +1,7 @@
 #include "fake_net.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "wire.h"
@@ -10,7 +10,9 @@ FakeNet *FakeNet::current = nullptr;
 
 namespace {
 
-FakeNet &net() { return *FakeNet::current; }
+FakeNet &net() {
+    return *FakeNet::current;
+}
 
 int32_t fakeOpen(const char *addr) {
     net().opened.push_back(addr);
@@ -18,7 +20,9 @@ int32_t fakeOpen(const char *addr) {
     if (net().openResult != 0) return net().openResult;
     return net().nextSocket++;
 }
-int32_t fakeCheck(int32_t) { return net().checkResult; }
+int32_t fakeCheck(int32_t) {
+    return net().checkResult;
+}
 void fakeClose(int32_t s) {
     net().closed.push_back(s);
     net().events.push_back("close " + std::to_string(s));
@@ -102,8 +106,7 @@ Bytes frame(uint32_t sess, uint8_t type, const Bytes &data, const char *peer, in
     return f;
 }
 
-Bytes loginReply(uint32_t sess, int32_t result, const std::string &addr,
-                 const std::string &time) {
+Bytes loginReply(uint32_t sess, int32_t result, const std::string &addr, const std::string &time) {
     Bytes d(132, 0);
     devtcp::wire::writeLe32(d.data(), uint32_t(result));
     std::memcpy(d.data() + 4, addr.data(), std::min<size_t>(addr.size(), 64));
@@ -140,7 +143,9 @@ std::string hex(const Bytes &b) {
     return out;
 }
 
-XR_DEV_TCP_LINK_S &slot(uint32_t uInd) { return g_stDevTcp.stLink[uInd]; }
+XR_DEV_TCP_LINK_S &slot(uint32_t uInd) {
+    return g_stDevTcp.stLink[uInd];
+}
 
 int32_t loginAndAccept(FakeNet &net, uint32_t sess, uint32_t &tick, const char *user,
                        const char *addr) {

@@ -16,12 +16,12 @@ using Bytes = std::vector<uint8_t>;
 // operation and every event is also appended, in order, to `events`.
 struct FakeNet {
     int32_t nextSocket = 10;
-    int32_t openResult = 0;   // 0: hand out nextSocket++; otherwise return this
-    int32_t checkResult = 1;  // answer of SocketCheck
-    int32_t sendLimit = -2;   // -2: take all; otherwise the answer of SocketSend (capped)
-    std::deque<Bytes> recvChunks;  // each SocketRecv hands out the front chunk
-    bool recvFail = false;         // SocketRecv answers -1
-    Bytes sent;                    // everything SocketSend took, in order
+    int32_t openResult = 0;           // 0: hand out nextSocket++; otherwise return this
+    int32_t checkResult = 1;          // answer of SocketCheck
+    int32_t sendLimit = -2;           // -2: take all; otherwise the answer of SocketSend (capped)
+    std::deque<Bytes> recvChunks;     // each SocketRecv hands out the front chunk
+    bool recvFail = false;            // SocketRecv answers -1
+    Bytes sent;                       // everything SocketSend took, in order
     std::vector<std::string> opened;  // addresses given to SocketOpen
     std::vector<int32_t> closed;
     int recvCalls = 0;

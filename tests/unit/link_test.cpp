@@ -31,8 +31,9 @@ void expectFree(const XR_DEV_TCP_LINK_S &l) {
 TEST_F(LinkTest, HandlesCarrySlotAndSequenceAndDieAtLogout) {
     EXPECT_EQ(xrDevTcpLogin("H", "A", "p"), 1);
     EXPECT_EQ(xrDevTcpLogin("H", "B", "p"), 0x10002);
-    EXPECT_EQ(net.take(), (std::vector<std::string>{"log 0 xrDevTcpLogin: Login status - Alloc, uInd=0",
-                                                    "log 0 xrDevTcpLogin: Login status - Alloc, uInd=1"}));
+    EXPECT_EQ(net.take(),
+              (std::vector<std::string>{"log 0 xrDevTcpLogin: Login status - Alloc, uInd=0",
+                                        "log 0 xrDevTcpLogin: Login status - Alloc, uInd=1"}));
     // The same user finds its slot, whatever address and password, and nothing is logged.
     EXPECT_EQ(xrDevTcpLogin("other", "B", "x"), 0x10002);
     EXPECT_STREQ(slot(1).szSvrAddr, "H");
@@ -40,15 +41,15 @@ TEST_F(LinkTest, HandlesCarrySlotAndSequenceAndDieAtLogout) {
     EXPECT_TRUE(net.take().empty());
 
     xrDevTcpLogout(1);
-    EXPECT_EQ(net.take(), std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0"});
+    EXPECT_EQ(net.take(),
+              std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0"});
     expectFree(slot(0));
     EXPECT_EQ(xrDevTcpLogin("H", "C", "p"), 4);
     // Handle 1 is dead: neither logout nor send touch slot 0 through it.
     net.take();
     xrDevTcpLogout(1);
     EXPECT_EQ(xrDevTcpSend(1, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_ARG);
-    for (int32_t bad : {-2, 0x20000, 0x7FFF0004})
-        xrDevTcpLogout(bad);
+    for (int32_t bad : {-2, 0x20000, 0x7FFF0004}) xrDevTcpLogout(bad);
     EXPECT_TRUE(net.take().empty());
     EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_ALLOC);
 }
@@ -74,8 +75,9 @@ TEST_F(LinkTest, LoginChecksEveryLimitAndNullArgument) {
 TEST_F(LinkTest, NeverUsedSlotsAnswerToSequenceZero) {
     xrDevTcpLogout(0);
     xrDevTcpLogout(0x10000);
-    EXPECT_EQ(net.take(), (std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0",
-                                                    "log 0 xrDevTcpLogout: Login status - Idle, uInd=1"}));
+    EXPECT_EQ(net.take(),
+              (std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0",
+                                        "log 0 xrDevTcpLogout: Login status - Idle, uInd=1"}));
     EXPECT_TRUE(net.closed.empty());
     expectFree(slot(0));
     // A free slot takes no frame, not even a login request, through a matching handle.
@@ -123,7 +125,9 @@ TEST_F(LinkTest, LogLinesAreCutToTheBufferAndCostNothingWithoutLogFunction) {
 TEST_F(LinkTest, EmptyTableEntriesAreNeverCalled) {
     // An empty socket table: every open fails, reported as -3 when an error callback exists.
     XR_DEV_TCP_CALLBACK_S events{};
-    events.TcpError = [](int32_t, int32_t e) { FakeNet::current->events.push_back(std::to_string(e)); };
+    events.TcpError = [](int32_t, int32_t e) {
+        FakeNet::current->events.push_back(std::to_string(e));
+    };
     xrDevTcpSetCallback(nullptr, &events, nullptr);
     int32_t id = xrDevTcpLogin("H", "u", "p");
     xrDevTcpProc(tick);

@@ -47,7 +47,8 @@ TEST_F(ReceiveTest, DispatchRowsAndForcedTerminators) {
     EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_STR, {'x', 0}, nullptr)), Events{"str 1 x (null)"});
     // Flags are read by bit 0 alone.
     EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {7}, "q", -1, 0x03)), Events{"data 1 07 q"});
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {7}, nullptr, -1, 0x02)), Events{"data 1 07 (null)"});
+    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {7}, nullptr, -1, 0x02)),
+              Events{"data 1 07 (null)"});
     // Types without action count as activity only.
     slot(0).uStamp = 0;
     EXPECT_TRUE(step(frame(0x55, 9, {1, 2, 3})).empty());
@@ -93,7 +94,8 @@ TEST_F(ReceiveTest, OversizedFrameIsThrownAwayAsItArrivesAndTheLinkStaysUp) {
     Bytes wake = frame(0x55, XR_DEV_TCP_MSG_WAKE, {});
     Bytes stream = cat(huge, wake);
     for (size_t at = 0; at < stream.size(); at += 1000)
-        net.recvChunks.push_back(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1000)));
+        net.recvChunks.push_back(
+            Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1000)));
     Events all;
     for (int i = 0; i < 6; ++i)
         for (auto &e : step()) all.push_back(e);
@@ -136,8 +138,9 @@ TEST_F(ReceiveTest, BeforeLoginOnlySessionZeroIsActedOn) {
     step();
     EXPECT_EQ(step(textFrame(7, XR_DEV_TCP_MSG_REDIRECT, "A")), Events{});
     EXPECT_EQ(slot(0).uStamp, tick);
-    EXPECT_EQ(step(textFrame(0, XR_DEV_TCP_MSG_REDIRECT, "A")),
-              (Events{"redirect 1 A", "close 11", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
+    EXPECT_EQ(
+        step(textFrame(0, XR_DEV_TCP_MSG_REDIRECT, "A")),
+        (Events{"redirect 1 A", "close 11", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
 }
 
 TEST_F(ReceiveTest, RefusedLoginReportsTheAgentsCodeThenOffline) {
@@ -146,8 +149,8 @@ TEST_F(ReceiveTest, RefusedLoginReportsTheAgentsCodeThenOffline) {
     xrDevTcpLogin("H", "u", "p");
     step();
     EXPECT_EQ(step(cat(loginReply(0, 1234), frame(0, XR_DEV_TCP_MSG_WAKE, {}))),
-              (Events{"error 1 1234", "close 11", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0",
-                      "offline 1 "}));
+              (Events{"error 1 1234", "close 11",
+                      "log 0 xrDevTcpReset: Login status - Alloc, uInd=0", "offline 1 "}));
     EXPECT_EQ(slot(0).usDelayLevel, 1);
     EXPECT_EQ(slot(0).uRecvSize, 0u);  // the wake behind the reply went with the connection
     EXPECT_TRUE(step().empty());       // in back-off: no new socket

@@ -33,8 +33,9 @@ TEST_F(ResetTest, RedirectedAttemptFallsBackToLastGoodThenHome) {
     EXPECT_STREQ(slot(0).szLastAddr, "H");
     EXPECT_STREQ(slot(0).szConnAddr, "");
 
-    EXPECT_EQ(step(textFrame(9, XR_DEV_TCP_MSG_REDIRECT, "A")),
-              (Events{"redirect 1 A", "close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
+    EXPECT_EQ(
+        step(textFrame(9, XR_DEV_TCP_MSG_REDIRECT, "A")),
+        (Events{"redirect 1 A", "close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
     EXPECT_EQ(hex(net.takeSent()), "0900000003000000") << "logout to H";
     // The next call connects to A.
     EXPECT_EQ(step(), (Events{"open A", "log 0 xrDevTcpLoginProc: Login status - Connected, uInd=0",
@@ -56,8 +57,9 @@ TEST_F(ResetTest, LoginOnRedirectTargetCompletesThere) {
     step();
     // The first reply names A: no logout frame (not logged in), no Online yet.
     net.takeSent();
-    EXPECT_EQ(step(loginReply(4, 0, "A", "T1")),
-              (Events{"redirect 1 A", "close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
+    EXPECT_EQ(
+        step(loginReply(4, 0, "A", "T1")),
+        (Events{"redirect 1 A", "close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
     EXPECT_TRUE(net.takeSent().empty());
     EXPECT_EQ(slot(0).uSessID, 0u);
     EXPECT_EQ(step()[0], "open A");
@@ -68,8 +70,9 @@ TEST_F(ResetTest, LoginOnRedirectTargetCompletesThere) {
                       "time 1 T2"}));
     EXPECT_STREQ(slot(0).szLastAddr, "A");
     // A second accepting reply on the same connection tells only Time.
-    EXPECT_EQ(step(loginReply(5, 0, "", "T3")),
-              (Events{"log 0 xrDevTcpSocketProcLogin: Login status - Logined, uInd=0", "time 1 T3"}));
+    EXPECT_EQ(
+        step(loginReply(5, 0, "", "T3")),
+        (Events{"log 0 xrDevTcpSocketProcLogin: Login status - Logined, uInd=0", "time 1 T3"}));
     // Redirects to the current address, or to none, change nothing.
     EXPECT_TRUE(step(textFrame(5, XR_DEV_TCP_MSG_REDIRECT, "A")).empty());
     EXPECT_TRUE(step(textFrame(5, XR_DEV_TCP_MSG_REDIRECT, "")).empty());
@@ -113,8 +116,9 @@ TEST_F(ResetTest, LogoutFromInsideCallbacksEndsAllWorkOnTheSlot) {
     xrDevTcpLogin("H", "u", "p");
     step();
     net.onError = [](int32_t id, int32_t) { xrDevTcpLogout(id); };
-    EXPECT_EQ(step(loginReply(0, 77)),
-              (Events{"error 1 77", "close 10", "log 0 xrDevTcpLogout: Login status - Idle, uInd=0"}));
+    EXPECT_EQ(
+        step(loginReply(0, 77)),
+        (Events{"error 1 77", "close 10", "log 0 xrDevTcpLogout: Login status - Idle, uInd=0"}));
     EXPECT_EQ(slot(0).usDelayLevel, 0);
     EXPECT_EQ(slot(0).iSocket, -1);
     EXPECT_EQ(slot(0).uRecvSize, 0u);
@@ -122,13 +126,15 @@ TEST_F(ResetTest, LogoutFromInsideCallbacksEndsAllWorkOnTheSlot) {
     // From a Redirect notification: no reconnection. From Online: no Time.
     net.onError = nullptr;
     net.onNotify = [](int32_t id, uint32_t type, const char *) {
-        if (type == XR_DEV_TCP_NOTIFY_REDIRECT || type == XR_DEV_TCP_NOTIFY_ONLINE) xrDevTcpLogout(id);
+        if (type == XR_DEV_TCP_NOTIFY_REDIRECT || type == XR_DEV_TCP_NOTIFY_ONLINE)
+            xrDevTcpLogout(id);
     };
     xrDevTcpLogin("H", "u", "p");
     step();
     net.take();
-    EXPECT_EQ(step(loginReply(0, 0, "A")),
-              (Events{"redirect 3 A", "close 11", "log 0 xrDevTcpLogout: Login status - Idle, uInd=0"}));
+    EXPECT_EQ(
+        step(loginReply(0, 0, "A")),
+        (Events{"redirect 3 A", "close 11", "log 0 xrDevTcpLogout: Login status - Idle, uInd=0"}));
     xrDevTcpLogin("H", "u", "p");
     step();
     net.take();

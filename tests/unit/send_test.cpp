@@ -33,19 +33,30 @@ TEST_F(SendTest, FramesCarryTheSessionAndPaddedPeerSection) {
     const uint8_t data[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_DATA, data, 10, "abcd", 5), 10);
     EXPECT_EQ(hex(net.takeSent()),
-              "0201000006011600" "00000500" "6162636400" "000000" "00010203040506070809");
+              "0201000006011600"
+              "00000500"
+              "6162636400"
+              "000000"
+              "00010203040506070809");
     EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_KEEPALIVE, nullptr, 0, nullptr, 0), 0);
     EXPECT_EQ(hex(net.takeSent()), "0201000000000000");
 
     // A peer name without a size, or a size without a name, writes no peer section.
     EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_STR, "hi", 3, "abcd", 0), 3);
-    EXPECT_EQ(hex(net.takeSent()), "0201000007000300" "686900");
+    EXPECT_EQ(hex(net.takeSent()),
+              "0201000007000300"
+              "686900");
     EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_STR, "hi", 3, nullptr, 9), 3);
-    EXPECT_EQ(hex(net.takeSent()), "0201000007000300" "686900");
+    EXPECT_EQ(hex(net.takeSent()),
+              "0201000007000300"
+              "686900");
     // Header and peer only; a peer length that is a multiple of 4 is not padded. The type's
     // low 8 bits go out.
     EXPECT_EQ(xrDevTcpSend(id, 0x1FF, nullptr, 0, "abc", 4), 0);
-    EXPECT_EQ(hex(net.takeSent()), "02010000ff010800" "00000400" "61626300");
+    EXPECT_EQ(hex(net.takeSent()),
+              "02010000ff010800"
+              "00000400"
+              "61626300");
 }
 
 TEST_F(SendTest, QueueTakesWholeFramesUpToItsSize) {
