@@ -12,9 +12,9 @@ using namespace devtcp::wire;
 namespace {
 
 // Bytes that an agent's own header said belong to an oversized frame are dropped as they
-// arrive; the frames after it are then read normally.
+// arrive; the frames after it are then read normally. Called with a header's worth held.
 void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
-    if (l.uRecvSkip == 0 || l.uRecvSize == 0) return;
+    if (l.uRecvSkip == 0) return;
     uint32_t uDrop = l.uRecvSkip < l.uRecvSize ? l.uRecvSkip : l.uRecvSize;
     memmove(l.ucRecvBuf, l.ucRecvBuf + uDrop, l.uRecvSize - uDrop);
     l.uRecvSize -= uDrop;

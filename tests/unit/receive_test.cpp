@@ -121,6 +121,16 @@ TEST_F(ReceiveTest, FullBufferIsServedBeforeReadingAgain) {
     EXPECT_EQ(net.recvCalls, reads + 1);
 }
 
+TEST_F(ReceiveTest, ReadClaimingMoreThanItsRoomCountsOnlyTheRoom) {
+    net.recvChunks.push_back(Bytes(2000, 0));  // 8-byte frames of type 0, session 0
+    step();
+    ASSERT_EQ(slot(0).uRecvSize, 2000u - 8u);
+    g_stDevTcp.stSocket.SocketRecv = [](int32_t, uint8_t *, uint32_t n) { return int32_t(n + 100); };
+    step();
+    EXPECT_EQ(slot(0).uRecvSize, 2048u - 8u);
+    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
+}
+
 TEST_F(ReceiveTest, FailedReadResetsWithoutHandlingHeldFrames) {
     step(cat(frame(0x55, XR_DEV_TCP_MSG_WAKE, {}), frame(0x55, XR_DEV_TCP_MSG_WAKE, {})));
     net.recvFail = true;
