@@ -6,11 +6,7 @@
 
 namespace {
 
-using Events = std::vector<std::string>;
-
-struct DriverTest : ::testing::Test {
-    FakeNet net;
-    void SetUp() override { net.install(); }
+struct DriverTest : LibraryTest {
     // Calls xrDevTcpProc every 50 ms from `from` up to `to` inclusive.
     uint32_t run(uint32_t from, uint32_t to) {
         for (uint32_t t = from; t <= to; t += 50) xrDevTcpProc(t);

@@ -9,33 +9,12 @@
 
 namespace {
 
-using Events = std::vector<std::string>;
-
 bool has(const Events &ev, const std::string &prefix) {
     return std::any_of(ev.begin(), ev.end(),
                        [&](const std::string &e) { return e.rfind(prefix, 0) == 0; });
 }
 
-void expectFree(uint32_t uInd) {
-    const XR_DEV_TCP_LINK_S &l = slot(uInd);
-    EXPECT_EQ(l.usStatus, XR_DEV_TCP_STATUS_IDLE);
-    EXPECT_EQ(l.iSocket, -1);
-    EXPECT_EQ(l.usDelayLevel, 0);
-    EXPECT_EQ(l.usDelayCount, 0);
-    EXPECT_EQ(l.uSendSize + l.uRecvSize + l.uRecvSkip + l.uSessID, 0u);
-    EXPECT_STREQ(l.szConnAddr, "");
-}
-
-struct EdgeTest : ::testing::Test {
-    FakeNet net;
-    uint32_t tick = 1000;
-    void SetUp() override { net.install(); }
-    Events step(const Bytes &arriving = {}) {
-        if (!arriving.empty()) net.recvChunks.push_back(arriving);
-        xrDevTcpProc(tick += 50);
-        return net.take();
-    }
-};
+using EdgeTest = LibraryTest;
 
 TEST_F(EdgeTest, HandlersThatLogOutLeaveAFreeSlotWithoutBackoff) {
     // The login timeout's error.

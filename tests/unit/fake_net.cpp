@@ -157,3 +157,13 @@ int32_t loginAndAccept(FakeNet &net, uint32_t sess, uint32_t &tick, const char *
     net.takeSent();
     return id;
 }
+
+void expectFree(uint32_t uInd) {
+    const XR_DEV_TCP_LINK_S &l = slot(uInd);
+    EXPECT_EQ(l.usStatus, XR_DEV_TCP_STATUS_IDLE);
+    for (const char *text : {l.szSvrAddr, l.szLastAddr, l.szConnAddr, l.szUser, l.szPass})
+        EXPECT_STREQ(text, "");
+    EXPECT_EQ(l.iSocket, -1);
+    EXPECT_EQ(l.uSendSize + l.uRecvSize + l.uRecvSkip + l.uSessID, 0u);
+    EXPECT_EQ(l.usDelayCount + l.usDelayLevel, 0);
+}

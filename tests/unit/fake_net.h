@@ -2,6 +2,8 @@
 #ifndef DEVTCP_TEST_FAKE_NET_H
 #define DEVTCP_TEST_FAKE_NET_H
 
+#include <gtest/gtest.h>
+
 #include <deque>
 #include <functional>
 #include <string>
@@ -11,6 +13,7 @@
 #include "xr_dev_tcp.h"
 
 using Bytes = std::vector<uint8_t>;
+using Events = std::vector<std::string>;
 
 // What the fake sockets answer and what the library did with them. Every socket
 // operation and every event is also appended, in order, to `events`.
@@ -57,5 +60,21 @@ XR_DEV_TCP_LINK_S &slot(uint32_t uInd);
 // been handled. Returns the handle; the fake's records are emptied.
 int32_t loginAndAccept(FakeNet &net, uint32_t sess, uint32_t &tick, const char *user = "u",
                        const char *addr = "H");
+
+// Every field of a free slot as a free slot must hold it.
+void expectFree(uint32_t uInd);
+
+// A fresh library on a fresh fake, driven by hand from tick 1000.
+struct LibraryTest : ::testing::Test {
+    FakeNet net;
+    uint32_t tick = 1000;
+    void SetUp() override { net.install(); }
+    // One tick 50 ms after the last, with `arriving` readable; returns its events.
+    Events step(const Bytes &arriving = {}) {
+        if (!arriving.empty()) net.recvChunks.push_back(arriving);
+        xrDevTcpProc(tick += 50);
+        return net.take();
+    }
+};
 
 #endif

@@ -7,26 +7,7 @@
 
 namespace {
 
-struct LinkTest : ::testing::Test {
-    FakeNet net;
-    uint32_t tick = 1000;
-    void SetUp() override { net.install(); }
-};
-
-void expectFree(const XR_DEV_TCP_LINK_S &l) {
-    EXPECT_EQ(l.usStatus, XR_DEV_TCP_STATUS_IDLE);
-    EXPECT_STREQ(l.szSvrAddr, "");
-    EXPECT_STREQ(l.szLastAddr, "");
-    EXPECT_STREQ(l.szConnAddr, "");
-    EXPECT_STREQ(l.szUser, "");
-    EXPECT_STREQ(l.szPass, "");
-    EXPECT_EQ(l.iSocket, -1);
-    EXPECT_EQ(l.uSendSize, 0u);
-    EXPECT_EQ(l.uRecvSize, 0u);
-    EXPECT_EQ(l.uSessID, 0u);
-    EXPECT_EQ(l.usDelayCount, 0u);
-    EXPECT_EQ(l.usDelayLevel, 0u);
-}
+using LinkTest = LibraryTest;
 
 TEST_F(LinkTest, HandlesCarrySlotAndSequenceAndDieAtLogout) {
     EXPECT_EQ(xrDevTcpLogin("H", "A", "p"), 1);
@@ -43,7 +24,7 @@ TEST_F(LinkTest, HandlesCarrySlotAndSequenceAndDieAtLogout) {
     xrDevTcpLogout(1);
     EXPECT_EQ(net.take(),
               std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0"});
-    expectFree(slot(0));
+    expectFree(0);
     EXPECT_EQ(xrDevTcpLogin("H", "C", "p"), 4);
     // Handle 1 is dead: neither logout nor send touch slot 0 through it.
     net.take();
@@ -79,11 +60,11 @@ TEST_F(LinkTest, NeverUsedSlotsAnswerToSequenceZero) {
               (std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0",
                                         "log 0 xrDevTcpLogout: Login status - Idle, uInd=1"}));
     EXPECT_TRUE(net.closed.empty());
-    expectFree(slot(0));
+    expectFree(0);
     // A free slot takes no frame, not even a login request, through a matching handle.
     EXPECT_EQ(xrDevTcpSend(0x10002, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0),
               XR_DEV_TCP_ERR_NOT_LOGINED);
-    expectFree(slot(1));
+    expectFree(1);
     EXPECT_EQ(xrDevTcpLogin("H", "u", "p"), 3);
 }
 
@@ -94,7 +75,7 @@ TEST_F(LinkTest, LogoutSendsLogoutFrameOnlyWhenLoginedAndAlwaysCloses) {
     xrDevTcpLogout(id);  // Logining: no frame, socket closed
     EXPECT_TRUE(net.takeSent().empty());
     EXPECT_EQ(net.closed, std::vector<int32_t>{10});
-    expectFree(slot(0));
+    expectFree(0);
 
     id = loginAndAccept(net, 0x102, tick);
     xrDevTcpLogout(id);
@@ -106,7 +87,7 @@ TEST_F(LinkTest, LogoutSendsLogoutFrameOnlyWhenLoginedAndAlwaysCloses) {
     slot(0).uSendSize = XR_DEV_TCP_BUF_SIZE - 7;
     xrDevTcpLogout(id);
     EXPECT_TRUE(net.takeSent().empty());
-    expectFree(slot(0));
+    expectFree(0);
 }
 
 TEST_F(LinkTest, LogLinesAreCutToTheBufferAndCostNothingWithoutLogFunction) {

@@ -5,21 +5,12 @@
 
 namespace {
 
-using Events = std::vector<std::string>;
-
-struct ReceiveTest : ::testing::Test {
-    FakeNet net;
-    uint32_t tick = 1000;
+// Logged in with session 0x55 before each case.
+struct ReceiveTest : LibraryTest {
     int32_t id = 0;
     void SetUp() override {
-        net.install();
+        LibraryTest::SetUp();
         id = loginAndAccept(net, 0x55, tick);
-    }
-    // One tick; returns the events it produced.
-    Events step(const Bytes &arriving = {}) {
-        if (!arriving.empty()) net.recvChunks.push_back(arriving);
-        xrDevTcpProc(tick += 50);
-        return net.take();
     }
 };
 
@@ -125,7 +116,9 @@ TEST_F(ReceiveTest, ReadClaimingMoreThanItsRoomCountsOnlyTheRoom) {
     net.recvChunks.push_back(Bytes(2000, 0));  // 8-byte frames of type 0, session 0
     step();
     ASSERT_EQ(slot(0).uRecvSize, 2000u - 8u);
-    g_stDevTcp.stSocket.SocketRecv = [](int32_t, uint8_t *, uint32_t n) { return int32_t(n + 100); };
+    g_stDevTcp.stSocket.SocketRecv = [](int32_t, uint8_t *, uint32_t n) {
+        return int32_t(n + 100);
+    };
     step();
     EXPECT_EQ(slot(0).uRecvSize, 2048u - 8u);
     EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);

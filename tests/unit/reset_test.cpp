@@ -6,17 +6,7 @@
 
 namespace {
 
-using Events = std::vector<std::string>;
-
-struct ResetTest : ::testing::Test {
-    FakeNet net;
-    uint32_t tick = 1000;
-    void SetUp() override { net.install(); }
-    Events step(const Bytes &arriving = {}) {
-        if (!arriving.empty()) net.recvChunks.push_back(arriving);
-        xrDevTcpProc(tick += 50);
-        return net.take();
-    }
+struct ResetTest : LibraryTest {
     // Ticks until the login attempt in progress times out.
     void timeOut() {
         uint16_t level = slot(0).usDelayLevel;

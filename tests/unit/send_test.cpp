@@ -7,11 +7,7 @@
 
 namespace {
 
-struct SendTest : ::testing::Test {
-    FakeNet net;
-    uint32_t tick = 1000;
-    void SetUp() override { net.install(); }
-};
+using SendTest = LibraryTest;
 
 TEST_F(SendTest, LoginRequestIsExactlyTheDocumentedFrame) {
     xrDevTcpLogin("H", "dev-01", "5820");
