@@ -21,7 +21,7 @@ esac
 SIZE_LIMIT=3072
 # The library does not meet SIZE_LIMIT yet (see the README's figures). Until it does, CI
 # holds the line at the size reached, so that the gap can only close.
-SIZE_GATE=3700
+SIZE_GATE=3660
 IDLE_LIMIT=100
 RECV64_LIMIT=400
 # CI allows this much above a limit for instruction counts, which vary a little with

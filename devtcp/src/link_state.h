@@ -27,8 +27,10 @@ extern XR_DEV_TCP_STATE_S g_stDevTcp;
 
 #if defined(__GNUC__)
 #define DEVTCP_NOINLINE __attribute__((noinline))
+#define DEVTCP_ALWAYS_INLINE __attribute__((always_inline))
 #else
 #define DEVTCP_NOINLINE
+#define DEVTCP_ALWAYS_INLINE
 #endif
 
 namespace devtcp {
@@ -139,7 +141,7 @@ void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lp
 
 // The receive step: read what the connection has, then handle at most one frame. Inline,
 // because it runs for every slot on every tick and usually finds nothing.
-inline void xrDevTcpSocketProc(uint32_t uInd) {
+DEVTCP_ALWAYS_INLINE inline void xrDevTcpSocketProc(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = devtcp::link(uInd);
     if (l.iSocket < 0) return;
     if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
