@@ -11,19 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build-fuzz
 
-pkgs=(cmake make clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "fuzz: installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/setup.sh clang-14 libclang-rt-14-dev
 
 cmake -S fuzz -B "$build" -DDEVTCP_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
