@@ -163,8 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *lpData, size_t uSize) {
         }
         harness::checkState();
     }
-    for (uint32_t u = 0; u < XR_DEV_TCP_LINK_NUM; ++u) xrDevTcpLogout(devtcp::makeHandle(u));
-    harness::checkState();
-    HARNESS_CHECK(harness::g_net.open.empty(), long(harness::g_net.open.size()));
+    harness::logOutAllAndCheck();
     return 0;
 }

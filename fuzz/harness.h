@@ -303,6 +303,13 @@ inline Bytes buildFrame(uint32_t uSess, uint8_t ucType, uint8_t ucFlags, uint32_
     return f;
 }
 
+// Logging every link out leaves nothing behind: no socket open, every slot free.
+inline void logOutAllAndCheck() {
+    for (uint32_t u = 0; u < XR_DEV_TCP_LINK_NUM; ++u) xrDevTcpLogout(devtcp::makeHandle(u));
+    checkState();
+    HARNESS_CHECK(g_net.open.empty(), long(g_net.open.size()));
+}
+
 }  // namespace harness
 
 #endif
