@@ -97,23 +97,23 @@ extern "C" {
  * so that its size is known and so that tools can inspect it.
  */
 typedef struct XR_DEV_TCP_LINK_S {
-    char szSvrAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Home agent address given at login. */
-    char szLastAddr[XR_DEV_TCP_ADDR_SIZE]; /**< Address of the latest completed login, or "". */
-    char szConnAddr[XR_DEV_TCP_ADDR_SIZE]; /**< Address of the current or next attempt, or "". */
-    char szUser[XR_DEV_TCP_USER_SIZE];     /**< User name; tells the links apart. */
-    char szPass[XR_DEV_TCP_PASS_SIZE];     /**< Password. */
-    uint16_t usStatus;                     /**< One of the XR_DEV_TCP_STATUS_ values. */
+    uint16_t usStatus;     /**< One of the XR_DEV_TCP_STATUS_ values. */
     uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
     uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
     uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
     uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
     uint32_t uStamp;       /**< Tick from which the current timeout counts. */
     int32_t iSocket;       /**< Socket from SocketOpen, or -1. */
+    uint32_t uSendSize;    /**< Bytes queued in ucSendBuf. */
+    uint32_t uRecvSize;    /**< Bytes held in ucRecvBuf. */
+    uint32_t uRecvSkip;    /**< Bytes of an oversized incoming frame still to be thrown away. */
+    char szSvrAddr[XR_DEV_TCP_ADDR_SIZE];   /**< Home agent address given at login. */
+    char szLastAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Address of the latest completed login, or "". */
+    char szConnAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Address of the current or next attempt, or "". */
+    char szUser[XR_DEV_TCP_USER_SIZE];      /**< User name; tells the links apart. */
+    char szPass[XR_DEV_TCP_PASS_SIZE];      /**< Password. */
     uint8_t ucSendBuf[XR_DEV_TCP_BUF_SIZE]; /**< Send queue: whole frames, oldest first. */
-    uint32_t uSendSize;                     /**< Bytes queued in ucSendBuf. */
     uint8_t ucRecvBuf[XR_DEV_TCP_BUF_SIZE]; /**< Received bytes not yet handled. */
-    uint32_t uRecvSize;                     /**< Bytes held in ucRecvBuf. */
-    uint32_t uRecvSkip; /**< Bytes of an oversized incoming frame still to be thrown away. */
 } XR_DEV_TCP_LINK_S;
 
 /**

@@ -77,11 +77,11 @@ void xrDevTcpLoginProc(uint32_t uInd) {
         }
         if (iCheck == 0) return;
         l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
-        xrDevTcpLogStatus("xrDevTcpLoginProc", uInd);
+        xrDevTcpLogStatus("LoginProc", uInd);
     }
     if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd)) {
         l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
-        xrDevTcpLogStatus("xrDevTcpLoginProc", uInd);
+        xrDevTcpLogStatus("LoginProc", uInd);
     }
 }
 
@@ -111,7 +111,7 @@ void xrDevTcpProc(uint32_t uTick) {
     // One pass however late the call is: passes never catch up.
     if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) secondPass(uTick);
     for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
-        XR_DEV_TCP_LINK_S &l = link(uInd);
+        XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
         // The status is tested once: the steps below run even when the login step
         // changes it. A logged-in slot has no login step to take.
         uint16_t usStatus = l.usStatus;

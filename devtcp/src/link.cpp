@@ -118,7 +118,7 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
 void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
     // Indexed by usStatus.
     static const char kWords[][10] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
-    xrDevTcpLog(0, "%s: Login status - %s, uInd=%u", lpszOp, kWords[link(uInd).usStatus],
+    xrDevTcpLog(0, "xrDevTcp%s: Login status - %s, uInd=%u", lpszOp, kWords[link(uInd).usStatus],
                 unsigned(uInd));
 }
 
@@ -162,7 +162,7 @@ int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char 
     l.uStamp = g_stDevTcp.uTickNow;
     l.usSeq = uint16_t(++g_stDevTcp.uSeqCount);
     l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
-    xrDevTcpLogStatus("xrDevTcpLogin", uInd);
+    xrDevTcpLogStatus("Login", uInd);
     return makeHandle(uInd);
 }
 
@@ -179,5 +179,5 @@ void xrDevTcpLogout(int32_t iAgentID) {
     clearSlot(l);
     ++g_stDevTcp.uSeqCount;
     l.usSeq = uint16_t(g_stDevTcp.uSeqCount);
-    xrDevTcpLogStatus("xrDevTcpLogout", uInd);
+    xrDevTcpLogStatus("Logout", uInd);
 }

@@ -49,11 +49,13 @@ inline void ensureReady() {
 }
 
 inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) {
-    return g_stDevTcp.stLink[uInd];
+    XR_DEV_TCP_LINK_S *p = &g_stDevTcp.stLink[uInd];
+    __asm__("" : "+r"(p));
+    return *p;
 }
 
 inline int32_t makeHandle(uint32_t uInd) {
-    return int32_t(uInd << 16 | g_stDevTcp.stLink[uInd].usSeq);
+    return int32_t(uInd << 16 | link(uInd).usSeq);
 }
 
 // The handle's slot index when it names the current allocation of a slot, else -1.
@@ -61,13 +63,13 @@ inline int32_t slotOfHandle(int32_t iAgentID) {
     uint32_t u = uint32_t(iAgentID);
     if (u >= (uint32_t(XR_DEV_TCP_LINK_NUM) << 16)) return -1;
     uint32_t uInd = u >> 16;
-    return (u & 0xFFFFu) == g_stDevTcp.stLink[uInd].usSeq ? int32_t(uInd) : -1;
+    return (u & 0xFFFFu) == link(uInd).usSeq ? int32_t(uInd) : -1;
 }
 
 // True while the slot still holds the allocation whose sequence was usSeq: false once
 // an event callback has logged the link out (and perhaps allocated the slot again).
 inline bool stillAllocated(uint32_t uInd, uint16_t usSeq) {
-    const XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
+    const XR_DEV_TCP_LINK_S &l = link(uInd);
     return l.usStatus != XR_DEV_TCP_STATUS_IDLE && l.usSeq == usSeq;
 }
 
@@ -128,7 +130,8 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-// Logs "<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>".
+// Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
+// operation is named without its common prefix, which each name would otherwise repeat.
 void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
@@ -142,7 +145,7 @@ void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lp
 // The receive step: read what the connection has, then handle at most one frame. Inline,
 // because it runs for every slot on every tick and usually finds nothing.
 DEVTCP_ALWAYS_INLINE inline void xrDevTcpSocketProc(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = devtcp::link(uInd);
+    XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
     if (l.iSocket < 0) return;
     if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
         uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;

@@ -75,33 +75,27 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
     // Before the first accepted login the session is 0, and only frames of session 0
     // are acted on; once logged in the gate has already dropped other sessions.
     if (uSessID != l.uSessID) return;
+    // Tests rather than a switch: the types are sparse, and a jump table over them costs a
+    // device more flash than a few tests do. Data and string frames (6 and 7) come first.
     const XR_DEV_TCP_CALLBACK_S &cb = g_stDevTcp.stCallback;
-    switch (uType) {
-        case XR_DEV_TCP_MSG_ERROR:
-            if (uDataSize >= kErrorSize) notifyError(iAgentID, int32_t(readLe32(lpData)));
-            break;
-        case XR_DEV_TCP_MSG_REDIRECT:
-        case XR_DEV_TCP_MSG_TIME:
-            if (uDataSize < kTextFieldSize) break;
-            lpszText[kTextFieldSize - 1] = '\0';
-            if (uType == XR_DEV_TCP_MSG_TIME)
-                notify(iAgentID, XR_DEV_TCP_NOTIFY_TIME, lpszText);
-            else
-                xrDevTcpRedirect(uInd, lpszText);
-            break;
-        case XR_DEV_TCP_MSG_DATA:
+    if ((uType | 1u) == XR_DEV_TCP_MSG_STR) {
+        if (uType == XR_DEV_TCP_MSG_DATA) {
             cb.TcpReceive(iAgentID, lpData, uDataSize, lpszPeer);
-            break;
-        case XR_DEV_TCP_MSG_STR:
-            if (uDataSize == 0) break;
+        } else if (uDataSize != 0) {
             lpszText[uDataSize - 1] = '\0';
             cb.TcpReceiveStr(iAgentID, lpszText, lpszPeer);
-            break;
-        case XR_DEV_TCP_MSG_WAKE:
-            notify(iAgentID, XR_DEV_TCP_NOTIFY_WAKE, "");
-            break;
-        default:
-            break;
+        }
+    } else if (uType - XR_DEV_TCP_MSG_REDIRECT <= XR_DEV_TCP_MSG_TIME - XR_DEV_TCP_MSG_REDIRECT) {
+        if (uDataSize < kTextFieldSize) return;
+        lpszText[kTextFieldSize - 1] = '\0';
+        if (uType == XR_DEV_TCP_MSG_TIME)
+            notify(iAgentID, XR_DEV_TCP_NOTIFY_TIME, lpszText);
+        else
+            xrDevTcpRedirect(uInd, lpszText);
+    } else if (uType == XR_DEV_TCP_MSG_ERROR) {
+        if (uDataSize >= kErrorSize) notifyError(iAgentID, int32_t(readLe32(lpData)));
+    } else if (uType == XR_DEV_TCP_MSG_WAKE) {
+        notify(iAgentID, XR_DEV_TCP_NOTIFY_WAKE, "");
     }
 }
 

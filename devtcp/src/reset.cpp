@@ -39,7 +39,7 @@ void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
     l.uRecvSize = 0;
     l.uRecvSkip = 0;
     l.uSendSize = 0;
-    xrDevTcpLogStatus("xrDevTcpReset", uInd);
+    xrDevTcpLogStatus("Reset", uInd);
 }
 
 void xrDevTcpResetOffline(uint32_t uInd) {
@@ -66,7 +66,7 @@ void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lp
     l.usDelayCount = 0;
     l.usDelayLevel = 0;
     l.usStatus = XR_DEV_TCP_STATUS_LOGINED;
-    xrDevTcpLogStatus("xrDevTcpSocketProcLogin", uInd);
+    xrDevTcpLogStatus("SocketProcLogin", uInd);
     int32_t iAgentID = makeHandle(uInd);
     uint16_t usSeq = l.usSeq;
     // Online is told once per connection: only the first completed login on it moves
