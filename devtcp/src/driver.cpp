@@ -10,7 +10,8 @@ bool inBackoffWait(const XR_DEV_TCP_LINK_S &l) {
     return l.usDelayCount < l.usDelayLevel * kDelayPassesPerLevel;
 }
 
-void secondProcConnecting(uint32_t uInd) {
+// uSince is the time since the slot's stamp.
+void secondProcConnecting(uint32_t uInd, uint32_t uSince) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (inBackoffWait(l)) {
         // A pass that counts never also tests the timeout.
@@ -22,35 +23,42 @@ void secondProcConnecting(uint32_t uInd) {
         }
         return;
     }
-    if (elapsedMs(g_stDevTcp.uTickNow, l.uStamp) < kLoginTimeoutMs) return;
+    if (uSince < kLoginTimeoutMs) return;
     int32_t iAgentID = makeHandle(uInd);
     uint16_t usSeq = l.usSeq;
     xrDevTcpReset(uInd, nullptr, true);
     notifyError(iAgentID, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
-    if (stillAllocated(uInd, usSeq)) raiseBackoff(l);
+    raiseBackoffIfHeld(uInd, usSeq);
 }
 
-void secondProcLogined(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (elapsedMs(g_stDevTcp.uTickNow, l.uStamp) < kKeepaliveAfterMs) return;
+void secondProcLogined(uint32_t uInd, uint32_t uSince) {
+    if (uSince < kKeepaliveAfterMs) return;
     // A keepalive that does not fit is simply not sent; the silence rule still holds.
     sendEmptyFrame(uInd, XR_DEV_TCP_MSG_KEEPALIVE);
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED &&
-        elapsedMs(g_stDevTcp.uTickNow, l.uStamp) >= kIdleDropMs)
+    if (uSince >= kIdleDropMs && link(uInd).usStatus == XR_DEV_TCP_STATUS_LOGINED)
         xrDevTcpResetOffline(uInd);
 }
 
 }  // namespace
 
+void devtcp::raiseBackoffIfHeld(uint32_t uInd, uint16_t usSeq) {
+    if (!stillAllocated(uInd, usSeq)) return;
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
+    l.usDelayCount = 0;
+}
+
 void xrDevTcpSecondProc(uint32_t uInd) {
-    switch (link(uInd).usStatus) {
+    const XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint32_t uSince = elapsedMs(g_stDevTcp.uTickNow, l.uStamp);
+    switch (l.usStatus) {
         case XR_DEV_TCP_STATUS_ALLOC:
         case XR_DEV_TCP_STATUS_CONNECTED:
         case XR_DEV_TCP_STATUS_LOGINING:
-            secondProcConnecting(uInd);
+            secondProcConnecting(uInd, uSince);
             break;
         case XR_DEV_TCP_STATUS_LOGINED:
-            secondProcLogined(uInd);
+            secondProcLogined(uInd, uSince);
             break;
         default:
             break;

@@ -48,9 +48,16 @@ inline void ensureReady() {
     if (!g_stDevTcp.bReady) makeReady();
 }
 
+// The slot of an index. GCC, optimising for size, recomputes a slot's address (a
+// multiply by the record size) after every call rather than keep it in a register, about
+// 300 bytes over the library on a Cortex-M4. An empty asm statement makes the address
+// opaque, so it is computed once per function. The driver's per-tick loop indexes the
+// table directly: there the compiler steps a pointer from slot to slot.
 inline XR_DEV_TCP_LINK_S &link(uint32_t uInd) {
     XR_DEV_TCP_LINK_S *p = &g_stDevTcp.stLink[uInd];
+#if defined(__GNUC__)
     __asm__("" : "+r"(p));
+#endif
     return *p;
 }
 
@@ -79,10 +86,9 @@ inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
     return uNow >= uThen ? uNow - uThen : (0xFFFFFFFFu - uThen) + uNow;
 }
 
-inline void raiseBackoff(XR_DEV_TCP_LINK_S &l) {
-    if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
-    l.usDelayCount = 0;
-}
+// Raises the back-off after a failed attempt, unless a callback on the way has logged
+// the link out (the sequence then no longer matches).
+void raiseBackoffIfHeld(uint32_t uInd, uint16_t usSeq);
 
 // Bounded string helpers: the library never trusts a text to end within its field.
 uint32_t boundedLength(const char *lpsz, uint32_t uMax);

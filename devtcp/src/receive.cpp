@@ -25,7 +25,7 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
 // callback on the way has logged the link out.
 void resetWithBackoff(uint32_t uInd, uint16_t usSeq) {
     xrDevTcpResetOffline(uInd);
-    if (stillAllocated(uInd, usSeq)) raiseBackoff(link(uInd));
+    raiseBackoffIfHeld(uInd, usSeq);
 }
 
 // Acts on the complete frame of uPayload bytes after its header at lpFrame, which has
@@ -109,21 +109,20 @@ void devtcp::handleFrontFrame(uint32_t uInd) {
     uint8_t *lpFrame = l.ucRecvBuf;
     uint32_t uPayload = readLe16(lpFrame + kOffLength);
     uint32_t uSize = kHeadSize + uPayload;
+    // An oversized frame can never fit the buffer: its bytes are thrown away as they come.
+    // Any other frame waits until it is whole.
+    bool bOversized = uPayload > kMaxPayload;
+    if (!bOversized && l.uRecvSize < uSize) return;
     // While logged in, a frame of another session is dropped without counting as activity.
     bool bPasses =
         l.usStatus != XR_DEV_TCP_STATUS_LOGINED || readLe32(lpFrame + kOffSession) == l.uSessID;
-    if (uPayload > kMaxPayload) {
-        // It can never fit the buffer: throw its bytes away as they come.
-        if (bPasses) l.uStamp = g_stDevTcp.uTickNow;
+    if (bPasses) l.uStamp = g_stDevTcp.uTickNow;
+    if (bOversized) {
         l.uRecvSkip = uSize;
         dropSkippedBytes(l);
         return;
     }
-    if (l.uRecvSize < uSize) return;
-    if (bPasses) {
-        l.uStamp = g_stDevTcp.uTickNow;
-        dispatch(uInd, lpFrame, uPayload);
-    }
+    if (bPasses) dispatch(uInd, lpFrame, uPayload);
     // A callback that logged out, or a reset during the dispatch, has emptied the buffer.
     if (l.uRecvSize >= uSize) {
         uint32_t uRest = l.uRecvSize - uSize;

@@ -1,5 +1,6 @@
 // The send queue: frames are built in place at the end of a slot's queue, whole or not
 // at all, and the queue is offered to the socket from its front.
+#include <stddef.h>
 #include <string.h>
 
 #include "link_state.h"
@@ -79,10 +80,16 @@ int32_t xrDevTcpFlush(uint32_t uInd) {
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);
     uint8_t ucReq[kLoginReqSize];
-    memset(ucReq, 0, sizeof ucReq);
-    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffUser), l.szUser, XR_DEV_TCP_USER_SIZE);
-    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffPass), l.szPass, XR_DEV_TCP_PASS_SIZE);
-    copyText(reinterpret_cast<char *>(ucReq + kLoginReqOffVersion), kLoginVersion, kTextFieldSize);
+    // The request's user and password fields are the slot's own two fields, which lie side
+    // by side and hold zeros after their text: a slot is all zeros while free, and login
+    // writes each text once.
+    static_assert(offsetof(XR_DEV_TCP_LINK_S, szPass) ==
+                          offsetof(XR_DEV_TCP_LINK_S, szUser) + kLoginReqOffPass &&
+                      sizeof l.szUser + sizeof l.szPass == kLoginReqOffVersion,
+                  "user and password fields as in the request");
+    memcpy(ucReq, l.szUser, kLoginReqOffVersion);
+    memset(ucReq + kLoginReqOffVersion, 0, kTextFieldSize);
+    memcpy(ucReq + kLoginReqOffVersion, kLoginVersion, sizeof kLoginVersion);
     return xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >=
                    0
                ? 1

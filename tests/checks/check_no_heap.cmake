@@ -13,7 +13,7 @@ foreach(sym ${forbidden})
   endif()
 endforeach()
 
-set(allowed stdint.h stdarg.h stdio.h string.h xr_dev_tcp.h link_state.h wire.h)
+set(allowed stddef.h stdint.h stdarg.h stdio.h string.h xr_dev_tcp.h link_state.h wire.h)
 file(GLOB_RECURSE sources ${SRC}/*.cpp ${SRC}/*.h)
 foreach(f ${sources})
   file(STRINGS ${f} includes REGEX "^#include")

@@ -10,7 +10,7 @@ namespace {
 using SendTest = LibraryTest;
 
 TEST_F(SendTest, LoginRequestIsExactlyTheDocumentedFrame) {
-    xrDevTcpLogin("H", "dev-01", "5820");
+    int32_t id = xrDevTcpLogin("H", "dev-01", "5820");
     xrDevTcpProc(tick);
     Bytes sent = net.takeSent();
     ASSERT_EQ(sent.size(), 264u);
@@ -22,6 +22,18 @@ TEST_F(SendTest, LoginRequestIsExactlyTheDocumentedFrame) {
     std::memcpy(expect.data() + 8 + 192, "1.3.0", 5);
     EXPECT_EQ(hex(sent), hex(expect));
     EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINING);
+
+    // The same slot with shorter texts: nothing of the earlier user or password is left
+    // behind their terminators.
+    xrDevTcpLogout(id);
+    xrDevTcpLogin("H", "d", "5");
+    xrDevTcpProc(tick += 50);
+    sent = net.takeSent();
+    ASSERT_EQ(sent.size(), 264u);
+    std::memset(expect.data() + 8, 0, 192);
+    std::memcpy(expect.data() + 8, "d", 1);
+    std::memcpy(expect.data() + 8 + 128, "5", 1);
+    EXPECT_EQ(hex(sent), hex(expect));
 }
 
 TEST_F(SendTest, FramesCarryTheSessionAndPaddedPeerSection) {
