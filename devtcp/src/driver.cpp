@@ -98,7 +98,6 @@ namespace {
 // The first call ever: logins made before it were stamped with tick 0, so their timeouts
 // restart now.
 DEVTCP_NOINLINE void startTicks(uint32_t uTick) {
-    ensureReady();
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
         if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) l.uStamp = uTick;
     g_stDevTcp.uTickSecond = uTick;

@@ -23,7 +23,6 @@ void clearSlot(XR_DEV_TCP_LINK_S &l) {
 
 void makeReady() {
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) clearSlot(l);
-    installTables(nullptr, nullptr);
     g_stDevTcp.bReady = true;
 }
 
@@ -47,56 +46,18 @@ void socketClose(XR_DEV_TCP_LINK_S &l) {
     if (l.iSocket < 0) return;
     int32_t iSocket = l.iSocket;
     l.iSocket = -1;
-    g_stDevTcp.stSocket.SocketClose(iSocket);
+    auto fn = g_stDevTcp.stSocket.SocketClose;
+    if (fn) fn(iSocket);
 }
 
-namespace {
-
-// Stand-ins for entries that the application left empty.
-int32_t openFails(const char *) {
-    return -1;
-}
-int32_t checkFails(int32_t) {
-    return -1;
-}
-void closeForgets(int32_t) {}
-int32_t sendFails(int32_t, const uint8_t *, uint32_t) {
-    return -1;
-}
-int32_t recvFails(int32_t, uint8_t *, uint32_t) {
-    return -1;
-}
-void dropError(int32_t, int32_t) {}
-void dropNotify(int32_t, uint32_t, const char *) {}
-void dropReceive(int32_t, const uint8_t *, uint32_t, const char *) {}
-void dropReceiveStr(int32_t, const char *, const char *) {}
-
-const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketStandIns = {openFails, checkFails, closeForgets,
-                                                      sendFails, recvFails};
-const XR_DEV_TCP_CALLBACK_S kEventStandIns = {
-    dropError, dropNotify, dropReceive, dropReceiveStr, {}};
-
-// Copies a table and gives each empty entry the stand-in at the same place of a table of
-// the same type. The entries are handled as raw words, one loop for both tables.
-void copyTable(void *lpDst, const void *lpSrc, const void *lpStandIns, uint32_t uSize) {
-    static_assert(sizeof(uintptr_t) == sizeof(&openFails), "an entry is one word");
-    auto *lpOut = static_cast<unsigned char *>(lpDst);
-    auto *lpFrom = static_cast<const unsigned char *>(lpSrc);
-    auto *lpStand = static_cast<const unsigned char *>(lpStandIns);
-    for (uint32_t uAt = 0; uAt < uSize; uAt += sizeof(uintptr_t)) {
-        uintptr_t uEntry = 0;
-        if (lpFrom) memcpy(&uEntry, lpFrom + uAt, sizeof uEntry);
-        if (!uEntry) memcpy(&uEntry, lpStand + uAt, sizeof uEntry);
-        memcpy(lpOut + uAt, &uEntry, sizeof uEntry);
-    }
+void notifyError(int32_t iAgentID, int32_t iError) {
+    auto fn = g_stDevTcp.stCallback.TcpError;
+    if (fn) fn(iAgentID, iError);
 }
 
-}  // namespace
-
-void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
-                   const XR_DEV_TCP_CALLBACK_S *lpCallback) {
-    copyTable(&g_stDevTcp.stSocket, lpSocket, &kSocketStandIns, sizeof kSocketStandIns);
-    copyTable(&g_stDevTcp.stCallback, lpCallback, &kEventStandIns, sizeof kEventStandIns);
+void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
+    auto fn = g_stDevTcp.stCallback.TcpNotify;
+    if (fn) fn(iAgentID, uType, lpszData);
 }
 
 }  // namespace devtcp
@@ -124,8 +85,15 @@ void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
 
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {
-    ensureReady();
-    installTables(lpSocket, lpCallback);
+    // A missing table empties every entry of the library's copy.
+    if (lpSocket)
+        g_stDevTcp.stSocket = *lpSocket;
+    else
+        memset(&g_stDevTcp.stSocket, 0, sizeof g_stDevTcp.stSocket);
+    if (lpCallback)
+        g_stDevTcp.stCallback = *lpCallback;
+    else
+        memset(&g_stDevTcp.stCallback, 0, sizeof g_stDevTcp.stCallback);
     g_stDevTcp.lpLog = lpLog;
 }
 

@@ -22,7 +22,8 @@ struct XR_DEV_TCP_STATE_S {
 };
 
 // The one instance. It lives in zero-initialised storage (so it costs no flash); the
-// first public call brings it to the start state, in which free slots hold socket -1.
+// first login or logout brings the slots to the start state, in which free slots hold
+// socket -1; the tables start empty, as zero storage already is.
 extern XR_DEV_TCP_STATE_S g_stDevTcp;
 
 #if defined(__GNUC__)
@@ -95,31 +96,29 @@ uint32_t boundedLength(const char *lpsz, uint32_t uMax);
 void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize);
 bool sameText(const char *a, const char *b);
 
-// Calls into the application's tables. The library's copies never hold an empty entry:
-// installing a table puts a stand-in where the application left one empty, so an empty
-// event entry drops the event and an empty socket operation fails (an empty close just
-// forgets the handle). Calls therefore need no test on the way.
-void installTables(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
-                   const XR_DEV_TCP_CALLBACK_S *lpCallback);
+// Calls into the application's tables. An entry that the application left empty is
+// never called: an empty socket operation counts as that operation failing (an empty
+// close just forgets the handle) and an empty event entry drops the event.
 inline int32_t socketOpen(const char *lpszAddr) {
-    return g_stDevTcp.stSocket.SocketOpen(lpszAddr);
+    auto fn = g_stDevTcp.stSocket.SocketOpen;
+    return fn ? fn(lpszAddr) : -1;
 }
 inline int32_t socketCheck(int32_t iSocket) {
-    return g_stDevTcp.stSocket.SocketCheck(iSocket);
+    auto fn = g_stDevTcp.stSocket.SocketCheck;
+    return fn ? fn(iSocket) : -1;
 }
 void socketClose(XR_DEV_TCP_LINK_S &l);
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
-    return g_stDevTcp.stSocket.SocketSend(iSocket, lpData, uSize);
+    auto fn = g_stDevTcp.stSocket.SocketSend;
+    return fn ? fn(iSocket, lpData, uSize) : -1;
 }
 inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
-    return g_stDevTcp.stSocket.SocketRecv(iSocket, lpBuf, uSize);
+    auto fn = g_stDevTcp.stSocket.SocketRecv;
+    return fn ? fn(iSocket, lpBuf, uSize) : -1;
 }
-inline void notifyError(int32_t iAgentID, int32_t iError) {
-    g_stDevTcp.stCallback.TcpError(iAgentID, iError);
-}
-inline void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
-    g_stDevTcp.stCallback.TcpNotify(iAgentID, uType, lpszData);
-}
+// Out of line: they are called from many places, and one test each is enough.
+void notifyError(int32_t iAgentID, int32_t iError);
+void notify(int32_t iAgentID, uint32_t uType, const char *lpszData);
 
 // Queues a frame without data or peer (keepalive, logout); the result is not needed.
 void sendEmptyFrame(uint32_t uInd, uint32_t uType);

@@ -80,10 +80,10 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
     const XR_DEV_TCP_CALLBACK_S &cb = g_stDevTcp.stCallback;
     if ((uType | 1u) == XR_DEV_TCP_MSG_STR) {
         if (uType == XR_DEV_TCP_MSG_DATA) {
-            cb.TcpReceive(iAgentID, lpData, uDataSize, lpszPeer);
+            if (cb.TcpReceive) cb.TcpReceive(iAgentID, lpData, uDataSize, lpszPeer);
         } else if (uDataSize != 0) {
             lpszText[uDataSize - 1] = '\0';
-            cb.TcpReceiveStr(iAgentID, lpszText, lpszPeer);
+            if (cb.TcpReceiveStr) cb.TcpReceiveStr(iAgentID, lpszText, lpszPeer);
         }
     } else if (uType - XR_DEV_TCP_MSG_REDIRECT <= XR_DEV_TCP_MSG_TIME - XR_DEV_TCP_MSG_REDIRECT) {
         if (uDataSize < kTextFieldSize) return;
