@@ -14,7 +14,7 @@ struct XR_DEV_TCP_STATE_S {
     uint32_t uTickSecond;  // tick of the latest per-second pass
     uint32_t uSeqCount;    // counts allocations and logouts; usSeq is its low half
     bool bTickInit;        // set by the first xrDevTcpProc call
-    bool bReady;           // the table has been brought to its start state
+    bool bReady;           // the slots have been brought to their start state
     XR_DEV_TCP_SOCKET_CALLBACK_S stSocket;
     XR_DEV_TCP_CALLBACK_S stCallback;
     XR_DEV_TCP_LOG_FUNC lpLog;
