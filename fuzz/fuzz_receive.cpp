@@ -248,13 +248,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *lpData, size_t uSize) {
             case kCheck:
                 harness::g_net.iCheck = int8_t(r.u8());
                 break;
-            case kSendPlan: {
-                uint32_t n = r.u8() % 8u + 1u;
-                for (uint32_t i = 0; i < n; ++i) harness::g_net.ucPlan[i] = r.u8();
-                harness::g_net.uPlanSize = n;
-                harness::g_net.uPlanNext = 0;
+            case kSendPlan:
+                harness::readSendPlan(r);
                 break;
-            }
             case kAppSend:
                 appSend(r);
                 break;

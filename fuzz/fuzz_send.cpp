@@ -138,13 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *lpData, size_t uSize) {
             case kSSend:
                 send(r);
                 break;
-            case kSSendPlan: {
-                uint32_t n = r.u8() % 8u + 1u;
-                for (uint32_t i = 0; i < n; ++i) harness::g_net.ucPlan[i] = r.u8();
-                harness::g_net.uPlanSize = n;
-                harness::g_net.uPlanNext = 0;
+            case kSSendPlan:
+                harness::readSendPlan(r);
                 break;
-            }
             case kSProc:
                 g_uTick = tickStep(r.u8(), g_uTick);
                 xrDevTcpProc(g_uTick);

@@ -63,6 +63,14 @@ inline void resetNet() {
     g_net = FakeSockets();
 }
 
+// Reads a new plan for SocketSend from the script: 1 to 8 steps, used round and round.
+inline void readSendPlan(fuzzscript::Reader &r) {
+    uint32_t n = r.u8() % 8u + 1u;
+    for (uint32_t i = 0; i < n; ++i) g_net.ucPlan[i] = r.u8();
+    g_net.uPlanSize = n;
+    g_net.uPlanNext = 0;
+}
+
 inline uint32_t slotOfSocket(int32_t iSocket) {
     HARNESS_CHECK(g_net.open.count(iSocket), iSocket);
     for (uint32_t u = 0; u < XR_DEV_TCP_LINK_NUM; ++u)
