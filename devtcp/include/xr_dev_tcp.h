@@ -17,7 +17,17 @@
  * on a different thread. From inside an event callback the application may call
  * xrDevTcpSend() (to answer a message), and also xrDevTcpLogout() and
  * xrDevTcpSetCallback(); after a callback has logged its link out, the library makes
- * no further change to that slot and no further callback for it.
+ * no further change to that slot and no further callback for it. The socket operations
+ * and the log function call no library operation. Should an application break these
+ * rules, the library still keeps its slots sound: an xrDevTcpProc() called from inside
+ * xrDevTcpProc() returns at once, and a link logged out from inside any of the
+ * application's functions is left free, as after a callback.
+ *
+ * Redirects: a redirect is followed at once. A redirect that comes less than 60 s after
+ * the link's previous one continues a run of redirects; the third and every further
+ * redirect of a run counts as a failed attempt, so the next connection waits out the
+ * back-off (see xrDevTcpProc()). A link that stays 60 s without a redirect, logged in or
+ * not, starts a new run.
  *
  * This header compiles as C99 and as C++.
  */
@@ -101,6 +111,9 @@ typedef struct XR_DEV_TCP_LINK_S {
     uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
     uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
     uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
+    uint16_t usRedirectCount; /**< Redirects in the current run, counted up to 3. */
+    uint16_t usReserved;      /**< Zero. */
+    uint32_t uRedirectStamp;  /**< Tick of the latest redirect. */
     uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
     uint32_t uStamp;       /**< Tick from which the current timeout counts. */
     int32_t iSocket;       /**< Socket from SocketOpen, or -1. */
@@ -209,7 +222,11 @@ int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char 
 void xrDevTcpLogout(int32_t iAgentID);
 
 /**
- * Queue one frame and offer the queue to the socket at once.
+ * Queue one frame and offer the queue to the socket at once. A frame accepted here is
+ * dropped, unsent, when the link resets before the socket has taken all of it (the
+ * application hears of the reset as XR_DEV_TCP_NOTIFY_OFFLINE, or
+ * XR_DEV_TCP_NOTIFY_REDIRECT, or XR_DEV_TCP_ERR_LOGIN_TIMEOUT); a new connection
+ * starts with an empty queue.
  * @param iAgentID handle of the link
  * @param uType message type (low 8 bits used); only XR_DEV_TCP_MSG_LOGIN may be
  *        sent before the link is logged in
@@ -231,6 +248,18 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * Drive the library: connect, log in, read and dispatch at most one frame per link,
  * run the timers once a second, and write what is queued. Call it periodically
  * (every 50 ms) with a millisecond tick that may wrap after 2^32 - 1.
+ *
+ * Timers: a login that is not completed within 30 s is given up (XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
+ * the 30 s count from the start of the attempt and again from every frame received, so
+ * any frame from the agent postpones the timeout. A logged-in link sends a keepalive
+ * after 60 s without a frame and is dropped after 90 s. After a failed attempt (login
+ * timeout, refused login, connection lost or closed, or a redirect that counts as one)
+ * the next attempt waits 15 s per failure in a row, at most 300 s; a completed login
+ * ends the wait.
+ *
+ * When a read finds the connection lost or closed, the whole frames that arrived before
+ * it are still handled in that call, in order, and then the link is reset, unless one of
+ * them already moved or ended it. A frame cut off by the close is dropped.
  * @param uTick the application's clock in milliseconds
  */
 void xrDevTcpProc(uint32_t uTick);

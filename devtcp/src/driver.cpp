@@ -24,16 +24,15 @@ void secondProcConnecting(uint32_t uInd, uint32_t uSince) {
         return;
     }
     if (uSince < kLoginTimeoutMs) return;
-    int32_t iAgentID = makeHandle(uInd);
-    uint16_t usSeq = l.usSeq;
-    xrDevTcpReset(uInd, nullptr, true);
-    notifyError(iAgentID, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
-    raiseBackoffIfHeld(uInd, usSeq);
+    if (xrDevTcpReset(uInd, nullptr, true) &&
+        notifyError(uInd, XR_DEV_TCP_ERR_LOGIN_TIMEOUT))
+        raiseBackoff(l);
 }
 
 void secondProcLogined(uint32_t uInd, uint32_t uSince) {
     if (uSince < kKeepaliveAfterMs) return;
     // A keepalive that does not fit is simply not sent; the silence rule still holds.
+    // The status test also finds a link that the write ended.
     sendEmptyFrame(uInd, XR_DEV_TCP_MSG_KEEPALIVE);
     if (uSince >= kIdleDropMs && link(uInd).usStatus == XR_DEV_TCP_STATUS_LOGINED)
         xrDevTcpResetOffline(uInd);
@@ -41,9 +40,7 @@ void secondProcLogined(uint32_t uInd, uint32_t uSince) {
 
 }  // namespace
 
-void devtcp::raiseBackoffIfHeld(uint32_t uInd, uint16_t usSeq) {
-    if (!stillAllocated(uInd, usSeq)) return;
-    XR_DEV_TCP_LINK_S &l = link(uInd);
+void devtcp::raiseBackoff(XR_DEV_TCP_LINK_S &l) {
     if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
     l.usDelayCount = 0;
 }
@@ -72,21 +69,32 @@ void xrDevTcpLoginProc(uint32_t uInd) {
     if (l.usStatus == XR_DEV_TCP_STATUS_ALLOC) {
         // A failed open or check is reported and tried again on the next tick; a failed
         // check keeps the socket: only the login timeout ends the attempt.
+        uint16_t usSeq = l.usSeq;
         int32_t iSocket = l.iSocket;
-        if (iSocket < 0) iSocket = socketOpen(l.szConnAddr);
+        if (iSocket < 0) {
+            iSocket = socketOpen(l.szConnAddr);
+            // A link ended from inside the open leaves the new socket to nobody.
+            if (l.usSeq != usSeq) {
+                closeHandle(iSocket);
+                return;
+            }
+        }
         int32_t iCheck = -1;
         if (iSocket >= 0) {
             l.iSocket = iSocket;
             iCheck = socketCheck(iSocket);
+            if (l.usSeq != usSeq) return;
         }
         if (iCheck < 0) {
-            notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
+            notifyError(uInd, XR_DEV_TCP_ERR_SOCKET);
             return;
         }
         if (iCheck == 0) return;
         l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
         xrDevTcpLogStatus("LoginProc", uInd);
     }
+    // The status test also finds a link that the log function ended; a login request
+    // whose write ended the link counts as not sent.
     if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd)) {
         l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
         xrDevTcpLogStatus("LoginProc", uInd);
@@ -113,6 +121,10 @@ DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
 }  // namespace
 
 void xrDevTcpProc(uint32_t uTick) {
+    // A call from inside one of the application's functions would run a slot's steps in
+    // the middle of the same steps: it returns at once.
+    if (g_stDevTcp.bInProc) return;
+    g_stDevTcp.bInProc = true;
     if (!g_stDevTcp.bTickInit) startTicks(uTick);
     g_stDevTcp.uTickNow = uTick;
     // One pass however late the call is: passes never catch up.
@@ -128,6 +140,7 @@ void xrDevTcpProc(uint32_t uTick) {
         }
         xrDevTcpSocketProc(uInd);
         if (l.uSendSize != 0 && l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
-            notifyError(makeHandle(uInd), XR_DEV_TCP_ERR_SOCKET);
+            notifyError(uInd, XR_DEV_TCP_ERR_SOCKET);
     }
+    g_stDevTcp.bInProc = false;
 }

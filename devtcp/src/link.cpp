@@ -42,22 +42,35 @@ bool sameText(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }
 
-void socketClose(XR_DEV_TCP_LINK_S &l) {
-    if (l.iSocket < 0) return;
+void closeHandle(int32_t iSocket) {
+    auto fn = g_stDevTcp.stSocket.SocketClose;
+    if (iSocket >= 0 && fn) fn(iSocket);
+}
+
+bool socketClose(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint16_t usSeq = l.usSeq;
+    // The slot forgets the socket before the application hears of it.
     int32_t iSocket = l.iSocket;
     l.iSocket = -1;
-    auto fn = g_stDevTcp.stSocket.SocketClose;
-    if (fn) fn(iSocket);
+    closeHandle(iSocket);
+    return l.usSeq == usSeq;
 }
 
-void notifyError(int32_t iAgentID, int32_t iError) {
+bool notifyError(uint32_t uInd, int32_t iError) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint16_t usSeq = l.usSeq;
     auto fn = g_stDevTcp.stCallback.TcpError;
-    if (fn) fn(iAgentID, iError);
+    if (fn) fn(int32_t(uInd << 16 | usSeq), iError);
+    return l.usSeq == usSeq;
 }
 
-void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
+bool notify(uint32_t uInd, uint32_t uType, const char *lpszData) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint16_t usSeq = l.usSeq;
     auto fn = g_stDevTcp.stCallback.TcpNotify;
-    if (fn) fn(iAgentID, uType, lpszData);
+    if (fn) fn(int32_t(uInd << 16 | usSeq), uType, lpszData);
+    return l.usSeq == usSeq;
 }
 
 }  // namespace devtcp
@@ -76,11 +89,14 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     lpLog(iLevel, szLine);
 }
 
-void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
+bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
     // Indexed by usStatus.
     static const char kWords[][10] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
-    xrDevTcpLog(0, "xrDevTcp%s: Login status - %s, uInd=%u", lpszOp, kWords[link(uInd).usStatus],
+    const XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint16_t usSeq = l.usSeq;
+    xrDevTcpLog(0, "xrDevTcp%s: Login status - %s, uInd=%u", lpszOp, kWords[l.usStatus],
                 unsigned(uInd));
+    return l.usSeq == usSeq;
 }
 
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
@@ -140,8 +156,11 @@ void xrDevTcpLogout(int32_t iAgentID) {
     if (iInd < 0) return;
     uint32_t uInd = uint32_t(iInd);
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
-    socketClose(l);
+    // A link that the application ended meanwhile, from inside the write or the close, is
+    // not ended twice.
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED && !sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT))
+        return;
+    if (!socketClose(uInd)) return;
 
     // Clearing the whole record also wipes the password and any queued bytes.
     clearSlot(l);

@@ -14,6 +14,7 @@ struct XR_DEV_TCP_STATE_S {
     uint32_t uTickSecond;  // tick of the latest per-second pass
     uint32_t uSeqCount;    // counts allocations and logouts; usSeq is its low half
     bool bTickInit;        // set by the first xrDevTcpProc call
+    bool bInProc;          // an xrDevTcpProc call is running
     bool bReady;           // the slots have been brought to their start state
     XR_DEV_TCP_SOCKET_CALLBACK_S stSocket;
     XR_DEV_TCP_CALLBACK_S stCallback;
@@ -42,6 +43,10 @@ constexpr uint32_t kKeepaliveAfterMs = 60000;
 constexpr uint32_t kIdleDropMs = 90000;
 constexpr uint16_t kDelayPassesPerLevel = 15;
 constexpr uint16_t kMaxDelayLevel = 20;
+// Redirects less than this apart form a run; from the third of a run on each counts as
+// a failed attempt.
+constexpr uint32_t kRedirectRunMs = 60000;
+constexpr uint16_t kRedirectsFree = 2;
 
 // Brings the state to what it is at program start, once.
 void makeReady();
@@ -74,12 +79,12 @@ inline int32_t slotOfHandle(int32_t iAgentID) {
     return (u & 0xFFFFu) == link(uInd).usSeq ? int32_t(uInd) : -1;
 }
 
-// True while the slot still holds the allocation whose sequence was usSeq: false once
-// an event callback has logged the link out (and perhaps allocated the slot again).
-inline bool stillAllocated(uint32_t uInd, uint16_t usSeq) {
-    const XR_DEV_TCP_LINK_S &l = link(uInd);
-    return l.usStatus != XR_DEV_TCP_STATUS_IDLE && l.usSeq == usSeq;
-}
+// Every call into the application (a socket operation, the log function, an event) may
+// end the link, although the header allows it only from the events: a logout, perhaps
+// followed by a login that takes the slot again. Each gives the slot a new usSeq, so a
+// step that follows such a call first compares usSeq with its value before the call,
+// and makes no further change and no further call for the slot when it differs. The
+// wrappers below that call into the application answer that comparison.
 
 // Time from then to now under the library's wrap rule: across a wrap it is one
 // millisecond less than the modular difference, which the timers have always used.
@@ -87,9 +92,8 @@ inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
     return uNow >= uThen ? uNow - uThen : (0xFFFFFFFFu - uThen) + uNow;
 }
 
-// Raises the back-off after a failed attempt, unless a callback on the way has logged
-// the link out (the sequence then no longer matches).
-void raiseBackoffIfHeld(uint32_t uInd, uint16_t usSeq);
+// Raises the back-off after a failed attempt.
+void raiseBackoff(XR_DEV_TCP_LINK_S &l);
 
 // Bounded string helpers: the library never trusts a text to end within its field.
 uint32_t boundedLength(const char *lpsz, uint32_t uMax);
@@ -107,7 +111,10 @@ inline int32_t socketCheck(int32_t iSocket) {
     auto fn = g_stDevTcp.stSocket.SocketCheck;
     return fn ? fn(iSocket) : -1;
 }
-void socketClose(XR_DEV_TCP_LINK_S &l);
+// Closes the slot's socket, if any.
+bool socketClose(uint32_t uInd);
+// Closes a socket that no slot holds (none when it is negative).
+void closeHandle(int32_t iSocket);
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketSend;
     return fn ? fn(iSocket, lpData, uSize) : -1;
@@ -116,12 +123,14 @@ inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketRecv;
     return fn ? fn(iSocket, lpBuf, uSize) : -1;
 }
-// Out of line: they are called from many places, and one test each is enough.
-void notifyError(int32_t iAgentID, int32_t iError);
-void notify(int32_t iAgentID, uint32_t uType, const char *lpszData);
+// The slot's event callbacks, with its handle. Out of line: they are called from many
+// places, and one test each is enough.
+bool notifyError(uint32_t uInd, int32_t iError);
+bool notify(uint32_t uInd, uint32_t uType, const char *lpszData);
 
-// Queues a frame without data or peer (keepalive, logout); the result is not needed.
-void sendEmptyFrame(uint32_t uInd, uint32_t uType);
+// Queues a frame without data or peer (keepalive, logout); whether it was queued is not
+// needed.
+bool sendEmptyFrame(uint32_t uInd, uint32_t uType);
 
 // The two halves of the receive step that run only when there is something to do.
 void onReadFailure(uint32_t uInd);
@@ -137,13 +146,13 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
     ;
 // Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
 // operation is named without its common prefix, which each name would otherwise repeat.
-void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
+bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
 void xrDevTcpSecondProc(uint32_t uInd);
 void xrDevTcpLoginProc(uint32_t uInd);
-void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout);
-void xrDevTcpResetOffline(uint32_t uInd);
+bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout);
+bool xrDevTcpResetOffline(uint32_t uInd);
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr);
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime);
 
@@ -154,17 +163,22 @@ DEVTCP_ALWAYS_INLINE inline void xrDevTcpSocketProc(uint32_t uInd) {
     if (l.iSocket < 0) return;
     if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
         uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
+        uint16_t usSeq = l.usSeq;
         int32_t iRead = devtcp::socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
-        // One unsigned test catches a failure and a claim beyond the room offered, which
-        // cannot have been stored.
-        if (uint32_t(iRead) > uFree) {
-            if (iRead < 0) {
-                devtcp::onReadFailure(uInd);
-                return;
+        // Nothing read leaves nothing to count, also when the read ended the link.
+        if (iRead != 0) {
+            if (l.usSeq != usSeq) return;
+            // One unsigned test catches a failure and a claim beyond the room offered,
+            // which cannot have been stored.
+            if (uint32_t(iRead) > uFree) {
+                if (iRead < 0) {
+                    devtcp::onReadFailure(uInd);
+                    return;
+                }
+                iRead = int32_t(uFree);
             }
-            iRead = int32_t(uFree);
+            l.uRecvSize += uint32_t(iRead);
         }
-        l.uRecvSize += uint32_t(iRead);
     }
     // Bytes still to be skipped of an oversized frame are dropped once a header's worth
     // is held: dropping them later from the front gives the same stream.

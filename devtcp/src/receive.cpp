@@ -21,11 +21,10 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
     l.uRecvSkip -= uDrop;
 }
 
-// The connection is dropped and the next attempt waits out a longer back-off, unless a
-// callback on the way has logged the link out.
-void resetWithBackoff(uint32_t uInd, uint16_t usSeq) {
-    xrDevTcpResetOffline(uInd);
-    raiseBackoffIfHeld(uInd, usSeq);
+// The connection is dropped and the next attempt waits out a longer back-off, unless the
+// application has ended the link on the way.
+void resetWithBackoff(uint32_t uInd) {
+    if (xrDevTcpResetOffline(uInd)) raiseBackoff(link(uInd));
 }
 
 // Acts on the complete frame of uPayload bytes after its header at lpFrame, which has
@@ -67,9 +66,7 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
                                     lpszText + kLoginReplyOffTime);
             return;
         }
-        uint16_t usSeq = l.usSeq;
-        notifyError(iAgentID, iResult);
-        if (stillAllocated(uInd, usSeq)) resetWithBackoff(uInd, usSeq);
+        if (notifyError(uInd, iResult)) resetWithBackoff(uInd);
         return;
     }
     // Before the first accepted login the session is 0, and only frames of session 0
@@ -89,13 +86,13 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
         if (uDataSize < kTextFieldSize) return;
         lpszText[kTextFieldSize - 1] = '\0';
         if (uType == XR_DEV_TCP_MSG_TIME)
-            notify(iAgentID, XR_DEV_TCP_NOTIFY_TIME, lpszText);
+            notify(uInd, XR_DEV_TCP_NOTIFY_TIME, lpszText);
         else
             xrDevTcpRedirect(uInd, lpszText);
     } else if (uType == XR_DEV_TCP_MSG_ERROR) {
-        if (uDataSize >= kErrorSize) notifyError(iAgentID, int32_t(readLe32(lpData)));
+        if (uDataSize >= kErrorSize) notifyError(uInd, int32_t(readLe32(lpData)));
     } else if (uType == XR_DEV_TCP_MSG_WAKE) {
-        notify(iAgentID, XR_DEV_TCP_NOTIFY_WAKE, "");
+        notify(uInd, XR_DEV_TCP_NOTIFY_WAKE, "");
     }
 }
 
@@ -133,5 +130,13 @@ void devtcp::handleFrontFrame(uint32_t uInd) {
 
 void devtcp::onReadFailure(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) resetWithBackoff(uInd, l.usSeq);
+    // Whole frames that came with the close (a redirect, or the last messages) are acted
+    // on first, in order. A frame that moved the link (a redirect, a refused login), or a
+    // callback that ended it, leaves no socket behind: then there is nothing left to reset.
+    for (uint32_t uHeld; (uHeld = l.uRecvSize) >= kHeadSize;) {
+        handleFrontFrame(uInd);
+        if (l.iSocket < 0) return;
+        if (l.uRecvSize == uHeld) break;  // the rest is a cut-off frame
+    }
+    resetWithBackoff(uInd);
 }

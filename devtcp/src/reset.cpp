@@ -26,10 +26,10 @@ void chooseNextAddress(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout
 
 }  // namespace
 
-void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
+bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     chooseNextAddress(l, lpszAddr, bTimeout);
-    socketClose(l);
+    if (!socketClose(uInd)) return false;
     l.uStamp = g_stDevTcp.uTickNow;
     l.uSessID = 0;
     l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
@@ -39,22 +39,30 @@ void xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
     l.uRecvSize = 0;
     l.uRecvSkip = 0;
     l.uSendSize = 0;
-    xrDevTcpLogStatus("Reset", uInd);
+    return xrDevTcpLogStatus("Reset", uInd);
 }
 
-void xrDevTcpResetOffline(uint32_t uInd) {
-    xrDevTcpReset(uInd, nullptr, false);
-    notify(makeHandle(uInd), XR_DEV_TCP_NOTIFY_OFFLINE, "");
+bool xrDevTcpResetOffline(uint32_t uInd) {
+    return xrDevTcpReset(uInd, nullptr, false) &&
+           notify(uInd, XR_DEV_TCP_NOTIFY_OFFLINE, "");
 }
 
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (lpszAddr[0] == '\0' || sameText(lpszAddr, l.szLastAddr)) return;
-    uint16_t usSeq = l.usSeq;
-    notify(makeHandle(uInd), XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
-    if (!stillAllocated(uInd, usSeq)) return;
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
-    xrDevTcpReset(uInd, lpszAddr, false);
+    // Redirects less than a minute apart form a run; a run longer than two is an agent,
+    // or a pair of them, sending the link round in a loop, and from then on each redirect
+    // counts as a failed attempt, so that the link backs off instead of reconnecting at
+    // the rate of the ticks.
+    uint32_t uNow = g_stDevTcp.uTickNow;
+    uint16_t usRun = elapsedMs(uNow, l.uRedirectStamp) < kRedirectRunMs ? l.usRedirectCount : 0;
+    if (usRun <= kRedirectsFree) ++usRun;
+    l.usRedirectCount = usRun;
+    l.uRedirectStamp = uNow;
+    if (!notify(uInd, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr)) return;
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED && !sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT))
+        return;
+    if (xrDevTcpReset(uInd, lpszAddr, false) && usRun > kRedirectsFree) raiseBackoff(l);
 }
 
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime) {
@@ -66,16 +74,13 @@ void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lp
     l.usDelayCount = 0;
     l.usDelayLevel = 0;
     l.usStatus = XR_DEV_TCP_STATUS_LOGINED;
-    xrDevTcpLogStatus("SocketProcLogin", uInd);
-    int32_t iAgentID = makeHandle(uInd);
-    uint16_t usSeq = l.usSeq;
+    if (!xrDevTcpLogStatus("SocketProcLogin", uInd)) return;
     // Online is told once per connection: only the first completed login on it moves
     // the connect address into the last good one.
     if (l.szConnAddr[0] != '\0') {
         copyText(l.szLastAddr, l.szConnAddr, sizeof l.szLastAddr);
         l.szConnAddr[0] = '\0';
-        notify(iAgentID, XR_DEV_TCP_NOTIFY_ONLINE, "");
-        if (!stillAllocated(uInd, usSeq)) return;
+        if (!notify(uInd, XR_DEV_TCP_NOTIFY_ONLINE, "")) return;
     }
-    notify(iAgentID, XR_DEV_TCP_NOTIFY_TIME, lpszTime);
+    notify(uInd, XR_DEV_TCP_NOTIFY_TIME, lpszTime);
 }

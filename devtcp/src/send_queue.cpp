@@ -11,10 +11,15 @@ using namespace devtcp::wire;
 
 namespace {
 
-// Offers the whole queue to the socket once and keeps what it did not take.
+// Offers the whole queue to the socket once and keeps what it did not take. 0 when done,
+// XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when the application ended the
+// link from inside the write: nothing that follows may touch the slot.
+constexpr int32_t kFlushLost = 1;
 inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
     if (l.uSendSize == 0) return 0;
+    uint16_t usSeq = l.usSeq;
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
+    if (l.usSeq != usSeq) return kFlushLost;
     if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
     uint32_t uSent = uint32_t(iSent);
     if (uSent >= l.uSendSize) {
@@ -69,8 +74,11 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
 }
 
-void devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
-    xrDevTcpSend(makeHandle(uInd), uType, nullptr, 0, nullptr, 0);
+bool devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
+    const XR_DEV_TCP_LINK_S &l = link(uInd);
+    uint16_t usSeq = l.usSeq;
+    xrDevTcpSend(int32_t(uInd << 16 | usSeq), uType, nullptr, 0, nullptr, 0);
+    return l.usSeq == usSeq;
 }
 
 int32_t xrDevTcpFlush(uint32_t uInd) {

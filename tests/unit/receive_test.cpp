@@ -124,16 +124,6 @@ TEST_F(ReceiveTest, ReadClaimingMoreThanItsRoomCountsOnlyTheRoom) {
     EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
 }
 
-TEST_F(ReceiveTest, FailedReadResetsWithoutHandlingHeldFrames) {
-    step(cat(frame(0x55, XR_DEV_TCP_MSG_WAKE, {}), frame(0x55, XR_DEV_TCP_MSG_WAKE, {})));
-    net.recvFail = true;
-    EXPECT_EQ(step(), (Events{"close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0",
-                              "offline 1 "}));
-    EXPECT_EQ(slot(0).usDelayLevel, 1);
-    EXPECT_EQ(slot(0).uRecvSize, 0u);  // the held frame belonged to the dropped connection
-    EXPECT_EQ(slot(0).uSessID, 0u);
-}
-
 TEST_F(ReceiveTest, BeforeLoginOnlySessionZeroIsActedOn) {
     xrDevTcpLogout(id);
     net.install();
