@@ -24,9 +24,7 @@ void secondProcConnecting(uint32_t uInd, uint32_t uSince) {
         return;
     }
     if (uSince < kLoginTimeoutMs) return;
-    if (xrDevTcpReset(uInd, nullptr, true) &&
-        notifyError(uInd, XR_DEV_TCP_ERR_LOGIN_TIMEOUT))
-        raiseBackoff(l);
+    if (xrDevTcpReset(uInd, nullptr, true, true)) notifyError(uInd, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
 }
 
 void secondProcLogined(uint32_t uInd, uint32_t uSince) {
@@ -39,11 +37,6 @@ void secondProcLogined(uint32_t uInd, uint32_t uSince) {
 }
 
 }  // namespace
-
-void devtcp::raiseBackoff(XR_DEV_TCP_LINK_S &l) {
-    if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
-    l.usDelayCount = 0;
-}
 
 void xrDevTcpSecondProc(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);

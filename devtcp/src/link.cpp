@@ -57,19 +57,16 @@ bool socketClose(uint32_t uInd) {
     return l.usSeq == usSeq;
 }
 
-bool notifyError(uint32_t uInd, int32_t iError) {
+bool notifyEvent(uint32_t uInd, uint32_t uValue, const char *lpszData) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     uint16_t usSeq = l.usSeq;
-    auto fn = g_stDevTcp.stCallback.TcpError;
-    if (fn) fn(int32_t(uInd << 16 | usSeq), iError);
-    return l.usSeq == usSeq;
-}
-
-bool notify(uint32_t uInd, uint32_t uType, const char *lpszData) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    uint16_t usSeq = l.usSeq;
-    auto fn = g_stDevTcp.stCallback.TcpNotify;
-    if (fn) fn(int32_t(uInd << 16 | usSeq), uType, lpszData);
+    int32_t iAgentID = int32_t(uInd << 16 | usSeq);
+    const XR_DEV_TCP_CALLBACK_S &cb = g_stDevTcp.stCallback;
+    if (!lpszData) {
+        if (cb.TcpError) cb.TcpError(iAgentID, int32_t(uValue));
+    } else if (cb.TcpNotify) {
+        cb.TcpNotify(iAgentID, uValue, lpszData);
+    }
     return l.usSeq == usSeq;
 }
 
@@ -102,15 +99,12 @@ bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {
     // A missing table empties every entry of the library's copy.
-    if (lpSocket)
-        g_stDevTcp.stSocket = *lpSocket;
-    else
-        memset(&g_stDevTcp.stSocket, 0, sizeof g_stDevTcp.stSocket);
-    if (lpCallback)
-        g_stDevTcp.stCallback = *lpCallback;
-    else
-        memset(&g_stDevTcp.stCallback, 0, sizeof g_stDevTcp.stCallback);
-    g_stDevTcp.lpLog = lpLog;
+    XR_DEV_TCP_STATE_S &g = g_stDevTcp;
+    memset(&g.stSocket, 0, sizeof g.stSocket);
+    memset(&g.stCallback, 0, sizeof g.stCallback);
+    if (lpSocket) g.stSocket = *lpSocket;
+    if (lpCallback) g.stCallback = *lpCallback;
+    g.lpLog = lpLog;
 }
 
 namespace {
@@ -156,11 +150,8 @@ void xrDevTcpLogout(int32_t iAgentID) {
     if (iInd < 0) return;
     uint32_t uInd = uint32_t(iInd);
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    // A link that the application ended meanwhile, from inside the write or the close, is
-    // not ended twice.
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED && !sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT))
-        return;
-    if (!socketClose(uInd)) return;
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
+    socketClose(uInd);
 
     // Clearing the whole record also wipes the password and any queued bytes.
     clearSlot(l);

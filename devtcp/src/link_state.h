@@ -92,8 +92,6 @@ inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
     return uNow >= uThen ? uNow - uThen : (0xFFFFFFFFu - uThen) + uNow;
 }
 
-// Raises the back-off after a failed attempt.
-void raiseBackoff(XR_DEV_TCP_LINK_S &l);
 
 // Bounded string helpers: the library never trusts a text to end within its field.
 uint32_t boundedLength(const char *lpsz, uint32_t uMax);
@@ -123,10 +121,15 @@ inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketRecv;
     return fn ? fn(iSocket, lpBuf, uSize) : -1;
 }
-// The slot's event callbacks, with its handle. Out of line: they are called from many
-// places, and one test each is enough.
-bool notifyError(uint32_t uInd, int32_t iError);
-bool notify(uint32_t uInd, uint32_t uType, const char *lpszData);
+// The slot's event callbacks, with its handle: TcpError when lpszData is NULL (uValue is
+// then the error code), else TcpNotify. Out of line: it is called from many places.
+bool notifyEvent(uint32_t uInd, uint32_t uValue, const char *lpszData);
+inline bool notifyError(uint32_t uInd, int32_t iError) {
+    return notifyEvent(uInd, uint32_t(iError), nullptr);
+}
+inline bool notify(uint32_t uInd, uint32_t uType, const char *lpszData) {
+    return notifyEvent(uInd, uType, lpszData);
+}
 
 // Queues a frame without data or peer (keepalive, logout); whether it was queued is not
 // needed.
@@ -151,8 +154,11 @@ int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
 void xrDevTcpSecondProc(uint32_t uInd);
 void xrDevTcpLoginProc(uint32_t uInd);
-bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout);
-bool xrDevTcpResetOffline(uint32_t uInd);
+// bFailed: the reset ends a failed attempt (login timeout, refused login, lost connection,
+// a redirect that counts as one), so the back-off rises. Both answer whether the link is
+// still held afterwards.
+bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout, bool bFailed = false);
+bool xrDevTcpResetOffline(uint32_t uInd, bool bFailed = false);
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr);
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime);
 

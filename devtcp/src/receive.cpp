@@ -21,12 +21,6 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
     l.uRecvSkip -= uDrop;
 }
 
-// The connection is dropped and the next attempt waits out a longer back-off, unless the
-// application has ended the link on the way.
-void resetWithBackoff(uint32_t uInd) {
-    if (xrDevTcpResetOffline(uInd)) raiseBackoff(link(uInd));
-}
-
 // Acts on the complete frame of uPayload bytes after its header at lpFrame, which has
 // passed the session gate.
 void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
@@ -66,7 +60,7 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
                                     lpszText + kLoginReplyOffTime);
             return;
         }
-        if (notifyError(uInd, iResult)) resetWithBackoff(uInd);
+        if (notifyError(uInd, iResult)) xrDevTcpResetOffline(uInd, true);
         return;
     }
     // Before the first accepted login the session is 0, and only frames of session 0
@@ -138,5 +132,5 @@ void devtcp::onReadFailure(uint32_t uInd) {
         if (l.iSocket < 0) return;
         if (l.uRecvSize == uHeld) break;  // the rest is a cut-off frame
     }
-    resetWithBackoff(uInd);
+    xrDevTcpResetOffline(uInd, true);
 }

@@ -26,7 +26,7 @@ void chooseNextAddress(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout
 
 }  // namespace
 
-bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
+bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout, bool bFailed) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     chooseNextAddress(l, lpszAddr, bTimeout);
     if (!socketClose(uInd)) return false;
@@ -39,11 +39,16 @@ bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout) {
     l.uRecvSize = 0;
     l.uRecvSkip = 0;
     l.uSendSize = 0;
+    // The next attempt waits 15 s longer, up to 300 s.
+    if (bFailed) {
+        if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
+        l.usDelayCount = 0;
+    }
     return xrDevTcpLogStatus("Reset", uInd);
 }
 
-bool xrDevTcpResetOffline(uint32_t uInd) {
-    return xrDevTcpReset(uInd, nullptr, false) &&
+bool xrDevTcpResetOffline(uint32_t uInd, bool bFailed) {
+    return xrDevTcpReset(uInd, nullptr, false, bFailed) &&
            notify(uInd, XR_DEV_TCP_NOTIFY_OFFLINE, "");
 }
 
@@ -62,7 +67,7 @@ void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
     if (!notify(uInd, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr)) return;
     if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED && !sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT))
         return;
-    if (xrDevTcpReset(uInd, lpszAddr, false) && usRun > kRedirectsFree) raiseBackoff(l);
+    xrDevTcpReset(uInd, lpszAddr, false, usRun > kRedirectsFree);
 }
 
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime) {
