@@ -133,7 +133,7 @@ inline bool notify(uint32_t uInd, uint32_t uType, const char *lpszData) {
 
 // Queues a frame without data or peer (keepalive, logout); whether it was queued is not
 // needed.
-bool sendEmptyFrame(uint32_t uInd, uint32_t uType);
+void sendEmptyFrame(uint32_t uInd, uint32_t uType);
 
 // The two halves of the receive step that run only when there is something to do.
 void onReadFailure(uint32_t uInd);
@@ -150,15 +150,16 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 // Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
 // operation is named without its common prefix, which each name would otherwise repeat.
 bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
+constexpr int32_t kFlushLost = 1;
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
 void xrDevTcpSecondProc(uint32_t uInd);
 void xrDevTcpLoginProc(uint32_t uInd);
 // bFailed: the reset ends a failed attempt (login timeout, refused login, lost connection,
-// a redirect that counts as one), so the back-off rises. Both answer whether the link is
-// still held afterwards.
+// a redirect that counts as one), so the back-off rises. The reset answers whether the
+// link is still held afterwards.
 bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout, bool bFailed = false);
-bool xrDevTcpResetOffline(uint32_t uInd, bool bFailed = false);
+void xrDevTcpResetOffline(uint32_t uInd, bool bFailed = false);
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr);
 void xrDevTcpSocketProcLogin(uint32_t uInd, const char *lpszAddr, const char *lpszTime);
 

@@ -47,9 +47,8 @@ bool xrDevTcpReset(uint32_t uInd, const char *lpszAddr, bool bTimeout, bool bFai
     return xrDevTcpLogStatus("Reset", uInd);
 }
 
-bool xrDevTcpResetOffline(uint32_t uInd, bool bFailed) {
-    return xrDevTcpReset(uInd, nullptr, false, bFailed) &&
-           notify(uInd, XR_DEV_TCP_NOTIFY_OFFLINE, "");
+void xrDevTcpResetOffline(uint32_t uInd, bool bFailed) {
+    if (xrDevTcpReset(uInd, nullptr, false, bFailed)) notify(uInd, XR_DEV_TCP_NOTIFY_OFFLINE, "");
 }
 
 void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
@@ -60,13 +59,15 @@ void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
     // counts as a failed attempt, so that the link backs off instead of reconnecting at
     // the rate of the ticks.
     uint32_t uNow = g_stDevTcp.uTickNow;
-    uint16_t usRun = elapsedMs(uNow, l.uRedirectStamp) < kRedirectRunMs ? l.usRedirectCount : 0;
-    if (usRun <= kRedirectsFree) ++usRun;
+    uint16_t usRun = uNow - l.uRedirectStamp < kRedirectRunMs ? l.usRedirectCount + 1 : 1;
     l.usRedirectCount = usRun;
     l.uRedirectStamp = uNow;
     if (!notify(uInd, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr)) return;
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED && !sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT))
-        return;
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
+        sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);
+        // Only a write that ended the link changes the status: a new allocation is Alloc.
+        if (l.usStatus != XR_DEV_TCP_STATUS_LOGINED) return;
+    }
     xrDevTcpReset(uInd, lpszAddr, false, usRun > kRedirectsFree);
 }
 

@@ -9,13 +9,11 @@
 using namespace devtcp;
 using namespace devtcp::wire;
 
-namespace {
-
 // Offers the whole queue to the socket once and keeps what it did not take. 0 when done,
 // XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when the application ended the
 // link from inside the write: nothing that follows may touch the slot.
-constexpr int32_t kFlushLost = 1;
-inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
+int32_t xrDevTcpFlush(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
     if (l.uSendSize == 0) return 0;
     uint16_t usSeq = l.usSeq;
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
@@ -30,8 +28,6 @@ inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
     }
     return 0;
 }
-
-}  // namespace
 
 // Needs no start-up of the table: before it, every handle either names no slot or a
 // free slot, and both are refused without touching anything.
@@ -71,19 +67,13 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     l.uSendSize += kHeadSize + uPayload;
 
     if (l.iSocket < 0) return int32_t(uDataSize);
-    return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
+    return xrDevTcpFlush(uInd) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
 }
 
-bool devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
-    const XR_DEV_TCP_LINK_S &l = link(uInd);
-    uint16_t usSeq = l.usSeq;
-    xrDevTcpSend(int32_t(uInd << 16 | usSeq), uType, nullptr, 0, nullptr, 0);
-    return l.usSeq == usSeq;
+void devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
+    xrDevTcpSend(makeHandle(uInd), uType, nullptr, 0, nullptr, 0);
 }
 
-int32_t xrDevTcpFlush(uint32_t uInd) {
-    return flushQueue(link(uInd));
-}
 
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);
