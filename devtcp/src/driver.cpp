@@ -63,19 +63,19 @@ void xrDevTcpLoginProc(uint32_t uInd) {
         // A failed open or check is reported and tried again on the next tick; a failed
         // check keeps the socket: only the login timeout ends the attempt.
         uint16_t usSeq = l.usSeq;
-        int32_t iSocket = l.iSocket;
-        if (iSocket < 0) {
-            iSocket = socketOpen(l.szConnAddr);
-            // A link ended from inside the open leaves the new socket to nobody.
+        if (l.iSocket < 0) {
+            int32_t iSocket = socketOpen(l.szConnAddr);
+            if (iSocket >= 0) l.iSocket = iSocket;
+            // A link ended from inside the open: the new socket is closed at once, which
+            // leaves the slot as the logout left it.
             if (l.usSeq != usSeq) {
-                closeHandle(iSocket);
+                socketClose(uInd);
                 return;
             }
         }
         int32_t iCheck = -1;
-        if (iSocket >= 0) {
-            l.iSocket = iSocket;
-            iCheck = socketCheck(iSocket);
+        if (l.iSocket >= 0) {
+            iCheck = socketCheck(l.iSocket);
             if (l.usSeq != usSeq) return;
         }
         if (iCheck < 0) {
@@ -106,8 +106,8 @@ DEVTCP_NOINLINE void startTicks(uint32_t uTick) {
 }
 
 DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
-    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd)
-        if (link(uInd).usStatus != XR_DEV_TCP_STATUS_IDLE) xrDevTcpSecondProc(uInd);
+    // A free slot's pass does nothing.
+    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) xrDevTcpSecondProc(uInd);
     g_stDevTcp.uTickSecond = uTick;
 }
 

@@ -44,18 +44,14 @@ bool sameText(const char *a, const char *b) {
     return strcmp(a, b) == 0;
 }
 
-void closeHandle(int32_t iSocket) {
-    auto fn = g_stDevTcp.stSocket.SocketClose;
-    if (iSocket >= 0 && fn) fn(iSocket);
-}
-
 bool socketClose(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     uint16_t usSeq = l.usSeq;
     // The slot forgets the socket before the application hears of it.
     int32_t iSocket = l.iSocket;
     l.iSocket = -1;
-    closeHandle(iSocket);
+    auto fn = g_stDevTcp.stSocket.SocketClose;
+    if (iSocket >= 0 && fn) fn(iSocket);
     return l.usSeq == usSeq;
 }
 

@@ -111,8 +111,6 @@ inline int32_t socketCheck(int32_t iSocket) {
 }
 // Closes the slot's socket, if any.
 bool socketClose(uint32_t uInd);
-// Closes a socket that no slot holds (none when it is negative).
-void closeHandle(int32_t iSocket);
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketSend;
     return fn ? fn(iSocket, lpData, uSize) : -1;
@@ -170,11 +168,12 @@ DEVTCP_ALWAYS_INLINE inline void xrDevTcpSocketProc(uint32_t uInd) {
     if (l.iSocket < 0) return;
     if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
         uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
-        uint16_t usSeq = l.usSeq;
         int32_t iRead = devtcp::socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, uFree);
-        // Nothing read leaves nothing to count, also when the read ended the link.
+        // Nothing read leaves nothing to count, also when the read ended the link. Only
+        // an end of the link takes the socket away during a read: a logout closes it,
+        // and a new allocation has none yet.
         if (iRead != 0) {
-            if (l.usSeq != usSeq) return;
+            if (l.iSocket < 0) return;
             // One unsigned test catches a failure and a claim beyond the room offered,
             // which cannot have been stored.
             if (uint32_t(iRead) > uFree) {

@@ -127,10 +127,12 @@ void devtcp::onReadFailure(uint32_t uInd) {
     // Whole frames that came with the close (a redirect, or the last messages) are acted
     // on first, in order. A frame that moved the link (a redirect, a refused login), or a
     // callback that ended it, leaves no socket behind: then there is nothing left to reset.
-    for (uint32_t uHeld; (uHeld = l.uRecvSize) >= kHeadSize;) {
+    // A pass that removes nothing has found a cut-off frame, or nothing.
+    uint32_t uHeld;
+    do {
+        uHeld = l.uRecvSize;
         handleFrontFrame(uInd);
         if (l.iSocket < 0) return;
-        if (l.uRecvSize == uHeld) break;  // the rest is a cut-off frame
-    }
+    } while (l.uRecvSize != uHeld);
     xrDevTcpResetOffline(uInd, true);
 }

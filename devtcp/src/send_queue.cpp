@@ -15,9 +15,9 @@ using namespace devtcp::wire;
 int32_t xrDevTcpFlush(uint32_t uInd) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
     if (l.uSendSize == 0) return 0;
-    uint16_t usSeq = l.usSeq;
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
-    if (l.usSeq != usSeq) return kFlushLost;
+    // Only an end of the link takes the socket away during a write.
+    if (l.iSocket < 0) return kFlushLost;
     if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
     uint32_t uSent = uint32_t(iSent);
     if (uSent >= l.uSendSize) {
