@@ -21,7 +21,8 @@
  * and the log function call no library operation. Should an application break these
  * rules, the library still keeps its slots sound: an xrDevTcpProc() called from inside
  * xrDevTcpProc() returns at once, and a link logged out from inside any of the
- * application's functions is left free, as after a callback.
+ * application's functions is left free, as after a callback (a socket that SocketOpen
+ * returned meanwhile is closed at once).
  *
  * Redirects: a redirect is followed at once. A redirect that comes less than 60 s after
  * the link's previous one continues a run of redirects; the third and every further
@@ -111,9 +112,9 @@ typedef struct XR_DEV_TCP_LINK_S {
     uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
     uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
     uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
-    uint16_t usRedirectCount; /**< Redirects in the current run, counted up to 3. */
-    uint16_t usReserved;      /**< Zero. */
-    uint32_t uRedirectStamp;  /**< Tick of the latest redirect. */
+    uint16_t usRedirects;  /**< Redirects in the current run (see Redirects above). */
+    uint16_t usReserved;   /**< Zero. */
+    uint32_t uRedirStamp;  /**< Tick of the latest redirect. */
     uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
     uint32_t uStamp;       /**< Tick from which the current timeout counts. */
     int32_t iSocket;       /**< Socket from SocketOpen, or -1. */
@@ -249,13 +250,13 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * run the timers once a second, and write what is queued. Call it periodically
  * (every 50 ms) with a millisecond tick that may wrap after 2^32 - 1.
  *
- * Timers: a login that is not completed within 30 s is given up (XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
- * the 30 s count from the start of the attempt and again from every frame received, so
+ * Timers: a login not completed within 30 s is given up (XR_DEV_TCP_ERR_LOGIN_TIMEOUT).
+ * The 30 s count from the start of the attempt and again from every frame received, so
  * any frame from the agent postpones the timeout. A logged-in link sends a keepalive
  * after 60 s without a frame and is dropped after 90 s. After a failed attempt (login
- * timeout, refused login, connection lost or closed, or a redirect that counts as one)
- * the next attempt waits 15 s per failure in a row, at most 300 s; a completed login
- * ends the wait.
+ * timeout, refused login, connection lost or closed by the agent, or a redirect that
+ * counts as one) the next attempt waits 15 s for each failure in a row, at most 300 s;
+ * a completed login clears the count of failures.
  *
  * When a read finds the connection lost or closed, the whole frames that arrived before
  * it are still handled in that call, in order, and then the link is reset, unless one of

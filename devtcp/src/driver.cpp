@@ -86,9 +86,10 @@ void xrDevTcpLoginProc(uint32_t uInd) {
         l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
         xrDevTcpLogStatus("LoginProc", uInd);
     }
-    // The status test also finds a link that the log function ended; a login request
-    // whose write ended the link counts as not sent.
-    if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd)) {
+    // The first status test also finds a link that the log function ended, the second one
+    // a link that the login request's write ended.
+    if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd) &&
+        l.usStatus == XR_DEV_TCP_STATUS_CONNECTED) {
         l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
         xrDevTcpLogStatus("LoginProc", uInd);
     }
@@ -96,13 +97,12 @@ void xrDevTcpLoginProc(uint32_t uInd) {
 
 namespace {
 
-// The first call ever: logins made before it were stamped with tick 0, so their timeouts
-// restart now.
+// The first call ever (ucProc still kProcNever): logins made before it were stamped with
+// tick 0, so their timeouts restart now. A free slot's stamp is never read (a login sets
+// it), so every slot is stamped.
 DEVTCP_NOINLINE void startTicks(uint32_t uTick) {
-    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
-        if (l.usStatus != XR_DEV_TCP_STATUS_IDLE) l.uStamp = uTick;
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) l.uStamp = uTick;
     g_stDevTcp.uTickSecond = uTick;
-    g_stDevTcp.bTickInit = true;
 }
 
 DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
@@ -116,9 +116,12 @@ DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
 void xrDevTcpProc(uint32_t uTick) {
     // A call from inside one of the application's functions would run a slot's steps in
     // the middle of the same steps: it returns at once.
-    if (g_stDevTcp.bInProc) return;
-    g_stDevTcp.bInProc = true;
-    if (!g_stDevTcp.bTickInit) startTicks(uTick);
+    uint8_t ucProc = g_stDevTcp.ucProc;
+    if (ucProc != kProcIdle) {
+        if (ucProc == kProcRunning) return;
+        startTicks(uTick);
+    }
+    g_stDevTcp.ucProc = kProcRunning;
     g_stDevTcp.uTickNow = uTick;
     // One pass however late the call is: passes never catch up.
     if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) secondPass(uTick);
@@ -135,5 +138,5 @@ void xrDevTcpProc(uint32_t uTick) {
         if (l.uSendSize != 0 && l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
             notifyError(uInd, XR_DEV_TCP_ERR_SOCKET);
     }
-    g_stDevTcp.bInProc = false;
+    g_stDevTcp.ucProc = kProcIdle;
 }

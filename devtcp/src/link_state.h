@@ -7,14 +7,18 @@
 
 #include "xr_dev_tcp.h"
 
+// xrDevTcpProc's state. A call made while one is running (from inside one of the
+// application's functions, which the header forbids) returns at once.
+enum : uint8_t { kProcNever, kProcIdle, kProcRunning };
+
 // The small fields come first: a device then reaches them, and the slots' fields, with
 // short offsets from one base address.
 struct XR_DEV_TCP_STATE_S {
     uint32_t uTickNow;     // tick of the latest xrDevTcpProc call
     uint32_t uTickSecond;  // tick of the latest per-second pass
     uint32_t uSeqCount;    // counts allocations and logouts; usSeq is its low half
-    bool bTickInit;        // set by the first xrDevTcpProc call
-    bool bInProc;          // an xrDevTcpProc call is running
+    uint8_t ucProc;        // kProcNever before the first xrDevTcpProc call, then kProcIdle,
+                           // and kProcRunning while a call runs
     bool bReady;           // the slots have been brought to their start state
     XR_DEV_TCP_SOCKET_CALLBACK_S stSocket;
     XR_DEV_TCP_CALLBACK_S stCallback;
@@ -91,7 +95,6 @@ inline int32_t slotOfHandle(int32_t iAgentID) {
 inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
     return uNow >= uThen ? uNow - uThen : (0xFFFFFFFFu - uThen) + uNow;
 }
-
 
 // Bounded string helpers: the library never trusts a text to end within its field.
 uint32_t boundedLength(const char *lpsz, uint32_t uMax);

@@ -59,9 +59,9 @@ void xrDevTcpRedirect(uint32_t uInd, const char *lpszAddr) {
     // counts as a failed attempt, so that the link backs off instead of reconnecting at
     // the rate of the ticks.
     uint32_t uNow = g_stDevTcp.uTickNow;
-    uint16_t usRun = uNow - l.uRedirectStamp < kRedirectRunMs ? l.usRedirectCount + 1 : 1;
-    l.usRedirectCount = usRun;
-    l.uRedirectStamp = uNow;
+    uint16_t usRun = uNow - l.uRedirStamp < kRedirectRunMs ? l.usRedirects + 1 : 1;
+    l.usRedirects = usRun;
+    l.uRedirStamp = uNow;
     if (!notify(uInd, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr)) return;
     if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
         sendEmptyFrame(uInd, XR_DEV_TCP_MSG_LOGOUT);

@@ -9,16 +9,17 @@
 using namespace devtcp;
 using namespace devtcp::wire;
 
-// Offers the whole queue to the socket once and keeps what it did not take. 0 when done,
-// XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when the application ended the
-// link from inside the write: nothing that follows may touch the slot.
-int32_t xrDevTcpFlush(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.uSendSize == 0) return 0;
+namespace {
+
+// Offers the whole queue, which is not empty, to the socket once and keeps what it did
+// not take. 0 when done, XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when the
+// application ended the link from inside the write: nothing that follows may touch the
+// slot.
+inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
-    // Only an end of the link takes the socket away during a write.
-    if (l.iSocket < 0) return kFlushLost;
-    if (iSent < 0) return XR_DEV_TCP_ERR_SOCKET;
+    // Only an end of the link takes the socket away during a write; what follows a write
+    // that took bytes leaves such a slot as the logout left it, with an empty queue.
+    if (iSent < 0) return l.iSocket < 0 ? kFlushLost : XR_DEV_TCP_ERR_SOCKET;
     uint32_t uSent = uint32_t(iSent);
     if (uSent >= l.uSendSize) {
         l.uSendSize = 0;
@@ -28,6 +29,8 @@ int32_t xrDevTcpFlush(uint32_t uInd) {
     }
     return 0;
 }
+
+}  // namespace
 
 // Needs no start-up of the table: before it, every handle either names no slot or a
 // free slot, and both are refused without touching anything.
@@ -67,13 +70,17 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     l.uSendSize += kHeadSize + uPayload;
 
     if (l.iSocket < 0) return int32_t(uDataSize);
-    return xrDevTcpFlush(uInd) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
+    return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
 }
 
 void devtcp::sendEmptyFrame(uint32_t uInd, uint32_t uType) {
     xrDevTcpSend(makeHandle(uInd), uType, nullptr, 0, nullptr, 0);
 }
 
+int32_t xrDevTcpFlush(uint32_t uInd) {
+    XR_DEV_TCP_LINK_S &l = link(uInd);
+    return l.uSendSize != 0 ? flushQueue(l) : 0;
+}
 
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);

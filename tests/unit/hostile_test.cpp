@@ -50,7 +50,7 @@ TEST_F(HostileTest, RedirectLoopFallsUnderTheBackoff) {
     EXPECT_EQ(net.opened, (std::vector<std::string>{"H", "A", "H", "A"}));
     // A minute without a redirect starts a new run: the next one is followed at once.
     slot(0).usDelayCount = slot(0).usDelayLevel * 15;
-    slot(0).uRedirectStamp = tick - 60000;
+    slot(0).uRedirStamp = tick - 60000;
     step();
     step(loginReply(0, 0, "A", "T"));
     EXPECT_EQ(slot(0).usDelayLevel, 2);
