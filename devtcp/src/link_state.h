@@ -87,8 +87,9 @@ inline int32_t slotOfHandle(int32_t iAgentID) {
 // end the link, although the header allows it only from the events: a logout, perhaps
 // followed by a login that takes the slot again. Each gives the slot a new usSeq, so a
 // step that follows such a call first compares usSeq with its value before the call,
-// and makes no further change and no further call for the slot when it differs. The
-// wrappers below that call into the application answer that comparison.
+// and makes no further change and no further call for the slot when it differs.
+// socketClose, notifyEvent and xrDevTcpLogStatus answer that comparison. The read and
+// the write need none: only an end of the link takes a slot's socket away meanwhile.
 
 // Time from then to now under the library's wrap rule: across a wrap it is one
 // millisecond less than the modular difference, which the timers have always used.
@@ -151,6 +152,8 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 // Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
 // operation is named without its common prefix, which each name would otherwise repeat.
 bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
+// xrDevTcpFlush answers 0, XR_DEV_TCP_ERR_SOCKET, or kFlushLost when the write failed
+// because the application ended the link from inside it (see send_queue.cpp).
 constexpr int32_t kFlushLost = 1;
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);

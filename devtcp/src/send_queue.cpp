@@ -12,9 +12,10 @@ using namespace devtcp::wire;
 namespace {
 
 // Offers the whole queue, which is not empty, to the socket once and keeps what it did
-// not take. 0 when done, XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when the
-// application ended the link from inside the write: nothing that follows may touch the
-// slot.
+// not take. 0 when done, XR_DEV_TCP_ERR_SOCKET when the write failed, kFlushLost when it
+// failed because the application ended the link from inside it: nothing that follows may
+// touch the slot then. A write that took bytes needs no such answer: its callers look
+// at the slot again.
 inline int32_t flushQueue(XR_DEV_TCP_LINK_S &l) {
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
     // Only an end of the link takes the socket away during a write; what follows a write
