@@ -64,6 +64,8 @@ else()
   set(DEVTCP_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
   set(DEVTCP_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
+list(TRANSFORM DEVTCP_CONFIG_DEFINITIONS PREPEND -D OUTPUT_VARIABLE _devtcp_pc_defs)
+list(JOIN _devtcp_pc_defs " " DEVTCP_PC_DEFINES)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/devtcp.pc.in ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
