@@ -18,6 +18,6 @@ void Reset_Handler(void) {
     exit(main());
 }
 
-// Without fault handlers a fault stops the core, and .ci/target.sh's time limit fails the run.
+// No fault handlers: a fault locks the core up, which QEMU reports and fails the run with.
 __attribute__((section(".vectors"), used)) static void (*const kVectors[2])(void) = {
     (void (*)(void))__stack_top, Reset_Handler};
