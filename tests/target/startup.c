@@ -18,6 +18,6 @@ void Reset_Handler(void) {
     exit(main());
 }
 
-// No fault handlers: a fault locks the core up, which QEMU reports and fails the run with.
+// No fault handlers: a fault locks the core up, and QEMU then stops with an error.
 __attribute__((section(".vectors"), used)) static void (*const kVectors[2])(void) = {
     (void (*)(void))__stack_top, Reset_Handler};
