@@ -22,3 +22,7 @@ echo "-- default configuration"
 session build-target -DDEVTCP_LINK_NUM=2 -DDEVTCP_BUF_SIZE=2048 -DDEVTCP_LOG=ON
 echo "-- small configuration: 1 link, 512-byte buffers, no logging"
 session build-target-small -DDEVTCP_LINK_NUM=1 -DDEVTCP_BUF_SIZE=512 -DDEVTCP_LOG=OFF
+# GCC's own figure for each library function's frame, to set beside the measured depths.
+echo "-- -fstack-usage, library frames in bytes (small configuration)"
+find build-target-small -name '*.su' -path '*devtcp.dir*' -exec cat {} + |
+  awk -F'\t' '{ sub(/\(.*/, "", $1); sub(/.*[ :]/, "", $1); printf "%s %s, ", $1, $2 } END { print "" }'
