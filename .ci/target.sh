@@ -5,8 +5,9 @@
 # failure, a fault or a hang fails the step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib \
-  qemu-system-arm
+# No C++ run-time library: the image links with the C driver (the newlib build of
+# libstdc++ alone would be a 300 MB download).
+scripts/setup.sh gcc-arm-none-eabi libnewlib-dev libnewlib-arm-none-eabi qemu-system-arm
 
 session() {  # $1: build folder, then CMake options
   local dir=$1
