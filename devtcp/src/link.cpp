@@ -72,6 +72,7 @@ bool notifyEvent(uint32_t uInd, uint32_t uValue, const char *lpszData) {
 
 using namespace devtcp;
 
+#if XR_DEV_TCP_LOG
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     XR_DEV_TCP_LOG_FUNC lpLog = g_stDevTcp.lpLog;
     if (!lpLog) return;
@@ -93,6 +94,7 @@ bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
                 unsigned(uInd));
     return l.usSeq == usSeq;
 }
+#endif
 
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {

@@ -7,6 +7,10 @@
 
 #include "xr_dev_tcp.h"
 
+// A handle holds the slot index in its upper 15 bits.
+static_assert(XR_DEV_TCP_LINK_NUM >= 1 && XR_DEV_TCP_LINK_NUM <= 0x7FFF,
+              "XR_DEV_TCP_LINK_NUM out of 1..32767");
+
 // xrDevTcpProc's state. A call made while one is running (from inside one of the
 // application's functions, which the header forbids) returns at once.
 enum : uint8_t { kProcNever, kProcIdle, kProcRunning };
@@ -144,6 +148,7 @@ void handleFrontFrame(uint32_t uInd);
 }  // namespace devtcp
 
 // Internal operations.
+#if XR_DEV_TCP_LOG
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -152,6 +157,18 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 // Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
 // operation is named without its common prefix, which each name would otherwise repeat.
 bool xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
+#else
+// Compiled out: macros rather than empty functions, so that no text reaches the image
+// even without optimisation. The arguments are not evaluated; none has side effects.
+// Without a call into the application the link is still held.
+#define xrDevTcpLog(...) ((void)0)
+#define xrDevTcpLogStatus(lpszOp, uInd) devtcp::noLogStatus()
+namespace devtcp {
+inline bool noLogStatus() {
+    return true;
+}
+}  // namespace devtcp
+#endif
 // xrDevTcpFlush answers 0, XR_DEV_TCP_ERR_SOCKET, or kFlushLost when the write failed
 // because the application ended the link from inside it (see send_queue.cpp).
 constexpr int32_t kFlushLost = 1;
