@@ -36,9 +36,11 @@
  *   back-off spaces out the next one, as for any connection that does not come up. The
  *   transport connection and the TLS session are released at the failure.
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
- *   transport takes nothing (the record is kept and finished on a later call).
- * - SocketRecv: decrypted bytes, 0 while no whole record has arrived, -1 when the agent
- *   closed the link (with or without a close-notify alert) or a record is bad.
+ *   transport takes nothing (the record is kept and finished on a later call) and
+ *   before the handshake has completed.
+ * - SocketRecv: decrypted bytes; 0 while no whole record has arrived and before the
+ *   handshake has completed; -1 when the agent closed the link (with or without a
+ *   close-notify alert) or a record is bad.
  * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
  *   transport connection and frees the session.
  *

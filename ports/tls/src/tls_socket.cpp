@@ -148,7 +148,8 @@ void xrDevTcpTlsClose(int32_t iSocket) {
 
 int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     TlsLink *lpLink = findLink(iSocket);
-    if (lpLink == nullptr || lpLink->ePhase != Phase::Up || uSize == 0) return -1;
+    if (lpLink == nullptr || uSize == 0) return -1;
+    if (lpLink->ePhase != Phase::Up) return 0;
     TlsLink &link = *lpLink;
     // A record that the transport took only part of is finished first; the library
     // offers the same queue front again, so those bytes are still at lpData.
@@ -176,7 +177,9 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
 
 int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     TlsLink *lpLink = findLink(iSocket);
-    if (lpLink == nullptr || lpLink->ePhase != Phase::Up || uSize == 0) return -1;
+    if (lpLink == nullptr || uSize == 0) return -1;
+    // The library reads while the connection is still being made: nothing yet.
+    if (lpLink->ePhase != Phase::Up) return 0;
     const int iRead = mbedtls_ssl_read(&lpLink->stSsl, lpBuf, uSize);
     if (iRead > 0) return iRead;
     if (wouldBlock(iRead)) return 0;
