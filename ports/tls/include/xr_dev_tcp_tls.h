@@ -44,22 +44,24 @@
  * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
  *   transport connection and frees the session.
  *
- * What it costs, measured on x86-64 with Debian's mbedTLS 2.28 (its default
- * configuration: 16 KiB record buffers each way) by bench/tls.sh:
- * - heap (mbedTLS's calloc) per link: 35.5 KiB at the handshake's peak, 33.6 KiB held
- *   while the link is up (the two record buffers); released when the link closes or its
- *   handshake fails;
- * - heap once, for the setup: the parsed CA certificates (about 1.6 KiB for one) and
- *   the random generator;
- * - static memory: one mbedtls_ssl_context per link (XR_DEV_TCP_TLS_LINK_NUM) plus the
- *   shared configuration, 2.1 KiB in all;
- * - code: this port 2.4 KiB; the mbedTLS code it pulls in, linked statically, about
- *   370 KiB (x86-64, Debian's build with every cipher suite).
- * A device's own mbedTLS build shrinks both: MBEDTLS_SSL_IN_CONTENT_LEN and
- * MBEDTLS_SSL_OUT_CONTENT_LEN of 4096 and 2048 cut the record buffers to about 6 KiB
- * (the port asks the agent for records of at most 2048 bytes, the largest frame, through
- * the maximum-fragment-length extension where mbedTLS has it), and one cipher suite
- * with only the algorithms it needs cuts the code to well under 100 KiB.
+ * What it costs, measured by bench/tls.sh on x86-64 with Debian's mbedTLS 2.28 (its
+ * default configuration: 16 KiB record buffers each way, every cipher suite):
+ * - heap (mbedTLS's calloc) per link: 44.7 KB at the handshake's peak, 35.9 KB held
+ *   while the link is up (mostly the two record buffers), also while it carries
+ *   2048-byte frames; all of it is released when the link closes or its handshake fails;
+ * - heap once, for the setup: the parsed CA certificate, 0.8 KB for one;
+ * - static memory: 41 KB, of which 38 KB is mbedTLS's entropy context in Debian's build
+ *   (its HAVEGE collector), 0.7 KB one mbedtls_ssl_context per link
+ *   (XR_DEV_TCP_TLS_LINK_NUM) and 1 KB the configuration, CA chain and random generator;
+ * - code: this port 3.4 KB (g++ -Os; 4.2 KB at -O2); the mbedTLS code and constants it
+ *   links in statically, 480 KB.
+ * A device's own mbedTLS build shrinks all of these: MBEDTLS_SSL_IN_CONTENT_LEN and
+ * MBEDTLS_SSL_OUT_CONTENT_LEN of 4096 and 2048 cut the record buffers to about 6 KB (the
+ * port asks the agent for records of at most 2048 bytes, the largest frame, through the
+ * maximum-fragment-length extension where mbedTLS has it), an entropy source of the
+ * device's own (or Random below) drops HAVEGE, and one cipher suite with only the
+ * algorithms it needs (say ECDHE-ECDSA with AES-128-GCM) cuts the code to a small
+ * fraction.
  *
  * Threading: as the link library, one thread.
  * This header compiles as C99 and as C++.
