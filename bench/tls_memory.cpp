@@ -31,8 +31,12 @@ size_t g_uInUse = 0, g_uPeak = 0;
 
 std::deque<uint8_t> g_toAgent, g_toDevice;
 
-int32_t pipeOpen(const char *) { return 7; }
-int32_t pipeCheck(int32_t) { return 1; }
+int32_t pipeOpen(const char *) {
+    return 7;
+}
+int32_t pipeCheck(int32_t) {
+    return 1;
+}
 void pipeClose(int32_t) {}
 int32_t pipeSend(int32_t, const uint8_t *lpData, uint32_t uSize) {
     g_toAgent.insert(g_toAgent.end(), lpData, lpData + uSize);
@@ -40,7 +44,8 @@ int32_t pipeSend(int32_t, const uint8_t *lpData, uint32_t uSize) {
 }
 int32_t pipeRecv(int32_t, uint8_t *lpBuf, uint32_t uSize) {
     uint32_t n = 0;
-    for (; n < uSize && !g_toDevice.empty(); ++n, g_toDevice.pop_front()) lpBuf[n] = g_toDevice.front();
+    for (; n < uSize && !g_toDevice.empty(); ++n, g_toDevice.pop_front())
+        lpBuf[n] = g_toDevice.front();
     return int32_t(n);
 }
 int agentSend(void *, const unsigned char *lpBuf, size_t uLen) {
@@ -58,7 +63,9 @@ void fail(const char *lpszWhat, int iErr) {
     std::exit(1);
 }
 
-void logLine(int32_t, const char *lpszText) { std::fprintf(stderr, "%s\n", lpszText); }
+void logLine(int32_t, const char *lpszText) {
+    std::fprintf(stderr, "%s\n", lpszText);
+}
 
 }  // namespace
 
@@ -101,8 +108,8 @@ int main(int argc, char **argv) {
     if (iErr == 0) iErr = mbedtls_x509_crt_parse_file(&cert, argv[2]);
     if (iErr == 0) iErr = mbedtls_pk_parse_keyfile(&key, argv[3], nullptr);
     if (iErr == 0)
-        iErr = mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER,
-                                           MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
+        iErr = mbedtls_ssl_config_defaults(
+            &conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &drbg);
     if (iErr == 0) iErr = mbedtls_ssl_conf_own_cert(&conf, &cert, &key);
     if (iErr == 0) iErr = mbedtls_ssl_setup(&agent, &conf);
@@ -156,8 +163,10 @@ int main(int argc, char **argv) {
     port.SocketClose(iSocket);
     const size_t uClosed = g_uInUse - uSetup;
     std::printf("setup (CA certificates, random generator): %zu B on the heap\n", uSetup);
-    std::printf("per link: handshake peak %zu B, up %zu B, peak carrying 2048-byte frames %zu B, "
-                "after close %zu B\n", uHandshakePeak, uUp, uSessionPeak, uClosed);
+    std::printf(
+        "per link: handshake peak %zu B, up %zu B, peak carrying 2048-byte frames %zu B, "
+        "after close %zu B\n",
+        uHandshakePeak, uUp, uSessionPeak, uClosed);
     std::printf("static: %zu B (%d links), of which one mbedtls_ssl_context %zu B\n",
                 sizeof devtcp_tls::g_stTls, XR_DEV_TCP_TLS_LINK_NUM, sizeof(mbedtls_ssl_context));
     return 0;

@@ -27,8 +27,7 @@ const char kUsage[] =
     "  -h, --help       show this help and exit\n";
 
 int usageError(const char *lpszWhat, const char *lpszArg) {
-    std::fprintf(stderr, "devtcp-console: %s%s\nTry 'devtcp-console --help'.\n", lpszWhat,
-                 lpszArg);
+    std::fprintf(stderr, "devtcp-console: %s%s\nTry 'devtcp-console --help'.\n", lpszWhat, lpszArg);
     return EXIT_USAGE;
 }
 
@@ -66,7 +65,7 @@ int ConsoleOptions(int argc, char **argv, const XR_DEV_TCP_SOCKET_CALLBACK_S *&l
         }
         const char **lppValue = std::strcmp(lpszArg, "--tls-ca") == 0     ? &lpszCa
                                 : std::strcmp(lpszArg, "--tls-name") == 0 ? &lpszName
-                                                                           : nullptr;
+                                                                          : nullptr;
         // An option that is not understood stops the client: a mistyped TLS option
         // must not leave the links in plain TCP.
         if (lppValue == nullptr) return usageError("unknown option or argument: ", lpszArg);

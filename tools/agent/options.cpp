@@ -186,8 +186,7 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
             if (!text(o.tlsCert, false)) return ParseResult::Error;
         } else if (arg == "--tls-key") {
             if (!text(o.tlsKey, false)) return ParseResult::Error;
-        }
-        else if (arg == "-l" || arg == "--listen") {
+        } else if (arg == "-l" || arg == "--listen") {
             if (!text(o.listen, false)) return ParseResult::Error;
         } else if (arg == "--password") {
             if (!text(o.password, true)) return ParseResult::Error;

@@ -191,7 +191,8 @@ int Server::run() {
         for (int fd : listenFds_) fds.push_back({fd, POLLIN, 0});
         for (const auto &c : conns_) {
             short events = POLLIN;
-            if ((c->hasOutput() && (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now)) ||
+            if ((c->hasOutput() &&
+                 (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now)) ||
                 c->tlsWantsWrite())
                 events |= POLLOUT;
             fds.push_back({c->fd(), events, 0});

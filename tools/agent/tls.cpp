@@ -53,8 +53,7 @@ TlsServer::~TlsServer() {
     SSL_CTX_free(ctx_);
 }
 
-bool TlsServer::load(const std::string &certFile, const std::string &keyFile,
-                     std::string &error) {
+bool TlsServer::load(const std::string &certFile, const std::string &keyFile, std::string &error) {
     ctx_ = SSL_CTX_new(TLS_server_method());
     if (!ctx_ || !SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION)) {
         error = "TLS: " + lastError("no context");

@@ -52,8 +52,8 @@ int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
 
 int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     mbedtls_ssl_config &conf = g_stTls.stConf;
-    int iErr = mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_CLIENT,
-                                           MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
+    int iErr = mbedtls_ssl_config_defaults(
+        &conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     if (iErr != 0) return iErr;
     mbedtls_ssl_conf_min_version(&conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_max_version(&conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);

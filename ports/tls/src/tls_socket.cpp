@@ -156,8 +156,8 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
     uint32_t uRecord = link.uPendingSize;
     if (uRecord == 0) {
         const int iMax = mbedtls_ssl_get_max_out_record_payload(&link.stSsl);
-        uRecord = iMax > 0 && static_cast<uint32_t>(iMax) < uSize ? static_cast<uint32_t>(iMax)
-                                                                   : uSize;
+        uRecord =
+            iMax > 0 && static_cast<uint32_t>(iMax) < uSize ? static_cast<uint32_t>(iMax) : uSize;
     }
     if (uRecord > uSize) return -1;
     const int iWritten = mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
@@ -193,9 +193,8 @@ int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     return -1;
 }
 
-const XR_DEV_TCP_SOCKET_CALLBACK_S kTlsTable = {xrDevTcpTlsOpen, xrDevTcpTlsCheck,
-                                                xrDevTcpTlsClose, xrDevTcpTlsSend,
-                                                xrDevTcpTlsRecv};
+const XR_DEV_TCP_SOCKET_CALLBACK_S kTlsTable = {xrDevTcpTlsOpen, xrDevTcpTlsCheck, xrDevTcpTlsClose,
+                                                xrDevTcpTlsSend, xrDevTcpTlsRecv};
 
 }  // namespace
 

@@ -12,18 +12,18 @@
 namespace devtcp_tls {
 
 enum class Phase : uint8_t {
-    Free,       // the entry holds no link
-    Connecting, // the transport connection is being made
-    Handshake,  // TLS handshake under way
-    Up,         // records flow
-    Failed,     // the handshake failed: reported once, then "not up" until closed
+    Free,        // the entry holds no link
+    Connecting,  // the transport connection is being made
+    Handshake,   // TLS handshake under way
+    Up,          // records flow
+    Failed,      // the handshake failed: reported once, then "not up" until closed
 };
 
 struct TlsLink {
     Phase ePhase;
     bool bFailureReported;
-    int32_t iTransport;       // the transport's socket, or -1
-    uint32_t uPendingSize;    // plain bytes of a record that is written but not yet sent
+    int32_t iTransport;     // the transport's socket, or -1
+    uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
     mbedtls_ssl_context stSsl;
 };
 
