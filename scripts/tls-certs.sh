@@ -11,7 +11,7 @@ command -v openssl >/dev/null || "$(dirname "$0")/setup.sh" openssl
 mkdir -p "$dir"
 key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
 openssl req -x509 "${key[@]}" -keyout "$dir/ca.key" -out "$dir/ca.pem" -days 2 \
-  -subj "/CN=devtcp throwaway CA $RANDOM" 2>/dev/null
+  -subj "/CN=devtcp throwaway CA $(basename "$dir")" 2>/dev/null
 openssl req "${key[@]}" -keyout "$dir/agent.key" -out "$dir/agent.csr" -subj "/CN=$name" 2>/dev/null
 printf 'subjectAltName=DNS:%s\nbasicConstraints=CA:FALSE\n' "$name" >"$dir/agent.ext"
 openssl x509 -req -in "$dir/agent.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
