@@ -28,13 +28,15 @@
  *   TLS link is free (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, mbedTLS
  *   cannot allocate the session, or the transport's open fails.
  * - SocketCheck: asks the transport until the connection is up, then runs the TLS
- *   handshake one step at a time without blocking: 0 while it goes on (mbedTLS's
- *   want-read and want-write), 1 only once it has completed and the agent's certificate
- *   has been verified against the CA and the server name. A failed handshake or
- *   verification logs one line saying why, answers -1 once (the library reports
- *   -3) and 0 after that: the library's login timeout then ends the attempt and its
- *   back-off spaces out the next one, as for any connection that does not come up. The
- *   transport connection and the TLS session are released at the failure.
+ *   handshake one step at a time without waiting: 0 while it goes on (mbedTLS's
+ *   want-read and want-write, and its crypto-in-progress where MBEDTLS_ECP_RESTARTABLE
+ *   splits the elliptic-curve work of a slow processor into steps), 1 only once it has
+ *   completed and the agent's certificate has been verified against the CA and the
+ *   server name. A failed handshake or verification logs one line saying why, answers
+ *   -1 once (the library reports -3) and 0 after that: the library's login timeout then
+ *   ends the attempt and its back-off spaces out the next one, as for any connection
+ *   that does not come up. The transport connection and the TLS session are released at
+ *   the failure.
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
  *   transport takes nothing (the record is kept and finished on a later call) and
  *   before the handshake has completed.

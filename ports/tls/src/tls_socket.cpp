@@ -19,8 +19,11 @@ TlsLink *findLink(int32_t iSocket) {
     return link.ePhase == Phase::Free ? nullptr : &link;
 }
 
+// Not now: the transport (want-read, want-write), or a computation that mbedTLS splits
+// into steps (MBEDTLS_ECP_RESTARTABLE) or hands to an asynchronous engine.
 bool wouldBlock(int iErr) {
-    return iErr == MBEDTLS_ERR_SSL_WANT_READ || iErr == MBEDTLS_ERR_SSL_WANT_WRITE;
+    return iErr == MBEDTLS_ERR_SSL_WANT_READ || iErr == MBEDTLS_ERR_SSL_WANT_WRITE ||
+           iErr == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS || iErr == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS;
 }
 
 // The transport's answers in mbedTLS's terms: 0 becomes want-write or want-read, a
