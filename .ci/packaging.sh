@@ -31,9 +31,15 @@ for f in include/xr_dev_tcp.h lib/libdevtcp.a lib/pkgconfig/devtcp.pc \
          lib/cmake/devtcp/devtcpConfig.cmake lib/cmake/devtcp/devtcpConfigVersion.cmake; do
   [ -f "$prefix/$f" ] || { echo "packaging: $f was not installed" >&2; exit 1; }
 done
-if [ "$(find "$prefix/include" -type f | wc -l)" -ne 1 ]; then
-  echo "packaging: headers other than xr_dev_tcp.h were installed" >&2; exit 1
+# Public headers only: the library's and its ports' (xr_dev_tcp_<port>.h).
+if [ -n "$(find "$prefix/include" -type f ! -name 'xr_dev_tcp*.h')" ]; then
+  echo "packaging: headers other than the public ones were installed" >&2; exit 1
 fi
+for f in include/xr_dev_tcp_tls.h lib/libdevtcp_tls.a; do
+  [ -f "$prefix/$f" ] || { echo "packaging: $f (devtcp::tls) was not installed" >&2; exit 1; }
+done
+grep -q 'devtcp::tls' "$prefix"/lib/cmake/devtcp/devtcpTargets.cmake ||
+  { echo "packaging: the CMake package has no devtcp::tls" >&2; exit 1; }
 version=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion devtcp)
 header=$(sed -n 's/^#define XR_DEV_TCP_VERSION "\(.*\)".*/\1/p' "$prefix/include/xr_dev_tcp.h")
 [ "$version" = "$header" ] || { echo "packaging: devtcp.pc says $version, header $header" >&2; exit 1; }

@@ -7,6 +7,7 @@
 
 #include "console_output.h"
 #include "handlers.h"
+#include "options.h"
 #include "platform.h"
 #include "read_line.h"
 #include "sockets.h"
@@ -40,7 +41,12 @@ void AskLine(const char *lpszPrompt, const char *lpszDefault,
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = &kSocketTable;
+    const int iExit = ConsoleOptions(argc, argv, lpSockets);
+    if (iExit != CONSOLE_RUN) {
+        return iExit;
+    }
     if (!PlatformStart()) {
         return EXIT_FAILURE;
     }
@@ -52,7 +58,7 @@ int main() {
 
     for (;;) {
         // Installed before every login, so each cycle starts from the client's tables.
-        xrDevTcpSetCallback(&kSocketTable, &kEventTable, LogOutput);
+        xrDevTcpSetCallback(lpSockets, &kEventTable, LogOutput);
         const int32_t iAgentID = xrDevTcpLogin(szAddr, szUser, PASSWORD);
         if (iAgentID < 0) {
             ConsolePrintf("xrDevTcpLogin: iErr=%d\n", iAgentID);

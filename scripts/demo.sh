@@ -2,8 +2,17 @@
 # The demo: builds the agent and the console client, starts the agent on
 # 127.0.0.1:8800 in the background and the client in the foreground. Press Enter at
 # both prompts to take the defaults. Ctrl-C ends both.
+#   scripts/demo.sh --tls   the same over TLS, with a CA and an agent certificate made
+#                           for this run only (removed at the end)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+agent_tls=()
+console_tls=()
+case "${1:-}" in
+  --tls) tls_dir=$(mktemp -d) ;;
+  "") tls_dir="" ;;
+  *) echo "usage: scripts/demo.sh [--tls]" >&2; exit 2 ;;
+esac
 
 scripts/setup.sh
 echo "demo: building devtcp-agent and devtcp-console in build/"
@@ -30,16 +39,24 @@ cleanup() {
     kill -KILL "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
+  [ -z "$tls_dir" ] || rm -rf "$tls_dir"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+if [ -n "$tls_dir" ]; then
+  scripts/tls-certs.sh "$tls_dir" devtcp-agent
+  agent_tls=(--tls-cert "$tls_dir/agent.pem" --tls-key "$tls_dir/agent.key")
+  console_tls=(--tls-ca "$tls_dir/ca.pem" --tls-name devtcp-agent)
+  echo "demo: over TLS, with a throwaway CA and agent certificate in $tls_dir"
+fi
+
 label="[agent]"
 [ -t 1 ] && label=$'\e[36m[agent]\e[0m'
 # The agent's lines carry a label, so they are told apart from the client's. The
 # labeller ignores Ctrl-C so that it still passes on the agent's final summary.
-build/tools/agent/devtcp-agent --listen 127.0.0.1:8800 \
+build/tools/agent/devtcp-agent --listen 127.0.0.1:8800 "${agent_tls[@]}" \
   > >(trap '' INT TERM; exec sed -u "s/^/$label /") 2>&1 &
 agent_pid=$!
 sleep 0.3
@@ -50,6 +67,6 @@ fi
 
 # In the background, so that a signal to this script is handled at once; its input
 # is still the terminal.
-build/console/devtcp-console <&0 &
+build/console/devtcp-console "${console_tls[@]}" <&0 &
 console_pid=$!
 wait "$console_pid" || true

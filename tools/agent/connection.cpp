@@ -11,21 +11,38 @@ Connection::Connection(int fd, int id, std::string from, std::string local, cons
     : opt(o), fd_(fd), id_(id), from_(std::move(from)), local_(std::move(local)) {}
 
 Connection::~Connection() {
+    tlsFree(ssl_);
     if (fd_ >= 0) ::close(fd_);
+}
+
+// recv() and send(), or their TLS counterparts; EINTR is "not now" too.
+ssize_t Connection::receive(uint8_t *buf, size_t size, bool &wouldBlock) {
+    if (ssl_) return tlsRead(ssl_, buf, size, wouldBlock, tlsFailure_);
+    ssize_t n = ::recv(fd_, buf, size, 0);
+    wouldBlock = n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
+    return n;
+}
+
+ssize_t Connection::transmit(const uint8_t *buf, size_t size, bool &wouldBlock) {
+    if (ssl_) return tlsWrite(ssl_, buf, size, wouldBlock, tlsFailure_);
+    ssize_t n = ::send(fd_, buf, size, MSG_NOSIGNAL);
+    wouldBlock = n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
+    return n;
 }
 
 IoStatus Connection::readAvailable(int &error) {
     uint8_t buf[4096];
     for (;;) {
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        bool wouldBlock = false;
+        ssize_t n = receive(buf, sizeof buf, wouldBlock);
         if (n > 0) {
             in_.insert(in_.end(), buf, buf + n);
-            if (size_t(n) < sizeof buf) return IoStatus::Ok;
+            // TLS may hold more of a record than one read takes: read until "not now".
+            if (size_t(n) < sizeof buf && !ssl_) return IoStatus::Ok;
             continue;
         }
         if (n == 0) return IoStatus::Closed;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::Ok;
+        if (wouldBlock) return IoStatus::Ok;
         error = errno;
         return IoStatus::Failed;
     }
@@ -67,10 +84,10 @@ IoStatus Connection::flush(WriteMode mode, Clock::duration byteGap, Clock::time_
         const Bytes &unit = units_.front().bytes;
         size_t want = mode == WriteMode::Split ? 1 : unit.size() - unitOffset_;
         if (opt.closeAtBytes) want = std::min<uint64_t>(want, opt.closeAtBytes - bytesOut_);
-        ssize_t n = ::send(fd_, unit.data() + unitOffset_, want, MSG_NOSIGNAL);
+        bool wouldBlock = false;
+        ssize_t n = transmit(unit.data() + unitOffset_, want, wouldBlock);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::Ok;
+            if (wouldBlock) return IoStatus::Ok;
             error = errno;
             return IoStatus::Failed;
         }

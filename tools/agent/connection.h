@@ -12,6 +12,7 @@
 #include "frames.h"
 #include "options.h"
 #include "output.h"
+#include "tls.h"
 
 namespace agent {
 
@@ -30,6 +31,13 @@ class Connection {
     int id() const { return id_; }
     const std::string &from() const { return from_; }
     const std::string &local() const { return local_; }
+
+    // From now on the connection speaks TLS through @p ssl, which it then owns.
+    void useTls(ssl_st *ssl) { ssl_ = ssl; }
+    // Why TLS failed (the handshake, a bad record), or "".
+    const std::string &tlsFailure() const { return tlsFailure_; }
+    // TLS waits to write its handshake: poll for output even with nothing queued.
+    bool tlsWantsWrite() const { return agent::tlsWantsWrite(ssl_); }
 
     // Reads what the socket has into the input buffer; @p error gets errno on failure.
     IoStatus readAvailable(int &error);
@@ -69,7 +77,12 @@ class Connection {
     Clock::time_point nextTime;
 
   private:
+    ssize_t receive(uint8_t *buf, size_t size, bool &wouldBlock);
+    ssize_t transmit(const uint8_t *buf, size_t size, bool &wouldBlock);
+
     int fd_;
+    ssl_st *ssl_ = nullptr;
+    std::string tlsFailure_;
     int id_;
     struct Unit {
         Bytes bytes;

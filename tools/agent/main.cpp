@@ -6,6 +6,7 @@
 #include "options.h"
 #include "output.h"
 #include "server.h"
+#include "xr_dev_tcp.h"
 
 int main(int argc, char **argv) {
     agent::Options options;
@@ -13,6 +14,9 @@ int main(int argc, char **argv) {
     switch (agent::parseOptions(argc, argv, options, error)) {
         case agent::ParseResult::Help:
             std::fputs(agent::usageText(), stdout);
+            return agent::kExitOk;
+        case agent::ParseResult::Version:
+            std::printf("devtcp-agent %s\n", XR_DEV_TCP_VERSION);
             return agent::kExitOk;
         case agent::ParseResult::Error:
             std::fprintf(stderr, "devtcp-agent: %s\nTry 'devtcp-agent --help'.\n", error.c_str());

@@ -21,9 +21,12 @@ General:
       --version-text TEXT version text a login must carry (default 1.3.0)
       --first-session N   session id of the first accepted login (default 4097);
                           each later accepted login gets the next one
+      --tls-cert FILE     accept TLS links only, with this certificate chain (PEM)
+      --tls-key FILE      the private key of --tls-cert (PEM)
       --json              print events as JSON lines
   -q, --quiet             print only the listening line, warnings and the summary
   -h, --help              show this help and exit
+      --version           print the version and exit
 
 Demo (on by default):
       --no-demo           send no demo messages
@@ -177,7 +180,13 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
 
         if (arg == "-h" || arg == "--help")
             return ParseResult::Help;
-        else if (arg == "-l" || arg == "--listen") {
+        else if (arg == "--version" && flagOnly)
+            return ParseResult::Version;
+        else if (arg == "--tls-cert") {
+            if (!text(o.tlsCert, false)) return ParseResult::Error;
+        } else if (arg == "--tls-key") {
+            if (!text(o.tlsKey, false)) return ParseResult::Error;
+        } else if (arg == "-l" || arg == "--listen") {
             if (!text(o.listen, false)) return ParseResult::Error;
         } else if (arg == "--password") {
             if (!text(o.password, true)) return ParseResult::Error;
@@ -274,6 +283,10 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
     for (int i = 1; i < argc; ++i) {
         split |= !std::strcmp(argv[i], "--split");
         coalesce |= !std::strcmp(argv[i], "--coalesce");
+    }
+    if (o.tlsCert.empty() != o.tlsKey.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return ParseResult::Error;
     }
     if (split && coalesce) {
         error = "--split and --coalesce exclude each other";

@@ -22,6 +22,8 @@ struct Options {
     std::string password = "5820";
     std::string versionText = "1.3.0";
     uint32_t firstSession = 4097;
+    std::string tlsCert;  // with tlsKey: every connection speaks TLS
+    std::string tlsKey;
     bool json = false;
     bool quiet = false;
 
@@ -55,7 +57,7 @@ struct Options {
     unsigned replyDelayMs = 0;     // silence before the login reply
 };
 
-enum class ParseResult { Run, Help, Error };
+enum class ParseResult { Run, Help, Version, Error };
 
 // Fills @p options from argv. On Error, @p error says what was wrong.
 ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error);

@@ -82,6 +82,8 @@ class Server {
     const Options &opt_;
     Output &out_;
     Behaviour behaviour_;
+    TlsServer tls_;
+    bool useTls_ = false;
     // The listening sockets and their addresses: chaos mode adds two more addresses.
     std::vector<int> listenFds_;
     std::vector<std::string> addrs_;
@@ -95,6 +97,12 @@ int Server::listen() {
     sockaddr_in sa{};
     if (!parseAddress(opt_.listen, sa)) {
         fail(out_, "bad listen address '" + opt_.listen + "' (want IPv4 HOST:PORT)");
+        return kExitUsage;
+    }
+    std::string error;
+    useTls_ = !opt_.tlsCert.empty();
+    if (useTls_ && !tls_.load(opt_.tlsCert, opt_.tlsKey, error)) {
+        fail(out_, error);
         return kExitUsage;
     }
     for (size_t i = 0; i < (opt_.chaos ? 3u : 1u); ++i) {
@@ -150,8 +158,15 @@ void Server::acceptAll(int listenFd, const std::string &local) {
             close(fd);
             continue;
         }
+        ssl_st *ssl = useTls_ ? tls_.accept(fd) : nullptr;
+        if (useTls_ && !ssl) {
+            out_.emit(Event("warning", 0, Level::Warn).str("message", "no TLS session"));
+            close(fd);
+            continue;
+        }
         conns_.push_back(
             std::make_unique<Connection>(fd, nextId_++, addressText(peer), local, opt_));
+        conns_.back()->useTls(ssl);
         closing_.emplace_back();
         behaviour_.onConnect(*conns_.back());
     }
@@ -176,7 +191,9 @@ int Server::run() {
         for (int fd : listenFds_) fds.push_back({fd, POLLIN, 0});
         for (const auto &c : conns_) {
             short events = POLLIN;
-            if (c->hasOutput() && (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now))
+            if ((c->hasOutput() &&
+                 (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now)) ||
+                c->tlsWantsWrite())
                 events |= POLLOUT;
             fds.push_back({c->fd(), events, 0});
         }
@@ -204,7 +221,7 @@ int Server::run() {
             Connection &c = *conns_[i];
             short revents = i < polled ? fds[i + first].revents : 0;
             int error = 0;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) {
+            if ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite()) {
                 IoStatus st = c.readAvailable(error);
                 // Frames that arrived before a close are handled all the same.
                 DeviceFrame f;
@@ -214,7 +231,7 @@ int Server::run() {
                 if (closing_[i].first.empty() && st == IoStatus::Closed)
                     closing_[i] = {"closed by device", 0};
                 if (closing_[i].first.empty() && st == IoStatus::Failed)
-                    closing_[i] = {"read failed", error};
+                    closing_[i] = {c.tlsFailure().empty() ? "read failed" : c.tlsFailure(), error};
             }
             if (!closing_[i].first.empty()) continue;
             behaviour_.onTimer(c, now);
@@ -222,7 +239,8 @@ int Server::run() {
             IoStatus st =
                 c.flush(c.opt.writeMode, std::chrono::milliseconds(c.opt.byteGapMs), now, error);
             behaviour_.onWritten(c);
-            if (st == IoStatus::Failed) closing_[i] = {"write failed", error};
+            if (st == IoStatus::Failed)
+                closing_[i] = {c.tlsFailure().empty() ? "write failed" : c.tlsFailure(), error};
             if (st == IoStatus::Closed) closing_[i] = {"close-at-bytes", 0};
         }
         for (size_t i = conns_.size(); i-- > 0;)

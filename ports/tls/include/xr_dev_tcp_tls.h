@@ -1,0 +1,135 @@
+/**
+ * @file xr_dev_tcp_tls.h
+ * @brief TLS 1.2 socket table for the device link library, on mbedTLS (2.28).
+ *
+ * The TLS table is a socket table (XR_DEV_TCP_SOCKET_CALLBACK_S) layered over another
+ * one, the transport, which carries the TLS records: its SocketOpen, SocketCheck and
+ * SocketClose make and end the TCP connection, its SocketSend and SocketRecv move the
+ * bytes. Any transport will do (POSIX, Windows Sockets, lwIP, a modem's AT sockets), as
+ * long as it keeps the table's contract: nothing blocks.
+ *
+ * Use:
+ * @code
+ *   XR_DEV_TCP_TLS_CONFIG_S tls = {0};
+ *   tls.lpTransport = &posixTable;          // the table the records travel on
+ *   tls.lpszCaFile = "ca.pem";              // or lpCaBuf/uCaSize
+ *   tls.lpszServerName = "agent.example";   // the name the agent's certificate carries
+ *   tls.lpLog = myLog;                      // why a handshake failed
+ *   if (xrDevTcpTlsSetup(&tls) == 0)
+ *       xrDevTcpSetCallback(xrDevTcpTlsSocketTable(), &events, myLog);
+ * @endcode
+ *
+ * Every link then runs over TLS, including the links to agents that a redirect names:
+ * the TLS table has no plain mode to fall back to. Every agent must therefore present a
+ * certificate that the CA signed, for the one server name given.
+ *
+ * The operations of the TLS table:
+ * - SocketOpen: opens the transport connection and prepares a TLS session; -1 when no
+ *   TLS link is free (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, mbedTLS
+ *   cannot allocate the session, or the transport's open fails.
+ * - SocketCheck: asks the transport until the connection is up, then runs the TLS
+ *   handshake one step at a time without waiting: 0 while it goes on (mbedTLS's
+ *   want-read and want-write, and its crypto-in-progress where MBEDTLS_ECP_RESTARTABLE
+ *   splits the elliptic-curve work of a slow processor into steps), 1 only once it has
+ *   completed and the agent's certificate has been verified against the CA and the
+ *   server name. A failed handshake or verification logs one line saying why, answers
+ *   -1 once (the library reports -3) and 0 after that: the library's login timeout then
+ *   ends the attempt and its back-off spaces out the next one, as for any connection
+ *   that does not come up. The transport connection and the TLS session are released at
+ *   the failure.
+ * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
+ *   transport takes nothing (the record is kept and finished on a later call) and
+ *   before the handshake has completed.
+ * - SocketRecv: decrypted bytes; 0 while no whole record has arrived and before the
+ *   handshake has completed; -1 when the agent closed the link (with or without a
+ *   close-notify alert) or a record is bad.
+ * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
+ *   transport connection and frees the session.
+ *
+ * What it costs, measured by bench/tls.sh on x86-64 with Debian's mbedTLS 2.28 (its
+ * default configuration: 16 KiB record buffers each way, every cipher suite):
+ * - heap (mbedTLS's calloc) per link: 44.7 KB at the handshake's peak, 35.9 KB held
+ *   while the link is up (mostly the two record buffers), also while it carries
+ *   2048-byte frames; all of it is released when the link closes or its handshake fails;
+ * - heap once, for the setup: the parsed CA certificate, 0.8 KB for one;
+ * - static memory: 41 KB, of which 38 KB is mbedTLS's entropy context in Debian's build
+ *   (its HAVEGE collector), 0.7 KB one mbedtls_ssl_context per link
+ *   (XR_DEV_TCP_TLS_LINK_NUM) and 1 KB the configuration, CA chain and random generator;
+ * - code: this port 3.4 KB (g++ -Os; 4.2 KB at -O2); the mbedTLS code and constants it
+ *   links in statically, 480 KB.
+ * A device's own mbedTLS build shrinks all of these: MBEDTLS_SSL_IN_CONTENT_LEN and
+ * MBEDTLS_SSL_OUT_CONTENT_LEN of 4096 and 2048 cut the record buffers to about 6 KB (the
+ * port asks the agent for records of at most 2048 bytes, the largest frame, through the
+ * maximum-fragment-length extension where mbedTLS has it), an entropy source of the
+ * device's own (or Random below) drops HAVEGE, and one cipher suite with only the
+ * algorithms it needs (say ECDHE-ECDSA with AES-128-GCM) cuts the code to a small
+ * fraction.
+ *
+ * Threading: as the link library, one thread.
+ * This header compiles as C99 and as C++.
+ */
+#ifndef XR_DEV_TCP_TLS_H
+#define XR_DEV_TCP_TLS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "xr_dev_tcp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef XR_DEV_TCP_TLS_LINK_NUM
+/** TLS links that can be open at once (each holds its own mbedTLS session). */
+#define XR_DEV_TCP_TLS_LINK_NUM XR_DEV_TCP_LINK_NUM
+#endif
+
+/** Settings of the TLS table; copied by xrDevTcpTlsSetup(), but not what they point to. */
+typedef struct XR_DEV_TCP_TLS_CONFIG_S {
+    /** The transport: the socket table whose connections carry the records. Copied. */
+    const XR_DEV_TCP_SOCKET_CALLBACK_S *lpTransport;
+    /** File of CA certificates (PEM or DER) that the agent's certificate must chain to. */
+    const char *lpszCaFile;
+    /**
+     * Or CA certificates in memory, when lpszCaFile is NULL: DER, or PEM with its
+     * terminating NUL counted in uCaSize.
+     */
+    const uint8_t *lpCaBuf;
+    uint32_t uCaSize;
+    /**
+     * The name that the agent's certificate must carry (a DNS name of its
+     * subjectAltName, or its Common Name); also sent as the server name indication.
+     * Must stay valid while links are open.
+     */
+    const char *lpszServerName;
+    /** Where the reasons of failures go, one line each (level 0); NULL: nowhere. */
+    XR_DEV_TCP_LOG_FUNC lpLog;
+    /**
+     * Random numbers for the handshakes: fill @p lpBuf with @p uSize bytes, 0 on
+     * success. NULL: mbedTLS's entropy sources and its CTR-DRBG, which need a platform
+     * entropy source (Linux, macOS, Windows) or one added to the mbedTLS build.
+     */
+    int (*Random)(void *lpCtx, unsigned char *lpBuf, size_t uSize);
+    void *lpRandomCtx;
+} XR_DEV_TCP_TLS_CONFIG_S;
+
+/**
+ * Load the CA certificates, seed the random generator and prepare the TLS 1.2 client
+ * configuration. A second call replaces the first; no TLS link may be open then.
+ * @return 0, or -1 after a log line that says what is wrong (no transport, no CA, a CA
+ *         that does not parse, no server name, no random numbers).
+ */
+int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig);
+
+/** The TLS socket table, to install with xrDevTcpSetCallback(). */
+const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpTlsSocketTable(void);
+
+/** Close every TLS link that is still open and free what the setup loaded. */
+void xrDevTcpTlsCleanup(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* XR_DEV_TCP_TLS_H */

@@ -1,0 +1,149 @@
+// Setup and cleanup of the TLS port: the CA certificates, the random generator and the
+// TLS 1.2 client configuration that every link shares; its log line helper.
+#include <mbedtls/error.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "tls_state.h"
+
+using namespace devtcp_tls;
+
+devtcp_tls::TlsState devtcp_tls::g_stTls;
+
+namespace {
+
+constexpr size_t kLogLineSize = 512;
+// Mixed into the random generator's seed so that its stream is this port's own.
+constexpr unsigned char kDrbgLabel[] = "devtcp-tls";
+
+bool g_bInitialised = false;  // the mbedTLS contexts of g_stTls are initialised
+
+void initContexts() {
+    mbedtls_ssl_config_init(&g_stTls.stConf);
+    mbedtls_x509_crt_init(&g_stTls.stCa);
+    mbedtls_entropy_init(&g_stTls.stEntropy);
+    mbedtls_ctr_drbg_init(&g_stTls.stDrbg);
+    g_bInitialised = true;
+}
+
+int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
+    int iErr;
+    if (cfg.lpszCaFile != nullptr) {
+        iErr = mbedtls_x509_crt_parse_file(&g_stTls.stCa, cfg.lpszCaFile);
+    } else if (cfg.lpCaBuf != nullptr && cfg.uCaSize != 0) {
+        iErr = mbedtls_x509_crt_parse(&g_stTls.stCa, cfg.lpCaBuf, cfg.uCaSize);
+    } else {
+        tlsLog("xrDevTcpTlsSetup: no CA certificate given");
+        return -1;
+    }
+    // A positive result counts certificates of a bundle that did not parse; the others
+    // are in use.
+    if (iErr < 0 || g_stTls.stCa.version == 0) {
+        char szWhy[200];
+        describeError(iErr, szWhy, sizeof szWhy);
+        tlsLog("xrDevTcpTlsSetup: CA certificates not loaded from %s: %s",
+               cfg.lpszCaFile != nullptr ? cfg.lpszCaFile : "the buffer", szWhy);
+        return -1;
+    }
+    return 0;
+}
+
+int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
+    mbedtls_ssl_config &conf = g_stTls.stConf;
+    int iErr = mbedtls_ssl_config_defaults(
+        &conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
+    if (iErr != 0) return iErr;
+    mbedtls_ssl_conf_min_version(&conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
+    mbedtls_ssl_conf_max_version(&conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
+    mbedtls_ssl_conf_authmode(&conf, MBEDTLS_SSL_VERIFY_REQUIRED);
+    mbedtls_ssl_conf_ca_chain(&conf, &g_stTls.stCa, nullptr);
+#ifdef MBEDTLS_SSL_MAX_FRAGMENT_LENGTH
+    // No frame is larger than 2048 bytes; an agent that honours the request lets a
+    // device build mbedTLS with small receive buffers.
+    iErr = mbedtls_ssl_conf_max_frag_len(&conf, MBEDTLS_SSL_MAX_FRAG_LEN_2048);
+    if (iErr != 0) return iErr;
+#endif
+    if (cfg.Random != nullptr) {
+        mbedtls_ssl_conf_rng(&conf, cfg.Random, cfg.lpRandomCtx);
+        return 0;
+    }
+    iErr = mbedtls_ctr_drbg_seed(&g_stTls.stDrbg, mbedtls_entropy_func, &g_stTls.stEntropy,
+                                 kDrbgLabel, sizeof kDrbgLabel - 1);
+    if (iErr == 0) mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &g_stTls.stDrbg);
+    return iErr;
+}
+
+}  // namespace
+
+void devtcp_tls::tlsLog(const char *lpszFormat, ...) {
+    if (g_stTls.lpLog == nullptr) return;
+    char szLine[kLogLineSize];
+    va_list args;
+    va_start(args, lpszFormat);
+    std::vsnprintf(szLine, sizeof szLine, lpszFormat, args);
+    va_end(args);
+    g_stTls.lpLog(0, szLine);
+}
+
+void devtcp_tls::describeError(int iErr, char *lpszOut, size_t uSize) {
+#ifdef MBEDTLS_ERROR_C
+    mbedtls_strerror(iErr, lpszOut, uSize);
+#else
+    std::snprintf(lpszOut, uSize, "mbedTLS error -0x%04X", unsigned(-iErr));
+#endif
+}
+
+void devtcp_tls::releaseLink(TlsLink &link) {
+    if (link.ePhase != Phase::Failed) mbedtls_ssl_free(&link.stSsl);
+    link.ePhase = Phase::Free;
+    link.iTransport = -1;
+    link.uPendingSize = 0;
+}
+
+int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig) {
+    xrDevTcpTlsCleanup();
+    if (lpConfig == nullptr) return -1;
+    const XR_DEV_TCP_TLS_CONFIG_S &cfg = *lpConfig;
+    g_stTls.lpLog = cfg.lpLog;
+    if (cfg.lpTransport == nullptr) {
+        tlsLog("xrDevTcpTlsSetup: no transport socket table");
+        return -1;
+    }
+    if (cfg.lpszServerName == nullptr || cfg.lpszServerName[0] == '\0') {
+        tlsLog("xrDevTcpTlsSetup: no server name to verify the agent's certificate against");
+        return -1;
+    }
+    initContexts();
+    if (loadCa(cfg) != 0) return -1;
+    const int iErr = configure(cfg);
+    if (iErr != 0) {
+        char szWhy[200];
+        describeError(iErr, szWhy, sizeof szWhy);
+        tlsLog("xrDevTcpTlsSetup: TLS configuration failed: %s", szWhy);
+        return -1;
+    }
+    g_stTls.stTransport = *cfg.lpTransport;
+    g_stTls.lpszServerName = cfg.lpszServerName;
+    g_stTls.bReady = true;
+    return 0;
+}
+
+void xrDevTcpTlsCleanup(void) {
+    for (TlsLink &link : g_stTls.stLink) {
+        if (link.ePhase == Phase::Free) continue;
+        if (link.iTransport >= 0 && g_stTls.stTransport.SocketClose != nullptr)
+            g_stTls.stTransport.SocketClose(link.iTransport);
+        releaseLink(link);
+    }
+    if (g_bInitialised) {
+        mbedtls_ssl_config_free(&g_stTls.stConf);
+        mbedtls_x509_crt_free(&g_stTls.stCa);
+        mbedtls_ctr_drbg_free(&g_stTls.stDrbg);
+        mbedtls_entropy_free(&g_stTls.stEntropy);
+        g_bInitialised = false;
+    }
+    g_stTls.bReady = false;
+    g_stTls.lpLog = nullptr;
+}

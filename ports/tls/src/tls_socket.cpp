@@ -1,0 +1,206 @@
+// The five socket operations of the TLS table: mbedTLS sessions whose records travel
+// through the transport's socket operations, none of which blocks.
+#include <mbedtls/net_sockets.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tls_state.h"
+
+using namespace devtcp_tls;
+
+namespace {
+
+constexpr size_t kReasonSize = 384;
+
+TlsLink *findLink(int32_t iSocket) {
+    if (iSocket < 0 || iSocket >= XR_DEV_TCP_TLS_LINK_NUM) return nullptr;
+    TlsLink &link = g_stTls.stLink[iSocket];
+    return link.ePhase == Phase::Free ? nullptr : &link;
+}
+
+// Not now: the transport (want-read, want-write), or a computation that mbedTLS splits
+// into steps (MBEDTLS_ECP_RESTARTABLE) or hands to an asynchronous engine.
+bool wouldBlock(int iErr) {
+    return iErr == MBEDTLS_ERR_SSL_WANT_READ || iErr == MBEDTLS_ERR_SSL_WANT_WRITE ||
+           iErr == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS || iErr == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS;
+}
+
+// The transport's answers in mbedTLS's terms: 0 becomes want-write or want-read, a
+// failure a reset connection. A transport that claims more than it was given is held
+// to what it was given.
+int bioSend(void *lpCtx, const unsigned char *lpBuf, size_t uLen) {
+    const TlsLink &link = *static_cast<const TlsLink *>(lpCtx);
+    const auto send = g_stTls.stTransport.SocketSend;
+    if (send == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_SEND_FAILED;
+    const int32_t iSent = send(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
+    if (iSent < 0) return MBEDTLS_ERR_NET_SEND_FAILED;
+    if (iSent == 0) return MBEDTLS_ERR_SSL_WANT_WRITE;
+    return static_cast<size_t>(iSent) < uLen ? iSent : static_cast<int>(uLen);
+}
+
+int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
+    const TlsLink &link = *static_cast<const TlsLink *>(lpCtx);
+    const auto recv = g_stTls.stTransport.SocketRecv;
+    if (recv == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_RECV_FAILED;
+    const int32_t iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
+    if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
+    if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
+    return static_cast<size_t>(iRead) < uLen ? iRead : static_cast<int>(uLen);
+}
+
+void closeTransport(TlsLink &link) {
+    if (link.iTransport >= 0 && g_stTls.stTransport.SocketClose != nullptr)
+        g_stTls.stTransport.SocketClose(link.iTransport);
+    link.iTransport = -1;
+}
+
+// Why a handshake failed, in one line: the certificate checks that failed, or
+// mbedTLS's text for the error.
+void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) {
+    if (iErr != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
+        describeError(iErr, szOut, sizeof szOut);
+        return;
+    }
+    const uint32_t uFlags = mbedtls_ssl_get_verify_result(&link.stSsl);
+    const int iLen = mbedtls_x509_crt_verify_info(szOut, sizeof szOut, "", uFlags);
+    // One line per failed check, each ending in a line feed: join them with "; ".
+    for (int i = 0; i < iLen - 1; ++i) {
+        if (szOut[i] == '\n') szOut[i] = ';';
+    }
+    if (iLen > 0 && szOut[iLen - 1] == '\n') szOut[iLen - 1] = '\0';
+    if (iLen <= 0) std::snprintf(szOut, sizeof szOut, "certificate not verified");
+}
+
+// The handshake failed: say why, and give back the connection and the session at
+// once; the handle stays until the library closes it.
+void failHandshake(TlsLink &link, int iErr) {
+    char szReason[kReasonSize];
+    handshakeReason(link, iErr, szReason);
+    tlsLog("xrDevTcpTlsCheck: TLS handshake with %s failed: %s (iErr=-0x%04X)",
+           g_stTls.lpszServerName, szReason, unsigned(-iErr));
+    closeTransport(link);
+    mbedtls_ssl_free(&link.stSsl);
+    link.ePhase = Phase::Failed;
+}
+
+int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
+    if (!g_stTls.bReady) return -1;
+    int32_t iSocket = 0;
+    while (iSocket < XR_DEV_TCP_TLS_LINK_NUM && g_stTls.stLink[iSocket].ePhase != Phase::Free)
+        ++iSocket;
+    if (iSocket == XR_DEV_TCP_TLS_LINK_NUM) {
+        tlsLog("xrDevTcpTlsOpen: all %d TLS links are in use", XR_DEV_TCP_TLS_LINK_NUM);
+        return -1;
+    }
+    TlsLink &link = g_stTls.stLink[iSocket];
+    mbedtls_ssl_init(&link.stSsl);
+    int iErr = mbedtls_ssl_setup(&link.stSsl, &g_stTls.stConf);
+    if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
+    if (iErr != 0) {
+        char szWhy[kReasonSize];
+        describeError(iErr, szWhy, sizeof szWhy);
+        tlsLog("xrDevTcpTlsOpen: no TLS session: %s", szWhy);
+        mbedtls_ssl_free(&link.stSsl);
+        return -1;
+    }
+    const auto open = g_stTls.stTransport.SocketOpen;
+    const int32_t iTransport = open != nullptr ? open(lpszAddr) : -1;
+    if (iTransport < 0) {
+        mbedtls_ssl_free(&link.stSsl);
+        return -1;
+    }
+    mbedtls_ssl_set_bio(&link.stSsl, &link, bioSend, bioRecv, nullptr);
+    link.iTransport = iTransport;
+    link.uPendingSize = 0;
+    link.ePhase = Phase::Connecting;
+    return iSocket;
+}
+
+int32_t xrDevTcpTlsCheck(int32_t iSocket) {
+    TlsLink *lpLink = findLink(iSocket);
+    if (lpLink == nullptr) return -1;
+    TlsLink &link = *lpLink;
+    if (link.ePhase == Phase::Up) return 1;
+    // Reported once: the login timeout ends the attempt, as for a refused connection.
+    if (link.ePhase == Phase::Failed) return 0;
+    if (link.ePhase == Phase::Connecting) {
+        const auto check = g_stTls.stTransport.SocketCheck;
+        const int32_t iUp = check != nullptr ? check(link.iTransport) : -1;
+        if (iUp <= 0) return iUp;
+        link.ePhase = Phase::Handshake;
+    }
+    const int iErr = mbedtls_ssl_handshake(&link.stSsl);
+    if (iErr == 0) {
+        link.ePhase = Phase::Up;
+        return 1;
+    }
+    if (wouldBlock(iErr)) return 0;
+    failHandshake(link, iErr);
+    return -1;
+}
+
+void xrDevTcpTlsClose(int32_t iSocket) {
+    TlsLink *lpLink = findLink(iSocket);
+    if (lpLink == nullptr) return;
+    // Best effort: a close-notify that cannot be written now is not waited for.
+    if (lpLink->ePhase == Phase::Up) (void)mbedtls_ssl_close_notify(&lpLink->stSsl);
+    closeTransport(*lpLink);
+    releaseLink(*lpLink);
+}
+
+int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+    TlsLink *lpLink = findLink(iSocket);
+    if (lpLink == nullptr || uSize == 0) return -1;
+    if (lpLink->ePhase != Phase::Up) return 0;
+    TlsLink &link = *lpLink;
+    // A record that the transport took only part of is finished first; the library
+    // offers the same queue front again, so those bytes are still at lpData.
+    uint32_t uRecord = link.uPendingSize;
+    if (uRecord == 0) {
+        const int iMax = mbedtls_ssl_get_max_out_record_payload(&link.stSsl);
+        uRecord =
+            iMax > 0 && static_cast<uint32_t>(iMax) < uSize ? static_cast<uint32_t>(iMax) : uSize;
+    }
+    if (uRecord > uSize) return -1;
+    const int iWritten = mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
+    if (iWritten > 0) {
+        link.uPendingSize = 0;
+        return iWritten;
+    }
+    if (wouldBlock(iWritten)) {
+        link.uPendingSize = uRecord;
+        return 0;
+    }
+    char szWhy[kReasonSize];
+    describeError(iWritten, szWhy, sizeof szWhy);
+    tlsLog("xrDevTcpTlsSend: TLS write failed: %s", szWhy);
+    return -1;
+}
+
+int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+    TlsLink *lpLink = findLink(iSocket);
+    if (lpLink == nullptr || uSize == 0) return -1;
+    // The library reads while the connection is still being made: nothing yet.
+    if (lpLink->ePhase != Phase::Up) return 0;
+    const int iRead = mbedtls_ssl_read(&lpLink->stSsl, lpBuf, uSize);
+    if (iRead > 0) return iRead;
+    if (wouldBlock(iRead)) return 0;
+    // The agent's close, with or without its close-notify alert, is no news.
+    if (iRead != 0 && iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY &&
+        iRead != MBEDTLS_ERR_NET_CONN_RESET) {
+        char szWhy[kReasonSize];
+        describeError(iRead, szWhy, sizeof szWhy);
+        tlsLog("xrDevTcpTlsRecv: TLS read failed: %s", szWhy);
+    }
+    return -1;
+}
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S kTlsTable = {xrDevTcpTlsOpen, xrDevTcpTlsCheck, xrDevTcpTlsClose,
+                                                xrDevTcpTlsSend, xrDevTcpTlsRecv};
+
+}  // namespace
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpTlsSocketTable(void) {
+    return &kTlsTable;
+}

@@ -1,0 +1,59 @@
+// State shared by the TLS port's setup and its socket operations.
+#ifndef DEVTCP_TLS_STATE_H
+#define DEVTCP_TLS_STATE_H
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+
+#include "xr_dev_tcp_tls.h"
+
+namespace devtcp_tls {
+
+enum class Phase : uint8_t {
+    Free,        // the entry holds no link
+    Connecting,  // the transport connection is being made
+    Handshake,   // TLS handshake under way
+    Up,          // records flow
+    Failed,      // the handshake failed: reported once, then "not up" until closed
+};
+
+struct TlsLink {
+    Phase ePhase;
+    bool bFailureReported;
+    int32_t iTransport;     // the transport's socket, or -1
+    uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
+    mbedtls_ssl_context stSsl;
+};
+
+struct TlsState {
+    bool bReady;  // the setup succeeded
+    XR_DEV_TCP_SOCKET_CALLBACK_S stTransport;
+    const char *lpszServerName;
+    XR_DEV_TCP_LOG_FUNC lpLog;
+    mbedtls_ssl_config stConf;
+    mbedtls_x509_crt stCa;
+    mbedtls_entropy_context stEntropy;
+    mbedtls_ctr_drbg_context stDrbg;
+    TlsLink stLink[XR_DEV_TCP_TLS_LINK_NUM];
+};
+
+extern TlsState g_stTls;
+
+// One log line through the application's log function, printf-style.
+void tlsLog(const char *lpszFormat, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// mbedTLS's text for an error code, as one line.
+void describeError(int iErr, char *lpszOut, size_t uSize);
+
+// Frees the session of @p link and forgets it; the transport socket must be closed before.
+void releaseLink(TlsLink &link);
+
+}  // namespace devtcp_tls
+
+#endif

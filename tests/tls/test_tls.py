@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""The console client over TLS against the agent, with certificates made for the run.
+
+Usage: test_tls.py AGENT CONSOLE CERT_SCRIPT SCENARIO
+  echo        login and echo through a relay that keeps every byte, and a redirect to
+              the relay: no user name or password in the bytes, TLS on every connection
+  wrong_ca    the agent's certificate is from another CA
+  wrong_name  the agent's certificate names another server
+Each failure must be logged with its reason, give no login, end in the login timeout
+and the back-off, and the next attempt must be TLS again.
+"""
+import json, re, signal, socket, subprocess, sys, tempfile, threading, time
+
+AGENT, CONSOLE, CERTS, SCENARIO = sys.argv[1:5]
+USER, PASSWORD = "tls-user-7f3a", b"5820"
+
+
+class Proc:
+    """A process whose output lines are collected; wait() finds one after a given index."""
+
+    def __init__(self, argv, stdin=b""):
+        self.lines, self.cond = [], threading.Condition()
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.proc.stdin.write(stdin)
+        self.proc.stdin.flush()
+        threading.Thread(target=self.read, daemon=True).start()
+
+    def read(self):
+        for raw in iter(self.proc.stdout.readline, b""):
+            with self.cond:
+                self.lines.append(raw.decode("latin-1").rstrip("\n"))
+                self.cond.notify_all()
+
+    def wait(self, pattern, timeout, after=-1):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for i in range(after + 1, len(self.lines)):
+                    if re.search(pattern, self.lines[i]):
+                        return i
+                if not self.cond.wait(deadline - time.monotonic()):
+                    raise AssertionError(f"no line /{pattern}/ within {timeout} s")
+
+
+def relay(listener, agent_port, streams):
+    """Forwards every connection to the agent; streams gets [device bytes, agent bytes]."""
+    def pump(src, dst, kept):
+        try:
+            while data := src.recv(65536):
+                kept += data
+                dst.sendall(data)
+            dst.shutdown(socket.SHUT_WR)
+        except OSError:  # the other side is gone
+            pass
+    while True:
+        device = listener.accept()[0]
+        agent = socket.create_connection(("127.0.0.1", agent_port))
+        streams.append((bytearray(), bytearray()))
+        for pair in ((device, agent, streams[-1][0]), (agent, device, streams[-1][1])):
+            threading.Thread(target=pump, args=pair, daemon=True).start()
+
+
+def main(tmp):
+    for ca, name in (("a", "devtcp-agent"), ("b", "devtcp-agent")):
+        subprocess.run([CERTS, f"{tmp}/{ca}", name], check=True)
+    cert_dir = "b" if SCENARIO == "wrong_ca" else "a"
+    name = "other.example" if SCENARIO == "wrong_name" else "devtcp-agent"
+    # Two doors of the relay: the device comes in on the first and is redirected to the
+    # second (a redirect to the address it is on would be ignored).
+    listeners = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
+    relay_addr, second = (f"127.0.0.1:{l.getsockname()[1]}" for l in listeners)
+    extra = ["--redirect", second, "--interval", "200"] if SCENARIO == "echo" else []
+    agent = Proc([AGENT, "--listen", "127.0.0.1:0", "--json", "--tls-cert",
+                  f"{tmp}/{cert_dir}/agent.pem", "--tls-key", f"{tmp}/{cert_dir}/agent.key",
+                  *extra])
+    agent_port = json.loads(agent.lines[agent.wait(r'"listening"', 10)])["port"]
+    streams = []
+    for listener in listeners:
+        threading.Thread(target=relay, args=(listener, agent_port, streams), daemon=True).start()
+    console = Proc([CONSOLE, "--tls-ca", f"{tmp}/a/ca.pem", "--tls-name", name],
+                   f"{relay_addr}\n{USER}\n".encode())
+    try:
+        if SCENARIO == "echo":
+            check_echo(agent, console, streams)
+        else:
+            check_failure(agent, console)
+    except AssertionError:
+        print(*console.lines[-30:], "--- agent ---", *agent.lines[-30:], sep="\n")
+        raise
+    finally:
+        console.proc.kill()
+        agent.proc.kill()
+
+
+def check_echo(agent, console, streams):
+    first = agent.wait(rf'"login".*"user":"{USER}".*"accepted":true', 20)
+    agent.wait(r'"event":"echo"', 20)
+    # The redirect names the relay: the device comes back through it, over TLS again.
+    agent.wait(rf'"login".*"user":"{USER}".*"accepted":true', 20, first)
+    console.wait(r"TcpNotify: iAgentID=\d+, Redirct", 5)
+    agent.wait(r'"close","t_ms":[\d.]+,"conn":1,"reason":"closed by device"', 5)  # left whole
+    assert len(streams) == 2, f"{len(streams)} connection(s) through the relay"
+    for sent, received in streams:
+        assert sent[:3] == b"\x16\x03\x01" or sent[:3] == b"\x16\x03\x03", sent[:16].hex()
+        # The agent's certificate travels in clear: its times may hold the password's digits.
+        for secret, stream in ((USER.encode(), sent + received), (PASSWORD, sent)):
+            assert secret not in stream, f"{secret} in clear"
+
+
+def check_failure(agent, console):
+    reason = ("not correctly signed by the trusted CA" if SCENARIO == "wrong_ca"
+              else r"Common Name \(CN\) does not match")
+    fail = console.wait(rf"^xrDevTcpTlsCheck: TLS handshake with \S+ failed: .*{reason}", 20)
+    timeout = console.wait(r"^TcpError: iAgentID=1, iError=-9$", 40, fail)
+    waited = console.wait(r"^xrDevTcpSecondProc: delay count finish", 25, timeout)
+    opened = [i for i, l in enumerate(console.lines) if l.startswith("SocketOpen")]
+    assert [i for i in opened if timeout < i < waited] == [], "opened during the back-off"
+    console.wait(rf"^xrDevTcpTlsCheck: TLS handshake with \S+ failed: .*{reason}", 10, waited)
+    for pattern in (r"Online", r"Login status - Logining"):
+        assert not [l for l in console.lines if re.search(pattern, l)], pattern
+    assert not [l for l in agent.lines if '"login"' in l], "the agent saw a login"
+
+
+if __name__ == "__main__":
+    signal.alarm(110)
+    with tempfile.TemporaryDirectory() as tmp:
+        main(tmp)
+    print("PASS")
