@@ -43,9 +43,9 @@ macro(devtcp_pc_dirs)
 endmacro()
 
 # Installs a socket-table port (ports/) into the same CMake package, as devtcp::NAME, with
-# its header and a devtcp-NAME.pc that requires devtcp and @p pc_requires and adds
-# @p pc_libs to the link line. Called from ports/CMakeLists.txt.
-function(devtcp_install_port name pc_requires pc_libs)
+# its header and a devtcp-NAME.pc that names the @p stack, requires devtcp and
+# @p pc_requires, and adds @p pc_libs to the link line. Called from ports/CMakeLists.txt.
+function(devtcp_install_port name stack pc_requires pc_libs)
   if(NOT DEVTCP_INSTALL)
     return()
   endif()
@@ -57,6 +57,7 @@ function(devtcp_install_port name pc_requires pc_libs)
     PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   devtcp_pc_dirs()
   set(DEVTCP_PORT ${name})
+  set(DEVTCP_PORT_STACK ${stack})
   set(DEVTCP_PORT_REQUIRES ${pc_requires})
   set(DEVTCP_PORT_LIBS ${pc_libs})
   configure_file(${devtcp_SOURCE_DIR}/cmake/devtcp-port.pc.in
