@@ -40,14 +40,18 @@
 extern "C" {
 #endif
 
-/** The five socket operations, for xrDevTcpSetCallback(); a table that never changes. */
+/**
+ * The five socket operations, to install with xrDevTcpSetCallback().
+ * @return the port's table: the same on every call, never NULL, never changed.
+ */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipSockets(void);
 
 /**
- * Have every failure that carries an error code reported: @p lpHook receives the
- * operation's name ("SocketOpen", "SocketSend" or "SocketRecv") and lwIP's errno. The
- * peer's orderly close, an address that cannot be read and a failed poll carry no code
- * and are not reported. NULL (the start) reports nothing.
+ * Have every failure that carries an error code reported. The peer's orderly close, an
+ * address that cannot be read and a failed poll carry no code and are not reported.
+ * @param lpHook called with the operation's name ("SocketOpen", "SocketSend" or
+ *        "SocketRecv") and lwIP's errno, from inside that operation; NULL (the start)
+ *        reports nothing.
  */
 void xrDevTcpLwipSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
 

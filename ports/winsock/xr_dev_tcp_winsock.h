@@ -37,14 +37,19 @@
 extern "C" {
 #endif
 
-/** The five socket operations, for xrDevTcpSetCallback(); a table that never changes. */
+/**
+ * The five socket operations, to install with xrDevTcpSetCallback().
+ * @return the port's table: the same on every call, never NULL, never changed.
+ */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void);
 
 /**
- * Have every failure that carries a Windows Sockets error code reported: @p lpHook
- * receives the operation's name ("SocketOpen", "SocketSend" or "SocketRecv") and
- * WSAGetLastError(). The peer's orderly close, an address that cannot be read and a
- * failed select carry no code and are not reported. NULL (the start) reports nothing.
+ * Have every failure that carries a Windows Sockets error code reported. The peer's
+ * orderly close, an address that cannot be read and a failed select carry no code and
+ * are not reported.
+ * @param lpHook called with the operation's name ("SocketOpen", "SocketSend" or
+ *        "SocketRecv") and WSAGetLastError(), from inside that operation; NULL (the start)
+ *        reports nothing.
  */
 void xrDevTcpWinsockSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
 
