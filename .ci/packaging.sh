@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 export DEBIAN_FRONTEND=noninteractive
-scripts/setup.sh pkg-config liblwip-dev
+scripts/setup.sh  # with pkg-config and liblwip-dev, for devtcp::lwip
 
 work=$(mktemp -d)
 agent_pid=""
