@@ -54,8 +54,7 @@ TEST(LwipPort, LogsInAndEchoesAStringAndBinaryDataOverLwipsOwnLoopback) {
     const int iAgent = lwip_accept(iListener, nullptr, nullptr);
     agent::Bytes in;
     std::vector<agent::DeviceFrame> frames;
-    // Ticks the library every 2 ms while the agent side reads, until @p uCount frames have
-    // come from the device, for at most 10 s.
+    // Ticks the library every 2 ms, for at most 10 s, until the agent has @p uCount frames.
     auto run = [&](size_t uCount) {
         for (int i = 0; i < 5000 && frames.size() < uCount; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -80,7 +79,6 @@ TEST(LwipPort, LogsInAndEchoesAStringAndBinaryDataOverLwipsOwnLoopback) {
     }
     run(3);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(agent::parseLoginRequest(frames[0]).password, "secret");
     EXPECT_EQ(frames[1].session + frames[2].session, 14u);  // the device is logged in
     EXPECT_EQ(frames[1].peer + "," + frames[2].peer, peer + "," + peer);
     EXPECT_EQ(frames[1].data, text);
