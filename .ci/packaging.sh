@@ -40,6 +40,11 @@ fi
 version=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion devtcp)
 header=$(sed -n 's/^#define XR_DEV_TCP_VERSION "\(.*\)".*/\1/p' "$prefix/include/xr_dev_tcp.h")
 [ "$version" = "$header" ] || { echo "packaging: devtcp.pc says $version, header $header" >&2; exit 1; }
+# The library's build configuration travels with it, so that an application sees the same.
+cflags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags devtcp)
+for d in XR_DEV_TCP_LINK_NUM=2 XR_DEV_TCP_BUF_SIZE=2048 XR_DEV_TCP_LOG=1; do
+  case " $cflags " in *" -D$d "*) ;; *) echo "packaging: devtcp.pc lacks -D$d: $cflags" >&2; exit 1 ;; esac
+done
 
 example=$root/examples/c99_device
 binaries=()

@@ -17,34 +17,56 @@ case "${1:-}" in
   *) echo "usage: bench/run.sh [--check|--no-e2e]" >&2; exit 2 ;;
 esac
 
-# Limits: code size in bytes (text+data, Cortex-M4 -Os) and instructions per call.
+# Limits: code size in bytes (text+data, Cortex-M4 -Os) and instructions per call; code
+# and static RAM of the small configuration (1 link, 512-byte buffers, no logging).
 SIZE_LIMIT=3072
+SMALL_SIZE_LIMIT=2600
+SMALL_RAM_LIMIT=1700
+small=(-DXR_DEV_TCP_LINK_NUM=1 -DXR_DEV_TCP_BUF_SIZE=512 -DXR_DEV_TCP_LOG=0)
 IDLE_LIMIT=100
 RECV64_LIMIT=400
 # CI allows this much above a limit for instruction counts, which vary a little with
 # the compiler and the C library's memcpy.
 COUNT_MARGIN_PCT=10
 
-pkgs=(gcc-arm-none-eabi libstdc++-arm-none-eabi-dev libnewlib-dev valgrind python3)
+pkgs=(gcc-arm-none-eabi libstdc++-arm-none-eabi-dev libnewlib-dev libnewlib-arm-none-eabi valgrind
+      python3)
 [ "$mode" = check ] || pkgs+=(libbenchmark-dev)
 scripts/setup.sh "${pkgs[@]}" >&2
 
 out=build-bench-run
-arm_flags=(-mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
-           -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -DNDEBUG)
+arm_cflags=(-mcpu=cortex-m4 -mthumb -mfloat-abi=hard -mfpu=fpv4-sp-d16
+            -ffunction-sections -fdata-sections -DNDEBUG)
+arm_flags=("${arm_cflags[@]}" -fno-exceptions -fno-rtti)
 fail=0
 
 # Cortex-M4 objects of every library source, built exactly as embedded size tables are.
-arm_size() {  # $1: -Os or -O1; prints "text+data bss"
-  local dir=$out/arm$1
+arm_size() {  # $1: -Os or -O1, then configuration flags; prints "text+data bss"
+  local dir=$out/arm$(echo "$*" | tr -cd 'A-Za-z0-9')
   mkdir -p "$dir"
-  rm -f "$dir"/*.o
+  rm -f "$dir"/*.o "$dir"/libdevtcp.a
   # Every source but the test-only restart, which no device links.
   for src in $(ls devtcp/src/*.cpp | grep -v /test_restart.cpp); do
-    arm-none-eabi-g++ "$1" "${arm_flags[@]}" -std=c++17 -Wall -Wextra -Werror \
+    arm-none-eabi-g++ "$@" "${arm_flags[@]}" -std=c++17 -Wall -Wextra -Werror \
       -Idevtcp/include -c "$src" -o "$dir/$(basename "$src" .cpp).o"
   done
+  arm-none-eabi-ar rcs "$dir/libdevtcp.a" "$dir"/*.o
   arm-none-eabi-size -t "$dir"/*.o | awk 'END { print $1 + $2, $3 }'
+}
+
+# What a device links: the -Os library above and bench/min_device.c in one image with the
+# C library (newlib-nano unless "full" is given; nosys stubs stand for the system calls).
+arm_image() {  # $1: nano or full, then configuration flags;
+               # prints "flash ram libc_flash libc_members"
+  local libc=$1; shift
+  local dir=$out/arm$(echo "-Os $*" | tr -cd 'A-Za-z0-9')
+  local specs=(--specs=nosys.specs)
+  [ "$libc" = nano ] && specs+=(--specs=nano.specs)
+  arm-none-eabi-gcc -Os "$@" "${arm_cflags[@]}" -std=c99 -Wall -Wextra -Werror -Idevtcp/include \
+    "${specs[@]}" -nostartfiles -Wl,--gc-sections -Ttests/target/mps2.ld -Wl,-Map="$dir/$libc.map" \
+    bench/min_device.c "$dir/libdevtcp.a" -o "$dir/$libc.elf"
+  echo "$(arm-none-eabi-size "$dir/$libc.elf" | awk 'END { print $1 + $2, $2 + $3 }')" \
+    "$(python3 bench/image_size.py "$dir/$libc.map" 8)"
 }
 
 cmake -S bench -B "$out" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -63,6 +85,7 @@ count() {  # $1: case, $2: wrapper, $3: library function
 
 read -r os_code os_bss < <(arm_size -Os)
 read -r o1_code o1_bss < <(arm_size -O1)
+read -r small_code small_bss < <(arm_size -Os "${small[@]}")
 idle=$(count idle measureProc xrDevTcpProc)
 recv64=$(count recv64 measureProc xrDevTcpProc)
 
@@ -70,6 +93,10 @@ over() { awk -v v="$1" -v l="$2" 'BEGIN { exit !(v > l) }'; }
 if [ "$mode" = check ]; then
   echo "Cortex-M4 -Os library code: $os_code bytes (limit $SIZE_LIMIT), bss $os_bss"
   over "$os_code" "$SIZE_LIMIT" && { echo "FAIL: library code above $SIZE_LIMIT bytes"; fail=1; }
+  echo "Cortex-M4 -Os small configuration: code $small_code bytes (limit $SMALL_SIZE_LIMIT)," \
+       "static RAM $small_bss bytes (limit $SMALL_RAM_LIMIT)"
+  over "$small_code" "$SMALL_SIZE_LIMIT" && { echo "FAIL: small code above $SMALL_SIZE_LIMIT bytes"; fail=1; }
+  over "$small_bss" "$SMALL_RAM_LIMIT" && { echo "FAIL: small RAM above $SMALL_RAM_LIMIT bytes"; fail=1; }
   for c in "idle $idle $IDLE_LIMIT" "recv64 $recv64 $RECV64_LIMIT"; do
     set -- $c
     lim=$(( $3 * (100 + COUNT_MARGIN_PCT) / 100 ))
@@ -97,8 +124,16 @@ echo "devtcp $(date -u +%Y-%m-%d), $cpu, $(uname -sm), $(arm-none-eabi-g++ -dump
 echo
 printf '%-46s %10s %8s %8s\n' "Library code and static RAM (bytes)" "text+data" "bss" "target"
 printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M4 -Os" "$os_code" "$os_bss" "<=$SIZE_LIMIT" "$(mark "$os_code" $SIZE_LIMIT)"
+printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M4 -Os, 1 link, 512 B buffers, no log" "$small_code" "$small_bss" "<=$SMALL_SIZE_LIMIT" "$(mark "$small_code" $SMALL_SIZE_LIMIT)"
 printf '%-46s %10s %8s\n' "  Cortex-M4 -O1" "$o1_code" "$o1_bss"
 printf '%-46s %10s %8s\n' "  x86-64 -O3 (CMake Release)" "$x86_code" "$x86_bss"
+echo
+printf '%-46s %10s %8s  %s\n' "Linked Cortex-M4 image, library + minimal app" "flash" "RAM" "from the C library (flash bytes)"
+for c in "default newlib-nano:nano" "default full newlib:full" "small newlib-nano:nano ${small[*]}"; do
+  label=${c%%:*}; set -- ${c#*:}
+  read -r flash ram libc members < <(arm_image "$@")
+  printf '%-46s %10s %8s  %s\n' "  $label" "$flash" "$ram" "$libc: ${members//,/, }"
+done
 echo
 printf '%-46s %10s %8s %8s\n' "Per call (x86-64, trivial socket table)" "instr." "ns" "target"
 printf '%-46s %10s %8s %8s  %s\n' "  xrDevTcpProc, 2 slots logged in, idle" "$idle" "${ns[IdleProc]}" "<=$IDLE_LIMIT" "$(mark "$idle" $IDLE_LIMIT)"

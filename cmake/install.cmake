@@ -98,6 +98,8 @@ devtcp_pc_dirs()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/../LICENSE ${CMAKE_CURRENT_LIST_DIR}/../CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/devtcp)
 
+list(TRANSFORM DEVTCP_CONFIG_DEFINITIONS PREPEND -D OUTPUT_VARIABLE _devtcp_pc_defs)
+list(JOIN _devtcp_pc_defs " " DEVTCP_PC_DEFINES)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/devtcp.pc.in ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -2,10 +2,10 @@
  * @file xr_dev_tcp.h
  * @brief Device link library: one TCP link per slot from a device to a device agent.
  *
- * The library keeps at most two links. Each link logs in with a user name and a
- * password, stays logged in through keepalives, follows the agent's redirects, backs
- * off when it cannot get in, and carries binary and string messages between the
- * device and peers behind the agent.
+ * The library keeps at most XR_DEV_TCP_LINK_NUM links (two by default). Each link logs in with a
+ * user name and a password, stays logged in through keepalives, follows the agent's redirects,
+ * backs off when it cannot get in, and carries binary and string messages between the device and
+ * peers behind the agent.
  *
  * The library never calls the operating system: sockets, events and log lines go
  * through tables of functions that the application installs with
@@ -38,10 +38,47 @@ extern "C" {
 #define XR_DEV_TCP_VERSION "1.1.0" /**< The version as text. */
 /**@}*/
 
+/**
+ * @name Build configuration
+ *
+ * Each setting has a default here and may be set instead with -D on the compiler's command
+ * line, or in a configuration header: -DXR_DEV_TCP_CONFIG=my_devtcp_config.h includes that
+ * header (found on the include path) before the defaults below, which then fill in only
+ * what it leaves out. A setting given both ways must have the same value in both.
+ *
+ * The library and every source that includes this header must see the same values: the
+ * slot record's size follows them, so mixing configurations is an error that no compiler
+ * reports. The CMake target devtcp::devtcp (cache variables DEVTCP_LINK_NUM,
+ * DEVTCP_BUF_SIZE, DEVTCP_LOG) and the pkg-config file pass the library's values on to
+ * the application.
+ */
+/**@{*/
+#ifdef XR_DEV_TCP_CONFIG
+#define XR_DEV_TCP_STRINGIZE_(x) #x
+#define XR_DEV_TCP_STRINGIZE(x) XR_DEV_TCP_STRINGIZE_(x)
+#include XR_DEV_TCP_STRINGIZE(XR_DEV_TCP_CONFIG)
+#endif
+#ifndef XR_DEV_TCP_LINK_NUM
+#define XR_DEV_TCP_LINK_NUM 2 /**< Number of link slots, at least 1. */
+#endif
+#ifndef XR_DEV_TCP_BUF_SIZE
+/**
+ * Send queue and receive buffer of a slot, in bytes; the largest frame either way. At
+ * least 264, a login request frame; a frame of more than 8 + 65535 bytes cannot be sent.
+ */
+#define XR_DEV_TCP_BUF_SIZE 2048
+#endif
+#ifndef XR_DEV_TCP_LOG
+/**
+ * 1: log lines go to the installed log function. 0: every log line is compiled out, and
+ * with them their texts and the formatting (vsnprintf); nothing else changes.
+ */
+#define XR_DEV_TCP_LOG 1
+#endif
+/**@}*/
+
 /** @name Sizes */
 /**@{*/
-#define XR_DEV_TCP_LINK_NUM 2    /**< Number of link slots. */
-#define XR_DEV_TCP_BUF_SIZE 2048 /**< Send queue and receive buffer of a slot; largest frame. */
 #define XR_DEV_TCP_HEAD_SIZE 8   /**< Frame header: session (4), type (1), flags (1), length (2). */
 #define XR_DEV_TCP_ADDR_SIZE 64  /**< Address field: at most 63 characters and a NUL. */
 #define XR_DEV_TCP_USER_SIZE 128 /**< User-name field: at most 127 characters and a NUL. */
@@ -182,7 +219,7 @@ typedef void (*XR_DEV_TCP_LOG_FUNC)(int32_t iLevel, const char *lpszText);
 /**
  * Install the socket table, the event table and the log function, by copy; the
  * caller's tables need not outlive the call. A NULL table pointer installs an empty
- * table; a NULL log function turns logging off.
+ * table; a NULL log function turns logging off (as XR_DEV_TCP_LOG 0 does for good).
  * @param lpSocket the five socket operations, or NULL
  * @param lpCallback the event callbacks, or NULL
  * @param lpLog the log function, or NULL
@@ -197,7 +234,7 @@ void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
  *        same user name is returned as it is
  * @param lpszPass password, at most 63 characters
  * @return the link's handle (0 or more), XR_DEV_TCP_ERR_ARG for a NULL or overlong
- *         argument, or XR_DEV_TCP_ERR_NO_SLOT when both slots are in use.
+ *         argument, or XR_DEV_TCP_ERR_NO_SLOT when every slot is in use.
  */
 int32_t xrDevTcpLogin(const char *lpszSvrAddr, const char *lpszUser, const char *lpszPass);
 

@@ -64,6 +64,7 @@ void notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
 
 using namespace devtcp;
 
+#if XR_DEV_TCP_LOG
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     XR_DEV_TCP_LOG_FUNC lpLog = g_stDevTcp.lpLog;
     if (!lpLog) return;
@@ -82,6 +83,7 @@ void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd) {
     xrDevTcpLog(0, "xrDevTcp%s: Login status - %s, uInd=%u", lpszOp, kWords[link(uInd).usStatus],
                 unsigned(uInd));
 }
+#endif
 
 void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
                          const XR_DEV_TCP_CALLBACK_S *lpCallback, XR_DEV_TCP_LOG_FUNC lpLog) {

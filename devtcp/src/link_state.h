@@ -7,6 +7,10 @@
 
 #include "xr_dev_tcp.h"
 
+// A handle holds the slot index in its upper 15 bits.
+static_assert(XR_DEV_TCP_LINK_NUM >= 1 && XR_DEV_TCP_LINK_NUM <= 0x7FFF,
+              "XR_DEV_TCP_LINK_NUM out of 1..32767");
+
 // The small fields come first: a device then reaches them, and the slots' fields, with
 // short offsets from one base address.
 struct XR_DEV_TCP_STATE_S {
@@ -130,6 +134,7 @@ void handleFrontFrame(uint32_t uInd);
 }  // namespace devtcp
 
 // Internal operations.
+#if XR_DEV_TCP_LOG
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -138,6 +143,12 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...)
 // Logs "xrDevTcp<op>: Login status - <word of the slot's usStatus>, uInd=<uInd>"; the
 // operation is named without its common prefix, which each name would otherwise repeat.
 void xrDevTcpLogStatus(const char *lpszOp, uint32_t uInd);
+#else
+// Compiled out: macros rather than empty functions, so that no text reaches the image
+// even without optimisation. The arguments are not evaluated; none has side effects.
+#define xrDevTcpLog(...) ((void)0)
+#define xrDevTcpLogStatus(lpszOp, uInd) ((void)0)
+#endif
 int32_t xrDevTcpFlush(uint32_t uInd);
 int32_t xrDevTcpSendLogin(uint32_t uInd);
 void xrDevTcpSecondProc(uint32_t uInd);

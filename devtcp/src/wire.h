@@ -18,7 +18,7 @@ constexpr uint32_t kOffType = 4;
 constexpr uint32_t kOffFlags = 5;
 constexpr uint32_t kOffLength = 6;
 constexpr uint32_t kHeadSize = XR_DEV_TCP_HEAD_SIZE;
-constexpr uint32_t kMaxPayload = XR_DEV_TCP_BUF_SIZE - XR_DEV_TCP_HEAD_SIZE;  // 2040
+constexpr uint32_t kMaxPayload = XR_DEV_TCP_BUF_SIZE - XR_DEV_TCP_HEAD_SIZE;
 
 // Peer section: 2 reserved bytes, 2 bytes of peer length, the padded name.
 constexpr uint32_t kOffPeerLength = 10;
@@ -41,6 +41,14 @@ constexpr uint32_t kLoginReplyOffTime = 68;
 // Redirect and time frames carry one text field; an error frame one 32-bit code.
 constexpr uint32_t kTextFieldSize = 64;
 constexpr uint32_t kErrorSize = 4;
+
+// What the wire asks of the configured buffer size: the login frames must fit, and the
+// length of any frame that fits must fit the header's 16-bit field.
+static_assert(XR_DEV_TCP_BUF_SIZE >= kHeadSize + kLoginReqSize &&
+                  XR_DEV_TCP_BUF_SIZE >= kHeadSize + kLoginReplySize,
+              "XR_DEV_TCP_BUF_SIZE cannot hold a login request (264 bytes) or reply (140)");
+static_assert(XR_DEV_TCP_BUF_SIZE <= kHeadSize + 0xFFFFu,
+              "XR_DEV_TCP_BUF_SIZE above the largest frame, 65543 bytes");
 
 // On a little-endian host a fixed-size memcpy is the same bytes in the same order, and
 // compilers turn it into one (unaligned) load or store instead of a byte-wise sequence.

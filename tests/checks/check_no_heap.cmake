@@ -16,7 +16,7 @@ endforeach()
 set(allowed stddef.h stdint.h stdarg.h stdio.h string.h xr_dev_tcp.h link_state.h wire.h)
 file(GLOB_RECURSE sources ${SRC}/*.cpp ${SRC}/*.h)
 foreach(f ${sources})
-  file(STRINGS ${f} includes REGEX "^#include")
+  file(STRINGS ${f} includes REGEX "^#include [<\"]")  # not the application's config header
   foreach(line ${includes})
     string(REGEX REPLACE "^#include [<\"]([^>\"]+)[>\"].*" "\\1" header "${line}")
     if(NOT header IN_LIST allowed)
