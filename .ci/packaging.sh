@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Packaging check: installs the library into a temporary prefix, builds the C99 example
-# device against it with find_package (CMake) and with pkg-config (Makefile), and from the
-# source tree with FetchContent, then runs each build briefly against the device agent
-# and checks that it logged in. Runs as root on a fresh Debian machine.
+# Packaging check: installs the library and its socket-table ports into a temporary prefix,
+# builds the C99 example device against it with find_package (CMake) and with pkg-config
+# (Makefile), and from the source tree with FetchContent, each once with its own socket
+# operations and once with devtcp::posix, then runs each build briefly against the device
+# agent and checks that it logged in. devtcp::lwip is linked into a C program both ways.
+# Runs as root on a fresh Debian machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 export DEBIAN_FRONTEND=noninteractive
-command -v pkg-config >/dev/null || scripts/setup.sh pkg-config
-scripts/setup.sh
+scripts/setup.sh  # with pkg-config and liblwip-dev, for devtcp::lwip
 
 work=$(mktemp -d)
 agent_pid=""
@@ -28,7 +29,9 @@ cmake --build build-pkg -j "$jobs" >/dev/null
 cmake --install build-pkg --prefix "$prefix" >/dev/null
 (cd "$prefix" && find . -type f | sort)
 for f in include/xr_dev_tcp.h lib/libdevtcp.a lib/pkgconfig/devtcp.pc \
-         lib/cmake/devtcp/devtcpConfig.cmake lib/cmake/devtcp/devtcpConfigVersion.cmake; do
+         lib/cmake/devtcp/devtcpConfig.cmake lib/cmake/devtcp/devtcpConfigVersion.cmake \
+         include/xr_dev_tcp_posix.h lib/libdevtcp_posix.a lib/pkgconfig/devtcp-posix.pc \
+         include/xr_dev_tcp_lwip.h lib/libdevtcp_lwip.a lib/pkgconfig/devtcp-lwip.pc; do
   [ -f "$prefix/$f" ] || { echo "packaging: $f was not installed" >&2; exit 1; }
 done
 # Public headers only: the library's and its ports' (xr_dev_tcp_<port>.h).
@@ -50,21 +53,44 @@ for d in XR_DEV_TCP_LINK_NUM=2 XR_DEV_TCP_BUF_SIZE=2048 XR_DEV_TCP_LOG=1; do
 done
 
 example=$root/examples/c99_device
-echo "-- example with find_package(devtcp CONFIG)"
-rm -rf build-pkg-cmake
-cmake -S "$example" -B build-pkg-cmake -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build build-pkg-cmake >/dev/null
+binaries=()
+for port in "" posix; do
+  suffix=${port:+-$port}
+  echo "-- example${port:+ on devtcp::$port} with find_package(devtcp CONFIG)"
+  rm -rf "build-pkg-cmake$suffix"
+  cmake -S "$example" -B "build-pkg-cmake$suffix" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DDEVICE_POSIX_PORT=${port:+ON} >/dev/null
+  cmake --build "build-pkg-cmake$suffix" >/dev/null
 
-echo "-- example with pkg-config and make (gcc, no C++ run-time library)"
-rm -rf build-pkg-make && mkdir build-pkg-make
-make -s -C build-pkg-make -f "$example/Makefile" CC=gcc PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+  echo "-- example${port:+ on devtcp-posix} with pkg-config and make (gcc, no C++ run-time library)"
+  rm -rf "build-pkg-make$suffix" && mkdir "build-pkg-make$suffix"
+  make -s -C "build-pkg-make$suffix" -f "$example/Makefile" CC=gcc PORT="$port" \
+    PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 
-echo "-- example with FetchContent from the source tree"
-rm -rf build-pkg-fetch
-cmake -S "$example" -B build-pkg-fetch -DDEVTCP_SOURCE_DIR="$root" >/dev/null
-cmake --build build-pkg-fetch >/dev/null
+  echo "-- example${port:+ on devtcp::$port} with FetchContent from the source tree"
+  rm -rf "build-pkg-fetch$suffix"
+  cmake -S "$example" -B "build-pkg-fetch$suffix" -DDEVTCP_SOURCE_DIR="$root" \
+    -DDEVICE_POSIX_PORT=${port:+ON} >/dev/null
+  cmake --build "build-pkg-fetch$suffix" >/dev/null
+  binaries+=("build-pkg-cmake$suffix/c99_device" "build-pkg-make$suffix/c99_device"
+             "build-pkg-fetch$suffix/c99_device")
+done
 
-binaries=(build-pkg-cmake/c99_device build-pkg-make/c99_device build-pkg-fetch/c99_device)
+echo "-- a C program on devtcp::lwip, with find_package(COMPONENTS lwip) and with pkg-config"
+lwip=$work/lwip && mkdir -p "$lwip"
+printf '#include <xr_dev_tcp_lwip.h>\nint main(void) { return xrDevTcpLwipSockets()->SocketOpen == 0; }\n' >"$lwip/main.c"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(lwip_device LANGUAGES C)' \
+  'find_package(devtcp 1.1 CONFIG REQUIRED COMPONENTS lwip)' 'add_executable(lwip_device main.c)' \
+  'target_link_libraries(lwip_device PRIVATE devtcp::lwip)' >"$lwip/CMakeLists.txt"
+cmake -S "$lwip" -B "$lwip/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$lwip/build" >/dev/null
+# shellcheck disable=SC2046
+gcc -std=c99 -o "$lwip/by-pkg-config" "$lwip/main.c" \
+  $(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs devtcp-lwip)
+"$lwip/build/lwip_device" && "$lwip/by-pkg-config" ||
+  { echo "packaging: the programs on devtcp::lwip do not run" >&2; exit 1; }
+binaries+=("$lwip/build/lwip_device" "$lwip/by-pkg-config")
+
 for b in "${binaries[@]}"; do
   if readelf -d "$b" | grep -q 'libstdc++'; then
     echo "packaging: $b needs the C++ run-time library" >&2; exit 1
@@ -90,6 +116,7 @@ done
 
 n=0
 for b in "${binaries[@]}"; do
+  [[ $b == */c99_device ]] || continue
   n=$((n + 1))
   user="c99-device-$n"
   out=$work/device-$n.txt

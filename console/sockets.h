@@ -1,6 +1,7 @@
 // The five socket operations that the client installs in the link library, and the
-// client's count of open sockets. Every operation returns at once: sockets are
-// non-blocking from before their connect and every readiness poll waits zero time.
+// client's count of open sockets. They are the platform's port (xr_dev_tcp_posix.h or
+// xr_dev_tcp_winsock.h, where each result is described) with the client's messages:
+// every operation returns at once.
 #ifndef DEVTCP_CONSOLE_SOCKETS_H
 #define DEVTCP_CONSOLE_SOCKETS_H
 
@@ -13,21 +14,19 @@
 extern int32_t SocketCount;
 
 /**
- * Start a connection to "host:port" (a dotted IPv4 host; no name lookup).
- * @return the socket while the connection is being made, or -1 when the socket cannot
- *         be made, the host is not a numeric IPv4 address or is longer than 31
- *         characters, or the connect fails at once. Only a success prints a message.
+ * Start a connection to "a.b.c.d:port" (a dotted IPv4 host; no name lookup).
+ * @return the socket while the connection is being made, or -1 when it cannot be
+ *         started. Only a success prints a message.
  */
 int32_t SocketOpen(const char *lpszAddr);
 
 /**
  * @return 1 once the connection is established, 0 while it is pending and also after
- *         the attempt has failed (the library's login timeout ends it), -1 when the
- *         poll itself fails.
+ *         the attempt has failed, -1 when the poll itself fails.
  */
 int32_t SocketCheck(int32_t iSocket);
 
-/** Close the socket (unless it is -1), count it down and print the count. */
+/** Close the socket (unless it is negative), count it down and print the count. */
 void SocketClose(int32_t iSocket);
 
 /**

@@ -2,8 +2,8 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 # Extra package names may be given as arguments. Needs root (or sudo) to install.
 set -euo pipefail
-pkgs=(cmake make g++ libgtest-dev googletest libbenchmark-dev python3 libmbedtls-dev libssl-dev openssl
-      "$@")
+pkgs=(cmake make g++ libgtest-dev googletest libbenchmark-dev python3 pkg-config liblwip-dev
+      libmbedtls-dev libssl-dev openssl "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -6,6 +6,8 @@
  *   c99_device [ADDR [USER [SECONDS [PASSWORD]]]]
  *
  * Defaults: 127.0.0.1:8800, device-c99, 10 seconds, 5820. SECONDS 0 runs until killed.
+ * Built with DEVICE_POSIX_PORT defined (CMake -DDEVICE_POSIX_PORT=ON, make PORT=posix) it
+ * installs the ready-made table of devtcp::posix instead of its own operations.
  * Exit status: 0 when the link got online at least once, 1 when it never did, 2 for a
  * bad command line or a refused xrDevTcpLogin.
  */
@@ -24,6 +26,9 @@
 #include <unistd.h>
 
 #include <xr_dev_tcp.h>
+#ifdef DEVICE_POSIX_PORT
+#include <xr_dev_tcp_posix.h>
+#endif
 
 /* A send to a connection that the peer has closed must not end the process by SIGPIPE. */
 #ifdef MSG_NOSIGNAL
@@ -219,6 +224,7 @@ int main(int argc, char **argv) {
     long lSeconds = argc > 3 ? strtol(argv[3], NULL, 10) : 10;
     const char *lpszPass = argc > 4 ? argv[4] : "5820";
     const struct timespec sleep50 = {0, TICK_MS * 1000000L};
+    const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = &s_stSockets;
     uint32_t uStart;
     int32_t iAgentID;
 
@@ -229,7 +235,10 @@ int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IOLBF, 0); /* line by line, also into a pipe or a file */
     printf("c99_device: library %s\n", XR_DEV_TCP_VERSION);
 
-    xrDevTcpSetCallback(&s_stSockets, &s_stEvents, Log);
+#ifdef DEVICE_POSIX_PORT
+    lpSockets = xrDevTcpPosixSockets(); /* the ready-made table of devtcp::posix instead */
+#endif
+    xrDevTcpSetCallback(lpSockets, &s_stEvents, Log);
     iAgentID = xrDevTcpLogin(lpszAddr, lpszUser, lpszPass);
     if (iAgentID < 0) {
         printf("xrDevTcpLogin: iErr=%ld\n", (long)iAgentID);

@@ -1,18 +1,17 @@
-// Socket operations on POSIX sockets.
-#include "sockets.h"
+// The socket operations on POSIX sockets.
+#include "xr_dev_tcp_posix.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <cerrno>
-#include <climits>
-#include <cstring>
 
-#include "console_output.h"
-#include "socket_common.h"
+#include "socket_address.h"
 
 namespace {
 
@@ -23,6 +22,14 @@ constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 #else
 constexpr int SEND_FLAGS = 0;
 #endif
+
+void (*g_lpErrorHook)(const char *, int32_t) = nullptr;
+
+void Report(const char *lpszOperation, int iErr) {
+    if (g_lpErrorHook != nullptr) {
+        g_lpErrorHook(lpszOperation, iErr);
+    }
+}
 
 enum class Ready { Failed, No, Yes };
 
@@ -46,59 +53,48 @@ bool IsWouldBlock(int iErr) {
     return iErr == EWOULDBLOCK || iErr == EAGAIN;
 }
 
-bool SetNonBlocking(int iFd) {
-    const int iFlags = fcntl(iFd, F_GETFL, 0);
-    return iFlags >= 0 && fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) == 0;
+size_t ClampSize(uint32_t uSize) {
+    return uSize < static_cast<uint32_t>(INT32_MAX) ? uSize : INT32_MAX;
 }
 
-bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr) {
-    char szHost[SOCKET_HOST_SIZE];
+int32_t Open(const char *lpszAddr) {
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    uint32_t uHost = 0;
     uint16_t usPort = 0;
-    std::memset(&addr, 0, sizeof(addr));
-    if (!SplitSocketAddress(lpszAddr, szHost, usPort)) {
-        return false;
+    if (!devtcp_port::ParseSocketAddress(lpszAddr, uHost, usPort)) {
+        return -1;
     }
     addr.sin_family = AF_INET;
     addr.sin_port = htons(usPort);
-    // Only a numeric dotted address is taken: a mistyped host must not turn into a
-    // connection attempt to some other address.
-    return inet_pton(AF_INET, szHost, &addr.sin_addr) == 1;
-}
+    addr.sin_addr.s_addr = htonl(uHost);
 
-}  // namespace
-
-int32_t SocketOpen(const char *lpszAddr) {
     const int iFd = socket(AF_INET, SOCK_STREAM, 0);
     if (iFd < 0) {
+        Report("SocketOpen", errno);
         return -1;
     }
 #ifdef SO_NOSIGPIPE
     const int iOn = 1;
     (void)setsockopt(iFd, SOL_SOCKET, SO_NOSIGPIPE, &iOn, sizeof(iOn));
 #endif
-    sockaddr_in addr;
-    if (!SetNonBlocking(iFd) || !MakeSocketAddress(lpszAddr, addr)) {
-        close(iFd);
-        return -1;
-    }
+    const int iFlags = fcntl(iFd, F_GETFL, 0);
     // EINPROGRESS: the attempt is under way. EINTR: it goes on in the background.
     // (EAGAIN from connect means no local port was free: that is a failure.)
-    if (connect(iFd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
-        errno != EINPROGRESS && errno != EINTR) {
+    if (iFlags < 0 || fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) != 0 ||
+        (connect(iFd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
+         errno != EINPROGRESS && errno != EINTR)) {
+        Report("SocketOpen", errno);
         close(iFd);
         return -1;
     }
-    CountSocketOpened();
     return static_cast<int32_t>(iFd);
 }
 
-int32_t SocketCheck(int32_t iSocket) {
+int32_t Check(int32_t iSocket) {
     const Ready ready = PollNow(iSocket, POLLOUT);
-    if (ready == Ready::Failed) {
-        return -1;
-    }
-    if (ready == Ready::No) {
-        return 0;
+    if (ready != Ready::Yes) {
+        return ready == Ready::Failed ? -1 : 0;
     }
     // A failed attempt also polls as ready (with an error), and its socket error is
     // cleared once read; having a peer address is what tells an established
@@ -108,20 +104,18 @@ int32_t SocketCheck(int32_t iSocket) {
     return getpeername(iSocket, reinterpret_cast<sockaddr *>(&peer), &uLen) == 0 ? 1 : 0;
 }
 
-void SocketClose(int32_t iSocket) {
-    if (iSocket != -1) {
+void Close(int32_t iSocket) {
+    if (iSocket >= 0) {
         (void)close(iSocket);
     }
-    CountSocketClosed();
 }
 
-int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready != Ready::Yes) {
         return ready == Ready::Failed ? -1 : 0;
     }
-    const std::size_t uCount = uSize < static_cast<uint32_t>(INT32_MAX) ? uSize : INT32_MAX;
-    const ssize_t iSent = send(iSocket, lpData, uCount, SEND_FLAGS);
+    const ssize_t iSent = send(iSocket, lpData, ClampSize(uSize), SEND_FLAGS);
     if (iSent >= 0) {
         return static_cast<int32_t>(iSent);
     }
@@ -130,19 +124,18 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     if (IsWouldBlock(iErr) || iErr == EINTR) {
         return 0;
     }
-    ConsolePrintf("SocketSend: iErr=%d\n", iErr);
+    Report("SocketSend", iErr);
     return -1;
 }
 
-int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     // Readability, not writability: data that is waiting must be read even while the
     // send buffer is full, or two peers that both write could wait on each other.
     const Ready ready = PollNow(iSocket, POLLIN);
     if (ready != Ready::Yes) {
         return ready == Ready::Failed ? -1 : 0;
     }
-    const std::size_t uCount = uSize < static_cast<uint32_t>(INT32_MAX) ? uSize : INT32_MAX;
-    const ssize_t iRead = recv(iSocket, lpBuf, uCount, 0);
+    const ssize_t iRead = recv(iSocket, lpBuf, ClampSize(uSize), 0);
     if (iRead > 0) {
         return static_cast<int32_t>(iRead);
     }
@@ -153,6 +146,18 @@ int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     if (IsWouldBlock(iErr) || iErr == EINPROGRESS || iErr == EINTR) {
         return 0;
     }
-    ConsolePrintf("SocketRecv: iErr=%d\n", iErr);
+    Report("SocketRecv", iErr);
     return -1;
+}
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
+
+}  // namespace
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpPosixSockets(void) {
+    return &kSockets;
+}
+
+void xrDevTcpPosixSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {
+    g_lpErrorHook = lpHook;
 }

@@ -1,16 +1,22 @@
-// Socket operations on Windows Sockets 2.
-#include "sockets.h"
+// The socket operations on Windows Sockets 2.
+#include "xr_dev_tcp_winsock.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
-#include <climits>
-#include <cstring>
+#include <limits.h>
+#include <string.h>
 
-#include "console_output.h"
-#include "socket_common.h"
+#include "socket_address.h"
 
 namespace {
+
+void (*g_lpErrorHook)(const char *, int32_t) = nullptr;
+
+void Report(const char *lpszOperation, int iErr) {
+    if (g_lpErrorHook != nullptr) {
+        g_lpErrorHook(lpszOperation, iErr);
+    }
+}
 
 enum class Ready { Failed, No, Yes };
 
@@ -32,54 +38,43 @@ Ready PollNow(SOCKET s, bool bWrite) {
     return FD_ISSET(s, &set) ? Ready::Yes : Ready::No;
 }
 
-bool MakeSocketAddress(const char *lpszAddr, sockaddr_in &addr) {
-    char szHost[SOCKET_HOST_SIZE];
-    uint16_t usPort = 0;
-    std::memset(&addr, 0, sizeof(addr));
-    if (!SplitSocketAddress(lpszAddr, szHost, usPort)) {
-        return false;
-    }
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(usPort);
-    // Only a numeric dotted address is taken: a mistyped host must not turn into a
-    // connection attempt to the broadcast address, as inet_addr's INADDR_NONE would.
-    return inet_pton(AF_INET, szHost, &addr.sin_addr) == 1;
-}
-
 int ClampSize(uint32_t uSize) {
     return uSize < static_cast<uint32_t>(INT_MAX) ? static_cast<int>(uSize) : INT_MAX;
 }
 
-}  // namespace
+int32_t Open(const char *lpszAddr) {
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    uint32_t uHost = 0;
+    uint16_t usPort = 0;
+    if (!devtcp_port::ParseSocketAddress(lpszAddr, uHost, usPort)) {
+        return -1;
+    }
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(usPort);
+    addr.sin_addr.s_addr = htonl(uHost);
 
-int32_t SocketOpen(const char *lpszAddr) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
+        Report("SocketOpen", WSAGetLastError());
         return -1;
     }
     u_long uNonBlocking = 1;
-    sockaddr_in addr;
-    if (ioctlsocket(s, FIONBIO, &uNonBlocking) != 0 || !MakeSocketAddress(lpszAddr, addr)) {
+    if (ioctlsocket(s, FIONBIO, &uNonBlocking) != 0 ||
+        (connect(s, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
+        Report("SocketOpen", WSAGetLastError());
         closesocket(s);
         return -1;
     }
-    if (connect(s, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
-        WSAGetLastError() != WSAEWOULDBLOCK) {
-        closesocket(s);
-        return -1;
-    }
-    CountSocketOpened();
     return static_cast<int32_t>(s);
 }
 
-int32_t SocketCheck(int32_t iSocket) {
+int32_t Check(int32_t iSocket) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
-    if (ready == Ready::Failed) {
-        return -1;
-    }
-    if (ready == Ready::No) {
-        return 0;
+    if (ready != Ready::Yes) {
+        return ready == Ready::Failed ? -1 : 0;
     }
     // Windows signals a failed attempt in the exception set only, never as writable;
     // the peer address check keeps "established only" true on any sockets layer.
@@ -88,14 +83,13 @@ int32_t SocketCheck(int32_t iSocket) {
     return getpeername(s, reinterpret_cast<sockaddr *>(&peer), &iLen) == 0 ? 1 : 0;
 }
 
-void SocketClose(int32_t iSocket) {
-    if (iSocket != -1) {
+void Close(int32_t iSocket) {
+    if (iSocket >= 0) {
         (void)closesocket(ToSocket(iSocket));
     }
-    CountSocketClosed();
 }
 
-int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready != Ready::Yes) {
@@ -109,11 +103,11 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     if (iErr == WSAEWOULDBLOCK) {
         return 0;
     }
-    ConsolePrintf("SocketSend: iErr=%d\n", iErr);
+    Report("SocketSend", iErr);
     return -1;
 }
 
-int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     const SOCKET s = ToSocket(iSocket);
     // Readability, not writability: data that is waiting must be read even while the
     // send buffer is full, or two peers that both write could wait on each other.
@@ -132,6 +126,18 @@ int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     if (iErr == WSAEWOULDBLOCK || iErr == WSAEINPROGRESS || iErr == WSAEINTR) {
         return 0;
     }
-    ConsolePrintf("SocketRecv: iErr=%d\n", iErr);
+    Report("SocketRecv", iErr);
     return -1;
+}
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
+
+}  // namespace
+
+const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void) {
+    return &kSockets;
+}
+
+void xrDevTcpWinsockSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {
+    g_lpErrorHook = lpHook;
 }

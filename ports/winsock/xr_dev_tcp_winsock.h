@@ -1,0 +1,60 @@
+/**
+ * @file xr_dev_tcp_winsock.h
+ * The devtcp socket operations on Windows Sockets 2: link `devtcp::winsock` (CMake; it
+ * brings ws2_32 along) and install the table. Windows Sockets must be started first,
+ * once per process.
+ *
+ * @code
+ * WSADATA wsa;
+ * WSAStartup(MAKEWORD(2, 2), &wsa);
+ * xrDevTcpSetCallback(xrDevTcpWinsockSockets(), &events, MyLog);
+ * int32_t id = xrDevTcpLogin("192.168.1.10:8800", "device-17", "secret");
+ * @endcode
+ *
+ * Addresses are "a.b.c.d:port": a dotted IPv4 address (no name lookup, which would block)
+ * and a decimal port. Every operation returns at once: sockets are non-blocking from
+ * before their connect, and every readiness check is a select that waits zero time.
+ * The operations keep no state of their own; call them from one thread, as the library.
+ *
+ * What each operation of the table answers:
+ * - SocketOpen: the socket (0 or more) while the connection is being made; -1 when no
+ *   socket can be made, the address is not of the form above, or the connect fails at once.
+ * - SocketCheck: 1 once the connection is established; 0 while it is pending and also
+ *   after the attempt has failed (the library's login timeout ends it); -1 when the
+ *   select itself fails (a socket that is not open).
+ * - SocketSend: the bytes taken (1 up to the size offered, possibly fewer); 0 when none
+ *   can be taken now; -1 on failure.
+ * - SocketRecv: the bytes read (1 up to the room given); 0 when nothing is waiting; -1
+ *   when the peer has closed the connection or it failed.
+ * - SocketClose: closes the socket; a negative handle is ignored.
+ */
+#ifndef XR_DEV_TCP_WINSOCK_H
+#define XR_DEV_TCP_WINSOCK_H
+
+#include "xr_dev_tcp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/**
+ * The five socket operations, to install with xrDevTcpSetCallback().
+ * @return the port's table: the same on every call, never NULL, never changed.
+ */
+const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void);
+
+/**
+ * Have every failure that carries a Windows Sockets error code reported. The peer's
+ * orderly close, an address that cannot be read and a failed select carry no code and
+ * are not reported.
+ * @param lpHook called with the operation's name ("SocketOpen", "SocketSend" or
+ *        "SocketRecv") and WSAGetLastError(), from inside that operation; NULL (the start)
+ *        reports nothing.
+ */
+void xrDevTcpWinsockSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

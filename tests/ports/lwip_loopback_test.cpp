@@ -1,0 +1,88 @@
+// The lwIP port for real in one process: lwIP's loopback on an interface 127.0.0.1, the
+// agent played on lwIP's sockets with the agent's frame code, and the library logging in
+// and echoing through the port. No byte reaches the operating system's network.
+#include "xr_dev_tcp_lwip.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "frames.h"
+extern "C" {  // lwipopts.h declares lwIP's core lock without C linkage
+#include "lwip/netif.h"
+#include "lwip/sockets.h"
+#include "lwip/tcpip.h"
+}
+
+namespace {
+
+// The device: every message goes back to the peer that sent it.
+const XR_DEV_TCP_CALLBACK_S kEvents = {
+    nullptr,
+    nullptr,
+    [](int32_t iAgentID, const uint8_t *lpData, uint32_t uSize, const char *lpszPeer) {
+        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uSize, lpszPeer, strlen(lpszPeer) + 1);
+    },
+    [](int32_t iAgentID, const char *lpszData, const char *lpszPeer) {
+        xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_STR, lpszData, uint32_t(strlen(lpszData) + 1),
+                     lpszPeer, uint32_t(strlen(lpszPeer) + 1));
+    },
+    {}};
+
+TEST(LwipPort, LogsInAndEchoesAStringAndBinaryDataOverLwipsOwnLoopback) {
+    tcpip_init(nullptr, nullptr);
+    static netif s_netif;
+    const ip4_addr_t host{PP_HTONL(0x7F000001)}, mask{PP_HTONL(0xFF000000)}, none{0};
+    // Packets to 127.0.0.1 loop back inside lwIP and never reach an output: it has none.
+    LOCK_TCPIP_CORE();
+    netif_add(
+        &s_netif, &host, &mask, &none, nullptr, [](netif *) { return err_t(ERR_OK); }, tcpip_input);
+    netif_set_up(&s_netif);
+    netif_set_link_up(&s_netif);
+    UNLOCK_TCPIP_CORE();
+    const int iListener = lwip_socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{AF_INET, lwip_htons(8800), {lwip_htonl(0x7F000001)}, {}};
+    ASSERT_EQ(lwip_bind(iListener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(lwip_listen(iListener, 1), 0);
+
+    xrDevTcpSetCallback(xrDevTcpLwipSockets(), &kEvents, nullptr);
+    ASSERT_GE(xrDevTcpLogin("127.0.0.1:8800", "lwip-device", "secret"), 0);
+    uint32_t uTick = 0;
+    xrDevTcpProc(uTick);  // starts the connect, which lwIP's thread completes
+    const int iAgent = lwip_accept(iListener, nullptr, nullptr);
+    agent::Bytes in;
+    std::vector<agent::DeviceFrame> frames;
+    // Ticks the library every 2 ms, for at most 10 s, until the agent has @p uCount frames.
+    auto run = [&](size_t uCount) {
+        for (int i = 0; i < 5000 && frames.size() < uCount; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            xrDevTcpProc(uTick += 2);
+            uint8_t buf[512];
+            const ssize_t iRead = lwip_recv(iAgent, buf, sizeof(buf), MSG_DONTWAIT);
+            if (iRead > 0) in.insert(in.end(), buf, buf + iRead);
+            for (agent::DeviceFrame frame; agent::cutFrame(in, frame);) frames.push_back(frame);
+        }
+    };
+    run(1);  // the login request
+
+    const std::string peer = "lwip-peer";
+    const agent::Bytes text{'h', 'e', 'l', 'l', 'o', ' ', 'l', 'w', 'I', 'P', '\0'};
+    agent::Bytes binary(300);
+    for (size_t i = 0; i < binary.size(); ++i) binary[i] = uint8_t(i);  // NULs and 0xFF too
+    for (const agent::Bytes &frame :
+         {agent::makeLoginReply(7, 0, "", ""),
+          agent::makeFrame(7, XR_DEV_TCP_MSG_STR, text.data(), text.size(), &peer),
+          agent::makeFrame(7, XR_DEV_TCP_MSG_DATA, binary.data(), binary.size(), &peer)}) {
+        ASSERT_EQ(lwip_send(iAgent, frame.data(), frame.size(), 0), ssize_t(frame.size()));
+    }
+    run(3);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1].session + frames[2].session, 14u);  // the device is logged in
+    EXPECT_EQ(frames[1].peer + "," + frames[2].peer, peer + "," + peer);
+    EXPECT_EQ(frames[1].data, text);
+    EXPECT_EQ(frames[2].data, binary);
+}
+
+}  // namespace
