@@ -13,8 +13,6 @@ namespace devtcp {
 
 namespace {
 
-constexpr uint32_t kLogLineSize = 1024;
-
 // Out of line: inlined into its two callers it costs a device more than the call does.
 DEVTCP_NOINLINE void clearSlot(XR_DEV_TCP_LINK_S &l) {
     memset(&l, 0, sizeof l);
@@ -73,6 +71,10 @@ bool notifyEvent(uint32_t uInd, uint32_t uValue, const char *lpszData) {
 using namespace devtcp;
 
 #if XR_DEV_TCP_LOG
+namespace {
+constexpr uint32_t kLogLineSize = 1024;
+}  // namespace
+
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
     XR_DEV_TCP_LOG_FUNC lpLog = g_stDevTcp.lpLog;
     if (!lpLog) return;
