@@ -1,162 +1,118 @@
 // Cutting frames out of the byte stream, the session gate and every dispatch row.
-#include <gtest/gtest.h>
-
 #include "fake_net.h"
 
 namespace {
 
-// Logged in with session 0x55 before each case.
-struct ReceiveTest : LibraryTest {
+// Logged in with session 0x55, on the first or on the last slot.
+struct ReceiveTest : LibraryTest, ::testing::WithParamInterface<uint32_t> {
     int32_t id = 0;
+    std::string h, sock;  // the handle and the socket as events show them
     void SetUp() override {
         LibraryTest::SetUp();
+        at = GetParam();
+        for (uint32_t u = 0; u < at; ++u) xrDevTcpLogin("H", std::to_string(u).c_str(), "p");
         id = loginAndAccept(net, 0x55, tick);
+        for (uint32_t u = 0; u < at; ++u) xrDevTcpLogout(devtcp::makeHandle(u));
+        h = std::to_string(id);
+        sock = std::to_string(slot(at).iSocket);
+        net.take();
+    }
+    // Each step's events, with '%' standing for the handle and '#' for the socket.
+    void expectSteps(const std::vector<std::pair<Bytes, Events>> &steps) {
+        for (auto &s : steps) {
+            Events expect = s.second;
+            for (auto &e : expect) {
+                if (e.find('%') != std::string::npos) e.replace(e.find('%'), 1, h);
+                if (e.find('#') != std::string::npos) e.replace(e.find('#'), 1, sock);
+            }
+            EXPECT_EQ(step(s.first), expect) << hex(s.first);
+        }
     }
 };
+INSTANTIATE_TEST_SUITE_P(Slot, ReceiveTest, ::testing::Values(0u, kLinks - 1));
 
-TEST_F(ReceiveTest, OneFramePerTickWhateverTheReadsDeliver) {
-    Bytes wake = frame(0x55, XR_DEV_TCP_MSG_WAKE, {});
-    Bytes data = frame(0x55, XR_DEV_TCP_MSG_DATA, {1, 0xAB, 0}, "abcd");
-    EXPECT_EQ(step(cat(wake, data)), Events{"wake 1 "});
-    int reads = net.recvCalls;
-    EXPECT_EQ(step(), Events{"data 1 01ab00 abcd"});
-    EXPECT_EQ(net.recvCalls, reads + 1);  // the read found nothing; the frame was held
+const Bytes kWake = frame(0x55, XR_DEV_TCP_MSG_WAKE, {});
 
-    // Byte by byte: nothing until the last byte is in.
-    Bytes str = frame(0x55, XR_DEV_TCP_MSG_STR, {'o', 'k', 0}, "p");
-    for (size_t i = 0; i + 1 < str.size(); ++i) EXPECT_TRUE(step(Bytes{str[i]}).empty());
-    EXPECT_EQ(step(Bytes{str.back()}), Events{"str 1 ok p"});
-}
-
-TEST_F(ReceiveTest, DispatchRowsAndForcedTerminators) {
-    EXPECT_EQ(step(errorFrame(0x55, -77)), Events{"error 1 -77"});
-    EXPECT_EQ(step(textFrame(0x55, XR_DEV_TCP_MSG_TIME, std::string(64, 't'))),
-              Events{"time 1 " + std::string(63, 't')});
-    // A sender that did not count the NULs loses the last character of each text.
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_STR, {'a', 'b'}, "peer", 4)), Events{"str 1 a pee"});
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {9}, nullptr)), Events{"data 1 09 (null)"});
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_STR, {'x', 0}, nullptr)), Events{"str 1 x (null)"});
-    // Flags are read by bit 0 alone.
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {7}, "q", -1, 0x03)), Events{"data 1 07 q"});
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_DATA, {7}, nullptr, -1, 0x02)),
-              Events{"data 1 07 (null)"});
-    // Types without action count as activity only.
-    slot(0).uStamp = 0;
-    EXPECT_TRUE(step(frame(0x55, 9, {1, 2, 3})).empty());
-    EXPECT_EQ(slot(0).uStamp, tick);
-    EXPECT_EQ(slot(0).uRecvSize, 0u);
-}
-
-TEST_F(ReceiveTest, SessionGateDropsOtherSessionsWithoutActivity) {
-    slot(0).uStamp = 5;
-    EXPECT_TRUE(step(frame(0x56, XR_DEV_TCP_MSG_WAKE, {})).empty());
-    EXPECT_TRUE(step(loginReply(0x56, 9)).empty());  // even a login reply
-    EXPECT_EQ(slot(0).uStamp, 5u);
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
-    EXPECT_EQ(step(frame(0x55, XR_DEV_TCP_MSG_WAKE, {})), Events{"wake 1 "});
-}
-
-TEST_F(ReceiveTest, MalformedAndShortFramesAreSkippedByTheirLength) {
-    Bytes wake = frame(0x55, XR_DEV_TCP_MSG_WAKE, {});
-    Bytes badPeer = frame(0x55, XR_DEV_TCP_MSG_DATA, {}, "abcdefgh", 9);  // 4 + 12 > 8 + 0
+TEST_P(ReceiveTest, DispatchRowsOneFramePerTick) {
+    std::string t64(64, 't'), a64(64, 'a');
+    Bytes badPeer = frame(0x55, 6, {}, "abcdefgh", 9);  // 4 + 12 > 8 + 0
     badPeer[6] = 8;
     badPeer.resize(16);
-    const Bytes shortOnes[] = {
-        badPeer,
-        frame(0x55, XR_DEV_TCP_MSG_ERROR, {1, 2, 3}),
-        frame(0x55, XR_DEV_TCP_MSG_LOGIN, Bytes(131, 0)),
-        frame(0x55, XR_DEV_TCP_MSG_REDIRECT, Bytes(63, 'a')),
-        frame(0x55, XR_DEV_TCP_MSG_TIME, Bytes(63, 'a')),
-        frame(0x55, XR_DEV_TCP_MSG_STR, {}, "p"),
-    };
-    for (const Bytes &f : shortOnes) {
-        slot(0).uStamp = 0;
-        EXPECT_TRUE(step(cat(f, wake)).empty()) << hex(f);
-        EXPECT_EQ(slot(0).uStamp, tick) << "counts as activity";
-        EXPECT_EQ(step(), Events{"wake 1 "}) << "the next frame is intact";
-    }
-    // Peer length 0 is named "", and nothing before the name is written.
-    Bytes zeroPeer = frame(0x55, XR_DEV_TCP_MSG_DATA, {5}, "", 0);
-    EXPECT_EQ(step(zeroPeer), Events{"data 1 05 "});
+    expectSteps({
+        {cat(kWake, frame(0x55, 6, {1, 0xAB, 0}, "abcd")), {"wake % "}},
+        {{}, {"data % 01ab00 abcd"}},
+        {errorFrame(0x55, -77), {"error % -77"}},
+        {textFrame(0x55, XR_DEV_TCP_MSG_TIME, t64), {"time % " + t64.substr(1)}},
+        {frame(0x55, 7, {'a', 'b'}, "peer", 4), {"str % a pee"}},  // NULs not counted
+        {frame(0x55, 6, {9}), {"data % 09 (null)"}},
+        {frame(0x55, 6, {}), {"data %  (null)"}},
+        {frame(0x55, 7, {0}), {"str %  (null)"}},
+        {frame(0x55, 6, {7}, "q", -1, 3), {"data % 07 q"}},  // flags: bit 0 alone
+        {frame(0x55, 6, {7}, nullptr, -1, 2), {"data % 07 (null)"}},
+        {frame(0x55, 6, {5}, "", 0), {"data % 05 "}},
+        {frame(0x55, 9, {1, 2, 3}), {}},             // no action
+        {frame(0x56, XR_DEV_TCP_MSG_WAKE, {}), {}},  // another session
+        {loginReply(0x56, 9), {}},
+        // Malformed or short: skipped by their length, the next frame intact.
+        {cat(cat(badPeer, frame(0x55, 6, {0x7F, 0}, nullptr, -1, 1)),
+             cat(frame(0x55, 7, {}, "p"), frame(0x55, 1, {1, 2, 3}))),
+         {}},
+        {cat(frame(0x55, 2, Bytes(131, 0)), frame(0x55, 4, Bytes(63, 'a'))), {}},
+        {cat(frame(0x55, 5, Bytes(63, 'a')), kWake), {}},
+        {{}, {}},
+        {{}, {}},
+        {{}, {}},
+        {{}, {}},
+        {{}, {"wake % "}},
+        // Texts of 63 and 64 characters: at most 63 reach the application.
+        {loginReply(0x55, 0, "", t64), {"time % " + t64.substr(1)}},
+        {textFrame(0x55, XR_DEV_TCP_MSG_REDIRECT, a64), {"redirect % " + a64.substr(1), "close #"}},
+    });
+    EXPECT_EQ(slot(at).uRecvSize, 0u);
 }
 
-TEST_F(ReceiveTest, OversizedFrameIsThrownAwayAsItArrivesAndTheLinkStaysUp) {
-    Bytes huge = frame(0x55, XR_DEV_TCP_MSG_DATA, Bytes(3000, 0xEE));
-    Bytes wake = frame(0x55, XR_DEV_TCP_MSG_WAKE, {});
-    Bytes stream = cat(huge, wake);
-    for (size_t at = 0; at < stream.size(); at += 1000)
-        net.recvChunks.push_back(
-            Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1000)));
-    Events all;
-    for (int i = 0; i < 6; ++i)
-        for (auto &e : step()) all.push_back(e);
-    EXPECT_EQ(all, Events{"wake 1 "});
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
-
-    // Another session's oversized frame is skipped too, without counting as activity.
-    slot(0).uStamp = 5;
-    EXPECT_TRUE(step(frame(0x99, XR_DEV_TCP_MSG_DATA, Bytes(2041, 1))).empty());
-    EXPECT_EQ(slot(0).uStamp, 5u);
-    EXPECT_TRUE(step().empty());  // the last 9 bytes of it
-    EXPECT_EQ(step(wake), Events{"wake 1 "});
+TEST_P(ReceiveTest, StreamsSplitAnywhere) {
+    // Byte by byte: nothing until the last byte is in.
+    Bytes str = frame(0x55, 7, {'o', 'k', 0}, "p");
+    for (size_t i = 0; i + 1 < str.size(); ++i) EXPECT_TRUE(step(Bytes{str[i]}).empty());
+    expectSteps({{Bytes{str.back()}, {"str % ok p"}}});
+    // Oversized frames are thrown away as they arrive, across empty reads; another
+    // session's counts as no activity.
+    Bytes huge = cat(frame(0x55, 6, Bytes(3000, 0xEE)), kWake);
+    slot(at).uStamp = 5;
+    expectSteps({{Bytes(huge.begin(), huge.begin() + 100), {}},
+                 {{}, {}},
+                 {Bytes(huge.begin() + 100, huge.end()), {}},
+                 {{}, {"wake % "}},
+                 {frame(0x99, 6, Bytes(2041, 1)), {}}});
+    EXPECT_EQ(slot(at).uStamp, tick - 50);
+    expectSteps({{{}, {}}, {kWake, {"wake % "}}});
 }
 
-TEST_F(ReceiveTest, FullBufferIsServedBeforeReadingAgain) {
-    Bytes first = frame(0x55, XR_DEV_TCP_MSG_DATA, Bytes(1016, 1));  // 1024 bytes
-    net.recvChunks.push_back(cat(first, first));
-    net.recvChunks.push_back(Bytes{0xFF});
-    step();
-    EXPECT_EQ(slot(0).uRecvSize, 1024u);  // held the second frame, not read further
-    int reads = net.recvCalls;
-    step();
-    EXPECT_EQ(net.recvCalls, reads + 1);
+TEST_P(ReceiveTest, ReadClaimingMoreThanItsRoomCountsOnlyTheRoom) {
+    net.overclaim = true;
+    EXPECT_TRUE(step(Bytes(kBuf, 0)).empty());  // 8-byte frames of another session
+    EXPECT_EQ(slot(at).uRecvSize, kBuf - 8);
 }
 
-TEST_F(ReceiveTest, ReadClaimingMoreThanItsRoomCountsOnlyTheRoom) {
-    net.recvChunks.push_back(Bytes(2000, 0));  // 8-byte frames of type 0, session 0
-    step();
-    ASSERT_EQ(slot(0).uRecvSize, 2000u - 8u);
-    g_stDevTcp.stSocket.SocketRecv = [](int32_t, uint8_t *, uint32_t n) {
-        return int32_t(n + 100);
-    };
-    step();
-    EXPECT_EQ(slot(0).uRecvSize, 2048u - 8u);
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
+TEST_P(ReceiveTest, FailedReadResetsWithoutHandlingHeldFrames) {
+    step(cat(kWake, kWake));
+    net.recvFail[at] = true;
+    expectSteps({{{}, {"close #", "offline % "}}});
+    EXPECT_EQ(slot(at).usDelayLevel + slot(at).uRecvSize + slot(at).uSessID, 1u);
 }
 
-TEST_F(ReceiveTest, FailedReadResetsWithoutHandlingHeldFrames) {
-    step(cat(frame(0x55, XR_DEV_TCP_MSG_WAKE, {}), frame(0x55, XR_DEV_TCP_MSG_WAKE, {})));
-    net.recvFail = true;
-    EXPECT_EQ(step(), (Events{"close 10", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0",
-                              "offline 1 "}));
-    EXPECT_EQ(slot(0).usDelayLevel, 1);
-    EXPECT_EQ(slot(0).uRecvSize, 0u);  // the held frame belonged to the dropped connection
-    EXPECT_EQ(slot(0).uSessID, 0u);
-}
-
-TEST_F(ReceiveTest, BeforeLoginOnlySessionZeroIsActedOn) {
-    xrDevTcpLogout(id);
-    net.install();
+TEST_F(LibraryTest, BeforeLoginOnlySessionZeroIsActedOn) {
     xrDevTcpLogin("H", "u", "p");
     step();
     EXPECT_EQ(step(textFrame(7, XR_DEV_TCP_MSG_REDIRECT, "A")), Events{});
     EXPECT_EQ(slot(0).uStamp, tick);
-    EXPECT_EQ(
-        step(textFrame(0, XR_DEV_TCP_MSG_REDIRECT, "A")),
-        (Events{"redirect 1 A", "close 11", "log 0 xrDevTcpReset: Login status - Alloc, uInd=0"}));
-}
-
-TEST_F(ReceiveTest, RefusedLoginReportsTheAgentsCodeThenOffline) {
-    xrDevTcpLogout(id);
-    net.install();
-    xrDevTcpLogin("H", "u", "p");
-    step();
-    EXPECT_EQ(step(cat(loginReply(0, 1234), frame(0, XR_DEV_TCP_MSG_WAKE, {}))),
-              (Events{"error 1 1234", "close 11",
-                      "log 0 xrDevTcpReset: Login status - Alloc, uInd=0", "offline 1 "}));
+    // A refused login: the agent's code, then Offline; the wake behind it goes too.
+    EXPECT_EQ(step(cat(loginReply(0, 1234), kWake)),
+              (Events{"error 1 1234", "close 0", "offline 1 "}));
     EXPECT_EQ(slot(0).usDelayLevel, 1);
-    EXPECT_EQ(slot(0).uRecvSize, 0u);  // the wake behind the reply went with the connection
-    EXPECT_TRUE(step().empty());       // in back-off: no new socket
+    EXPECT_EQ(slot(0).uRecvSize, 0u);
+    EXPECT_TRUE(step().empty());  // in back-off: no new socket
 }
 
 }  // namespace
