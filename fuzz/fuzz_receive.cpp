@@ -50,7 +50,10 @@ void after(int kind, int32_t id) {
 
 // The operations, chosen by a byte modulo their number; their arguments follow.
 void (*const kOps[])() = {
-    [] { xrDevTcpProc(g_uTick = g_r.tick(g_uTick)); },  // u8 tick step
+    [] {  // u8 tick step
+        g_net.events.push_back("tick " + std::to_string(g_uTick = g_r.tick(g_uTick)));
+        xrDevTcpProc(g_uTick);
+    },
     [] {  // u8 slot, u8 over-claim, u16 length, bytes: one read's answer
         uint32_t u = g_r.u8() & 1u;
         g_net.overclaim = g_r.u8() & 1u;

@@ -85,7 +85,10 @@ void send() {
 void (*const kOps[])() = {
     send,
     [] { g_r.sendPlan(g_net); },
-    [] { xrDevTcpProc(g_uTick = g_r.tick(g_uTick)); },  // u8 tick step
+    [] {  // u8 tick step
+        g_net.events.push_back("tick " + std::to_string(g_uTick = g_r.tick(g_uTick)));
+        xrDevTcpProc(g_uTick);
+    },
     [] { xrDevTcpLogout(handle()); },
     [] {  // u8 slot, u32 session: log in and complete the login
         uint32_t uInd = g_r.u8() & 1u;

@@ -19,11 +19,11 @@ struct Reader {
         return out;
     }
     // A SocketSend plan of 1 to 8 answers used round and round: 0 takes all, 1 nothing,
-    // 2 fails, 3 claims more than offered, any other a takes up to 7 a bytes.
+    // 2 fails, 3 claims more than offered, any other a takes up to a - 3 bytes.
     void sendPlan(FakeNet &net) {
         static const int32_t kPlan[] = {INT32_MAX, 0, FakeNet::kFail, FakeNet::kOverclaim};
         net.sendPlan.assign(u8() % 8u + 1u, 0);
-        for (int32_t &a : net.sendPlan) a = u8(), a = a < 4 ? kPlan[a] : a * 7;
+        for (int32_t &a : net.sendPlan) a = u8(), a = a < 4 ? kPlan[a] : a - 3;
         net.planAt = 0;
     }
     // Short and per-second steps, the timers' long silences, jumps to just before the wrap.

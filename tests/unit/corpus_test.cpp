@@ -1,25 +1,38 @@
-// The fuzz targets' seed corpus, replayed on every test run: each seed is a scenario (a
-// login, replies, every frame type, the send path's limits) that must pass the targets'
-// checks, which are the scripted socket table's and the send path's exact model.
+// The fuzz targets' seed corpus, replayed on every test run. Each seed is a scenario (a
+// login, replies, every frame type, callbacks that log out, the send path's limits) that
+// must pass the targets' checks and give the transcript kept next to this file in
+// transcripts/<target>/<seed>.txt: the events in order, the log lines, the bytes sent.
+// DEVTCP_UPDATE_TRANSCRIPTS=1 rewrites the transcripts from what the library does now.
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "fake_net.h"
 
 extern "C" int fuzzReceive(const uint8_t *lpData, size_t uSize);
 extern "C" int fuzzSend(const uint8_t *lpData, size_t uSize);
 
-TEST(Corpus, SeedsPassTheFuzzTargetsChecks) {
+TEST(Corpus, SeedsPassTheChecksAndGiveTheirTranscripts) {
+    namespace fs = std::filesystem;
     FakeNet::fail = [](const std::string &what) { ADD_FAILURE() << what; };
-    int seeds = 0;
-    for (auto [dir, run] : {std::pair{"fuzz_receive", fuzzReceive}, {"fuzz_send", fuzzSend}}) {
-        for (auto &seed : std::filesystem::directory_iterator(std::string(CORPUS) + dir)) {
+    for (auto [target, run] : {std::pair{"fuzz_receive", fuzzReceive}, {"fuzz_send", fuzzSend}}) {
+        fs::path corpus = fs::path(SOURCE_DIR) / "fuzz/corpus" / target;
+        fs::path transcripts = fs::path(SOURCE_DIR) / "tests/unit/transcripts" / target;
+        for (auto &seed : fs::directory_iterator(corpus)) {
             std::ifstream in(seed.path(), std::ios::binary);
             Bytes b{std::istreambuf_iterator<char>(in), {}};
             SCOPED_TRACE(seed.path().filename());
             run(b.data(), b.size());
-            ++seeds;
+            std::ostringstream got;
+            for (auto &lines : {FakeNet::current->events, FakeNet::current->logs})
+                for (auto &line : lines) got << line << "\n";
+            std::string sent = hex(FakeNet::current->sent);
+            for (size_t at = 0; at < sent.size(); at += 96) got << sent.substr(at, 96) << "\n";
+            fs::path expected = transcripts / seed.path().stem().concat(".txt");
+            if (getenv("DEVTCP_UPDATE_TRANSCRIPTS"))
+                fs::create_directories(transcripts), std::ofstream(expected) << got.str();
+            std::ifstream want(expected);
+            EXPECT_EQ(got.str(), std::string(std::istreambuf_iterator<char>(want), {}));
         }
     }
-    EXPECT_EQ(seeds, 19);
 }
