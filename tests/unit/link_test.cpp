@@ -1,4 +1,4 @@
-// Link table, handles, argument limits, logout, logging and the application's tables.
+// Link table, handles, argument limits, the application's tables, the login request.
 #include "fake_net.h"
 
 namespace {
@@ -31,23 +31,6 @@ TEST_F(LinkTest, HandlesNameSlotAndSequenceAndDieAtLogout) {
     EXPECT_EQ(slot(0).szConnAddr + a63 + slot(0).szUser + slot(0).szPass, a63 + a63 + u127 + a63);
 }
 
-TEST_F(LinkTest, StatusLogLines) {
-    int32_t id = xrDevTcpLogin("H", "u", "p");
-    step();
-    step(loginReply(4, 0));
-    step(textFrame(4, XR_DEV_TCP_MSG_REDIRECT, "A"));
-    xrDevTcpLogout(id);
-    Events expect;
-    for (const char *op :
-         {"Login: Login status - Alloc", "LoginProc: Login status - Connected",
-          "LoginProc: Login status - Logining", "SocketProcLogin: Login status - Logined",
-          "Reset: Login status - Alloc", "Logout: Login status - Idle"})
-        expect.push_back(std::string("xrDevTcp") + op + ", uInd=0");
-    EXPECT_EQ(net.logs, expect);
-    xrDevTcpLog(0, "%s", std::string(3000, 'y').c_str());  // cut to the line buffer
-    EXPECT_EQ(net.logs.back(), std::string(1023, 'y'));
-}
-
 TEST_F(LinkTest, EmptyTablesAndEntries) {
     // No socket table: every open fails with -3. No log function: nothing is logged.
     xrDevTcpSetCallback(nullptr, &FakeNet::kEvents, nullptr);
@@ -78,6 +61,16 @@ TEST_F(LinkTest, EmptyTablesAndEntries) {
     xrDevTcpSetCallback(&s, nullptr, nullptr);
     EXPECT_EQ(step(), Events{"close 0"});
     EXPECT_EQ(slot(0).usDelayLevel, 1);
+}
+
+TEST_F(LinkTest, OnlyTheLoginRequestGoesOutBeforeLoginAndWaitsForRoom) {
+    int32_t id = xrDevTcpLogin("H", "u", "p");
+    for (uint32_t type : {0u, 3u, 6u, 7u, 0x102u})
+        EXPECT_EQ(xrDevTcpSend(id, type, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_NOT_LOGINED);
+    EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0), 1);  // no socket: waits
+    net.sendPlan = {0};
+    for (uint32_t queued : {kBuf - 263, kBuf - 264}) slot(0).uSendSize = queued, step();
+    EXPECT_EQ(slot(0).usStatus + slot(0).uSendSize, XR_DEV_TCP_STATUS_LOGINING + kBuf);
 }
 
 }  // namespace

@@ -85,16 +85,4 @@ TEST_F(ReceiveTest, StreamsSplitAnywhere) {
     EXPECT_EQ(slot(1).usDelayLevel + slot(1).uRecvSize + slot(1).uSessID, 1u);
 }
 
-TEST_F(LibraryTest, BeforeLoginOnlySessionZeroIsActedOn) {
-    xrDevTcpLogin("H", "u", "p");
-    step();
-    EXPECT_EQ(step(textFrame(7, XR_DEV_TCP_MSG_REDIRECT, "A")), Events{});
-    EXPECT_EQ(slot(0).uStamp, tick);
-    // A refused login: the agent's code, then Offline; the wake behind it goes too.
-    EXPECT_EQ(step(cat(loginReply(0, 1234), kWake)),
-              (Events{"error 1 1234", "close 0", "offline 1 "}));
-    EXPECT_EQ(slot(0).usDelayLevel + slot(0).uRecvSize, 1u);
-    EXPECT_TRUE(step().empty());  // in back-off: no new socket
-}
-
 }  // namespace
