@@ -11,8 +11,15 @@ struct Reader {
     const uint8_t *p;
     size_t n;
     uint8_t u8() { return n ? (--n, *p++) : 0; }
-    uint16_t u16() { return uint16_t(u8() | u8() << 8); }
-    uint32_t u32() { return uint32_t(u16()) | uint32_t(u16()) << 16; }
+    // Low byte first: each read is its own statement, as reads in one expression are unordered.
+    uint16_t u16() {
+        uint16_t lo = u8();
+        return uint16_t(lo | u8() << 8);
+    }
+    uint32_t u32() {
+        uint32_t lo = u16();
+        return lo | uint32_t(u16()) << 16;
+    }
     Bytes bytes(size_t uSize) {
         Bytes out(uSize);
         for (uint8_t &b : out) b = u8();
