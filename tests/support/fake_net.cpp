@@ -54,8 +54,9 @@ void checkCallback(int32_t id, const void *lpIn = nullptr, size_t uSize = 0, boo
 void checkStream(const FakeNet::Socket &s) {
     for (size_t at = 0; s.stream.size() - at >= XR_DEV_TCP_HEAD_SIZE;) {
         const uint8_t *p = s.stream.data() + at;
-        uint32_t uPayload = le16(p + 6), uPeer = le16(p + 10), uEnd = 12 + ((uPeer + 3) & ~3u);
+        uint32_t uPayload = le16(p + 6);
         if (s.stream.size() - at < XR_DEV_TCP_HEAD_SIZE + uPayload) return;
+        uint32_t uPeer = p[5] && uPayload >= 4 ? le16(p + 10) : 0, uEnd = 12 + ((uPeer + 3) & ~3u);
         EXPECT_THAT(at || s.early || (p[4] == XR_DEV_TCP_MSG_LOGIN && !le16(p) && !le16(p + 2)),
                     p[4]);
         EXPECT_THAT(p[5] <= XR_DEV_TCP_FLAG_PEER && uPayload <= kBuf - XR_DEV_TCP_HEAD_SIZE, p[5]);
@@ -118,7 +119,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S FakeNet::kSockets = {
         if (f.recv[u].empty()) return 0;
         Bytes &c = f.recv[u].front();
         uint32_t uTake = c.size() < n ? uint32_t(c.size()) : n;
-        memcpy(p, c.data(), uTake);
+        std::copy_n(c.begin(), uTake, p);
         f.sockets[iSocket].early |= uTake && l.usStatus == XR_DEV_TCP_STATUS_ALLOC;
         c.erase(c.begin(), c.begin() + uTake);
         if (c.empty()) f.recv[u].pop_front();
