@@ -1,8 +1,8 @@
 #include "fake_net.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 FakeNet *FakeNet::current = nullptr;
 void (*FakeNet::fail)(const std::string &) = [](const std::string &what) {

@@ -34,8 +34,7 @@ struct FakeNet {
     Bytes sent;                      // what any socket took
     std::map<int32_t, Socket> sockets;
     int sendCalls = 0;
-    // Run inside the callbacks, after the checks and the record.
-    std::function<void(int32_t, int32_t)> onError;
+    std::function<void(int32_t, int32_t)> onError;  // these run inside the callbacks, last
     std::function<void(int32_t, uint32_t, const char *)> onNotify;
     std::function<void(int32_t, const uint8_t *, uint32_t, const char *)> onReceive;
     std::function<void(int32_t, const char *, const char *)> onReceiveStr;

@@ -63,6 +63,16 @@ TEST_F(LinkTest, EmptyTablesAndEntries) {
     EXPECT_EQ(slot(0).usDelayLevel, 1);
 }
 
+TEST_F(LinkTest, ReadThatLogsItsLinkOutEndsAllWorkOnIt) {
+    static int32_t s_id;
+    s_id = loginAndAccept(net, 9, tick);
+    XR_DEV_TCP_SOCKET_CALLBACK_S s = FakeNet::kSockets;
+    s.SocketRecv = [](int32_t, uint8_t *, uint32_t) { return xrDevTcpLogout(s_id), -1; };
+    xrDevTcpSetCallback(&s, &FakeNet::kEvents, FakeNet::log);
+    EXPECT_EQ(step(), Events{"close 0"});
+    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_IDLE);
+}
+
 TEST_F(LinkTest, OnlyTheLoginRequestGoesOutBeforeLoginAndWaitsForRoom) {
     int32_t id = xrDevTcpLogin("H", "u", "p");
     for (uint32_t type : {0u, 3u, 6u, 7u, 0x102u})
