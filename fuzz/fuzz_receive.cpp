@@ -1,8 +1,6 @@
-// The receive path: a script drives a fresh library through the scripted socket table,
-// whose checks run on every socket operation and callback. It decides what every read
-// returns (any bytes, split anywhere, or a failure), how connections answer, how time
-// passes (the timers' silences and the tick's wrap too), and what the application does
-// inside its callbacks: answer, log out, log in again.
+// The receive path: a script decides what every read returns (any bytes, split anywhere, or
+// a failure), how connections answer, how time passes (silences, the tick's wrap) and what
+// the application does inside its callbacks: answer, log out, log in again.
 #include "reader.h"
 
 namespace {

@@ -1,7 +1,6 @@
-// The send path: xrDevTcpSend with any handle, type, data size and peer size, against a
-// socket that takes everything, part, nothing or fails. Every result is compared with
-// what the call must do, and what the socket took followed by what is still queued must
-// be exactly the frames accepted so far, in order, on that connection.
+// The send path: xrDevTcpSend with any handle, type and sizes, against a socket that takes
+// all, part, nothing or fails. Each result must be what the call must do, and what the socket
+// took plus what is queued must be exactly the frames accepted so far on that connection.
 #include "reader.h"
 
 namespace {

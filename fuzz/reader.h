@@ -43,8 +43,7 @@ struct Reader {
     }
 };
 
-// Logging every link out leaves nothing behind: no socket open, every slot free.
-inline void logOutAllAndCheck(FakeNet &net) {
+inline void logOutAllAndCheck(FakeNet &net) {  // leaves no socket open, every slot free
     for (uint32_t u = 0; u < kLinks; ++u) xrDevTcpLogout(devtcp::makeHandle(u));
     net.checkState();
     for (auto &s : net.sockets)

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang-14, AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs each for $1 seconds (default 60) from its seed corpus in fuzz/corpus/. A finding
-# fails the run and leaves its input in build-fuzz/artifacts/: build-fuzz/<target> <input>
-# replays it.
+# Builds the libFuzzer targets (clang-14, ASan, UBSan) and runs each for $1 seconds (default
+# 60) from its seeds in fuzz/corpus/. A finding fails the run and leaves its input in
+# build-fuzz/artifacts/, where build-fuzz/<target> <input> replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh clang-14 libclang-rt-14-dev

@@ -1,6 +1,5 @@
 // A scripted socket table and an event recorder, shared by the unit tests and the fuzz
-// targets. Every socket operation and callback first checks the library's state and the
-// arguments it is handed (fake_net.cpp says what); a violation goes to FakeNet::fail.
+// targets. Its operations and callbacks first check the library's state and their arguments.
 #ifndef DEVTCP_TEST_FAKE_NET_H
 #define DEVTCP_TEST_FAKE_NET_H
 

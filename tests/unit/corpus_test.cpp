@@ -1,8 +1,7 @@
-// The fuzz targets' seed corpus, replayed on every test run. Each seed is a scenario (a
-// login, replies, every frame type, callbacks that log out, the send path's limits) that
-// must pass the targets' checks and give the transcript kept next to this file in
-// transcripts/<target>/<seed>.txt: the events in order, the log lines, the bytes sent.
-// DEVTCP_UPDATE_TRANSCRIPTS=1 rewrites the transcripts from what the library does now.
+// The fuzz targets' seed corpus, replayed on every test run. Each seed is a scenario that
+// must pass the targets' checks and give its transcript, transcripts/<target>/<seed>.txt:
+// the events in order, the log lines, the bytes sent. DEVTCP_UPDATE_TRANSCRIPTS=1 rewrites
+// the transcripts from what the library does now.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,9 +15,8 @@ TEST(Corpus, SeedsPassTheChecksAndGiveTheirTranscripts) {
     namespace fs = std::filesystem;
     FakeNet::fail = [](const std::string &what) { ADD_FAILURE() << what; };
     for (auto [target, run] : {std::pair{"fuzz_receive", fuzzReceive}, {"fuzz_send", fuzzSend}}) {
-        fs::path corpus = fs::path(SOURCE_DIR) / "fuzz/corpus" / target;
         fs::path transcripts = fs::path(SOURCE_DIR) / "tests/unit/transcripts" / target;
-        for (auto &seed : fs::directory_iterator(corpus)) {
+        for (auto &seed : fs::directory_iterator(fs::path(SOURCE_DIR) / "fuzz/corpus" / target)) {
             std::ifstream in(seed.path(), std::ios::binary);
             Bytes b{std::istreambuf_iterator<char>(in), {}};
             SCOPED_TRACE(seed.path().filename());

@@ -73,6 +73,15 @@ TEST_F(LinkTest, ReadThatLogsItsLinkOutEndsAllWorkOnIt) {
     EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_IDLE);
 }
 
+TEST_F(LinkTest, FullReceiveBufferIsServedWithoutARead) {  // no read fills it: set by hand
+    loginAndAccept(net, 9, tick);
+    Bytes full = frame(9, XR_DEV_TCP_MSG_DATA, Bytes(kBuf - 8, 1));
+    std::copy(full.begin(), full.end(), slot(0).ucRecvBuf);
+    slot(0).uRecvSize = kBuf;
+    xrDevTcpSocketProc(0);
+    EXPECT_EQ(net.take().size() + slot(0).uRecvSize, 1u);
+}
+
 TEST_F(LinkTest, OnlyTheLoginRequestGoesOutBeforeLoginAndWaitsForRoom) {
     int32_t id = xrDevTcpLogin("H", "u", "p");
     for (uint32_t type : {0u, 3u, 6u, 7u, 0x102u})
