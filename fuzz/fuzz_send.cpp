@@ -1,164 +1,116 @@
-// The send path: xrDevTcpSend with any handle, type, data size and peer size, against a
-// socket that takes everything, part, nothing or fails. Every result is compared with
-// what the call must do, and what the socket took followed by what is still queued
-// must be exactly the frames accepted so far, in order, on that connection.
-#include <string.h>
-
-#include <vector>
-
-#include "harness.h"
-
-using namespace fuzzscript;
-using harness::Bytes;
+// The send path: xrDevTcpSend with any handle, type and sizes, against a socket that takes
+// all, part, nothing or fails. Each result must be what the call must do, and what the socket
+// took plus what is queued must be exactly the frames accepted so far on that connection.
+#include "reader.h"
 
 namespace {
 
+FakeNet g_net;
+Reader g_r;
 uint32_t g_uTick;
 std::vector<int32_t> g_handles;
 
-void NoError(int32_t, int32_t) {}
-void NoNotify(int32_t, uint32_t, const char *) {}
-const XR_DEV_TCP_CALLBACK_S kEvents = {NoError, NoNotify, nullptr, nullptr, {}};
-
-int32_t chooseHandle(Reader &r) {
-    uint8_t c = r.u8();
+int32_t handle() {
+    uint8_t c = g_r.u8();
     if (c < 2) return devtcp::makeHandle(c);
-    if (c < 4 && !g_handles.empty()) return g_handles[r.u8() % g_handles.size()];
+    if (c < 4 && !g_handles.empty()) return g_handles[g_r.u8() % g_handles.size()];
     if (c < 6) return int32_t(devtcp::makeHandle(c & 1u) ^ 0x10000);
-    return int32_t(r.u32());
+    return int32_t(g_r.u32());
+}
+
+// Sizes: one byte, sometimes four more, so that both small sizes and the limits around
+// the queue's size are a single mutation away.
+uint32_t size() {
+    uint8_t b = g_r.u8();
+    if (b < 224) return b < 128 ? b : b < 192 ? 1900u + (b - 128u) * 3u : 2030u + (b - 192u);
+    uint32_t u = g_r.u32();
+    return b < 254 ? u & 0xFFFFu : b == 254 ? 0xFFFFFFFFu - (u & 0xFFu) : u;
 }
 
 // Bytes of the slot's current connection: what its socket took, then the queue.
-Bytes connectionBytes(uint32_t uInd) {
-    const XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
-    Bytes b;
-    if (l.iSocket >= 0) b = harness::g_net.all[l.iSocket].stream;
-    b.insert(b.end(), l.ucSendBuf, l.ucSendBuf + l.uSendSize);
-    return b;
+Bytes connection(const XR_DEV_TCP_LINK_S &l) {
+    return cat(l.iSocket >= 0 ? g_net.sockets[l.iSocket].stream : Bytes(),
+               Bytes(l.ucSendBuf, l.ucSendBuf + l.uSendSize));
 }
 
 void relogin(uint32_t uInd, uint32_t uSess) {
-    const char *lpszUser = uInd ? "u1" : "u0";
-    int32_t iHandle = xrDevTcpLogin("H", lpszUser, "pw");
-    if (iHandle < 0) return;
-    g_handles.push_back(iHandle);
-    uint32_t uSlot = uint32_t(iHandle) >> 16;
+    int32_t id = xrDevTcpLogin("H", uInd ? "u1" : "u0", "pw");
+    if (id < 0) return;
+    g_handles.push_back(id);
     xrDevTcpProc(g_uTick += 50);
-    Bytes reply(devtcp::wire::kLoginReplySize, 0);
-    harness::g_net.recv[uSlot].push_back(
-        {harness::buildFrame(uSess, XR_DEV_TCP_MSG_LOGIN, 0, uint32_t(reply.size()), nullptr, 0,
-                             reply),
-         false});
+    g_net.recv[uint32_t(id) >> 16].push_back(loginReply(uSess, 0));
     xrDevTcpProc(g_uTick += 50);
 }
 
-// A buffer of exactly the size the caller promises, so that AddressSanitizer sees any
-// read beyond it. Sizes no queue can take get a token buffer: they must not be read.
-Bytes exactBuffer(Reader &r, uint32_t uSize) {
-    return uSize <= (1u << 17) ? r.bytes(uSize) : Bytes(1, 0x5A);
-}
-
-void send(Reader &r) {
-    int32_t iHandle = chooseHandle(r);
-    uint8_t ucType = r.u8();
-    uint8_t ucDataSel = r.u8();
-    uint32_t uDataSize = decodeSize(ucDataSel, sizeHasExtra(ucDataSel) ? r.u32() : 0);
-    uint8_t ucPeerSel = r.u8();
-    uint32_t uPeerSize = decodeSize(ucPeerSel, sizeHasExtra(ucPeerSel) ? r.u32() : 0);
-    bool bNullPeer = r.u8() & 1u;
-    Bytes data = exactBuffer(r, uDataSize);
-    Bytes peer = exactBuffer(r, uPeerSize);
+// Handle, u8 type, size of data, size of peer, u8 peer is null, data, peer: one send.
+void send() {
+    int32_t id = handle();
+    uint8_t ucType = g_r.u8();
+    uint32_t uDataSize = size(), uPeerSize = size();
+    bool bNullPeer = g_r.u8() & 1u;
+    // Buffers of exactly the promised size, so that AddressSanitizer sees any read beyond
+    // them; sizes no queue can take get a token buffer, which must not be read.
+    Bytes data = uDataSize <= 1u << 17 ? g_r.bytes(uDataSize) : Bytes(1, 0x5A);
+    Bytes peer = uPeerSize <= 1u << 17 ? g_r.bytes(uPeerSize) : Bytes(1, 0x5A);
     const char *lpszPeer = bNullPeer ? nullptr : reinterpret_cast<const char *>(peer.data());
 
     // What the call must do.
-    uint32_t u = uint32_t(iHandle);
-    int32_t iInd = devtcp::slotOfHandle(iHandle);
-    bool bValid = u < 0x20000u && (u & 0xFFFFu) == g_stDevTcp.stLink[u >> 16 & 1u].usSeq;
-    HARNESS_CHECK(bValid == (iInd >= 0), iHandle);
-    uint32_t uInd = bValid ? u >> 16 : 0;
-    const XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
-    uint64_t uPeerSec =
-        (lpszPeer && uPeerSize) ? 4u + ((uint64_t(uPeerSize) + 3u) & ~uint64_t(3)) : 0;
-    uint64_t uFrame = 8u + uPeerSec + uDataSize;
-    int32_t iExpect;
-    if (!bValid)
-        iExpect = XR_DEV_TCP_ERR_ARG;
-    else if (l.usStatus != XR_DEV_TCP_STATUS_LOGINED &&
-             (ucType != XR_DEV_TCP_MSG_LOGIN || l.usStatus == XR_DEV_TCP_STATUS_IDLE))
-        iExpect = XR_DEV_TCP_ERR_NOT_LOGINED;
-    else if (l.uSendSize + uFrame > XR_DEV_TCP_BUF_SIZE)
-        iExpect = XR_DEV_TCP_ERR_QUEUE_FULL;
-    else
-        iExpect = int32_t(uDataSize);  // or -3 when the flush fails
-
-    Bytes before = connectionBytes(uInd);
-    uint32_t uSessID = l.uSessID;
-    uint32_t uCalls = harness::g_net.uSendCalls;
-    uint32_t uPlanAt = harness::g_net.uPlanNext;
-    int32_t iResult = xrDevTcpSend(iHandle, ucType, data.data(), uDataSize, lpszPeer, uPeerSize);
-    harness::checkState();
-    Bytes after = connectionBytes(uInd);
-
-    if (iExpect < 0) {
-        HARNESS_CHECK(iResult == iExpect, iResult, iExpect);
-        HARNESS_CHECK(harness::g_net.uSendCalls == uCalls);
-        HARNESS_CHECK(after == before);
-        return;
-    }
-    bool bFlushed = l.iSocket >= 0;
-    HARNESS_CHECK(harness::g_net.uSendCalls == uCalls + (bFlushed ? 1u : 0u));
-    bool bFailed =
-        bFlushed && harness::g_net.ucPlan[uPlanAt % harness::g_net.uPlanSize] == kSendFail;
-    HARNESS_CHECK(iResult == (bFailed ? XR_DEV_TCP_ERR_SOCKET : iExpect), iResult, iExpect);
-    Bytes frame = harness::buildFrame(uSessID, ucType, uPeerSec ? XR_DEV_TCP_FLAG_PEER : 0,
-                                      uint32_t(uPeerSec + uDataSize), uPeerSec ? &peer : nullptr,
-                                      uPeerSize, data);
-    before.insert(before.end(), frame.begin(), frame.end());
-    HARNESS_CHECK(after == before, long(after.size()), long(before.size()));
+    uint32_t u = uint32_t(id);
+    bool bValid = u < kLinks << 16 && (u & 0xFFFFu) == slot(u >> 16 & 1u).usSeq;
+    const XR_DEV_TCP_LINK_S &l = slot(bValid ? u >> 16 : 0);
+    uint64_t uPeerSec = lpszPeer && uPeerSize ? 4u + ((uint64_t(uPeerSize) + 3u) & ~3ull) : 0;
+    int32_t iExpect =
+        !bValid ? XR_DEV_TCP_ERR_ARG
+        : l.usStatus != XR_DEV_TCP_STATUS_LOGINED && (ucType != XR_DEV_TCP_MSG_LOGIN || !l.usStatus)
+            ? XR_DEV_TCP_ERR_NOT_LOGINED
+        : l.uSendSize + 8u + uPeerSec + uDataSize > kBuf ? XR_DEV_TCP_ERR_QUEUE_FULL
+                                                         : int32_t(uDataSize);
+    bool bFlush = iExpect >= 0 && l.iSocket >= 0;
+    bool bFails = bFlush && !g_net.sendPlan.empty() &&
+                  g_net.sendPlan[g_net.planAt % g_net.sendPlan.size()] == FakeNet::kFail;
+    Bytes expect = connection(l);
+    if (iExpect >= 0)
+        expect = cat(expect,
+                     frame(l.uSessID, ucType, data, uPeerSec ? lpszPeer : nullptr, int(uPeerSize)));
+    int calls = g_net.sendCalls;
+    int32_t iResult = xrDevTcpSend(id, ucType, data.data(), uDataSize, lpszPeer, uPeerSize);
+    g_net.checkState();
+    if (iResult != (bFails ? XR_DEV_TCP_ERR_SOCKET : iExpect) || connection(l) != expect ||
+        g_net.sendCalls != calls + bFlush)
+        FakeNet::fail("send gave " + std::to_string(iResult) + ", not " + std::to_string(iExpect));
 }
+
+// The operations, chosen by a byte modulo their number; their arguments follow.
+void (*const kOps[])() = {
+    send,
+    [] { g_r.sendPlan(g_net); },
+    [] {  // u8 tick step
+        g_net.events.push_back("tick " + std::to_string(g_uTick = g_r.tick(g_uTick)));
+        xrDevTcpProc(g_uTick);
+    },
+    [] { xrDevTcpLogout(handle()); },
+    [] {  // u8 slot, u32 session: log in and complete the login
+        uint32_t uInd = g_r.u8() & 1u;
+        relogin(uInd, g_r.u32());
+    },
+    [] { g_net.recvFail[g_r.u8() & 1u] = true; },  // u8 slot
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *lpData, size_t uSize) {
-    Reader r(lpData, uSize);
-    harness::resetNet();
+    g_r = {lpData, uSize};
+    g_net.install();
     g_handles.clear();
-    xrDevTcpTestRestart();
-    xrDevTcpSetCallback(&harness::kSockets, &kEvents, harness::Log);
     g_uTick = 1000;
-
-    uint8_t ucPrelude = r.u8();
-    uint32_t uSess = r.u32();
+    uint8_t ucPrelude = g_r.u8();
+    uint32_t uSess = g_r.u32();
     if (ucPrelude & 1) relogin(0, uSess);
     if (ucPrelude & 2) relogin(1, uSess + 1);
-    harness::checkState();
-
-    for (int iOps = 0; !r.done() && iOps < 1000; ++iOps) {
-        switch (r.u8() % kSendOpCount) {
-            case kSSend:
-                send(r);
-                break;
-            case kSSendPlan:
-                harness::readSendPlan(r);
-                break;
-            case kSProc:
-                g_uTick = tickStep(r.u8(), g_uTick);
-                xrDevTcpProc(g_uTick);
-                break;
-            case kSLogout:
-                xrDevTcpLogout(chooseHandle(r));
-                break;
-            case kSRelogin: {
-                uint32_t uInd = r.u8() & 1u;
-                relogin(uInd, r.u32());
-                break;
-            }
-            case kSRecvFail:
-                harness::g_net.bRecvFail[r.u8() & 1u] = true;
-                break;
-        }
-        harness::checkState();
+    for (int iOps = 0; g_r.n && iOps < 1000; ++iOps) {
+        kOps[g_r.u8() % (sizeof kOps / sizeof kOps[0])]();
+        g_net.checkState();
     }
-    harness::logOutAllAndCheck();
+    logOutAllAndCheck(g_net);
     return 0;
 }

@@ -1,134 +1,95 @@
-// Link table, handles, argument limits, logout and logging.
-#include <gtest/gtest.h>
-
-#include <string>
-
+// Link table, handles, argument limits, the application's tables, the login request.
 #include "fake_net.h"
 
 namespace {
 
 using LinkTest = LibraryTest;
 
-TEST_F(LinkTest, HandlesCarrySlotAndSequenceAndDieAtLogout) {
+TEST_F(LinkTest, HandlesNameSlotAndSequenceAndDieAtLogout) {
+    memset(&g_stDevTcp, 0, sizeof g_stDevTcp);  // as at program start
+    xrDevTcpSetCallback(&FakeNet::kSockets, &FakeNet::kEvents, FakeNet::log);
     EXPECT_EQ(xrDevTcpLogin("H", "A", "p"), 1);
-    EXPECT_EQ(xrDevTcpLogin("H", "B", "p"), 0x10002);
-    EXPECT_EQ(net.take(),
-              (std::vector<std::string>{"log 0 xrDevTcpLogin: Login status - Alloc, uInd=0",
-                                        "log 0 xrDevTcpLogin: Login status - Alloc, uInd=1"}));
-    // The same user finds its slot, whatever address and password, and nothing is logged.
-    EXPECT_EQ(xrDevTcpLogin("other", "B", "x"), 0x10002);
-    EXPECT_STREQ(slot(1).szSvrAddr, "H");
+    EXPECT_EQ(slot(1).iSocket, -1);
+    xrDevTcpLogout(0x10000);  // a never-used slot answers to sequence 0; a free one takes nothing
+    EXPECT_EQ(xrDevTcpSend(0x10002, 2, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_NOT_LOGINED);
+    EXPECT_EQ(xrDevTcpLogin("H", "B", "p"), 0x10003);
+    EXPECT_EQ(xrDevTcpLogin("other", "B", "x"), 0x10003);  // one slot per user name
     EXPECT_EQ(xrDevTcpLogin("H", "C", "p"), XR_DEV_TCP_ERR_NO_SLOT);
-    EXPECT_TRUE(net.take().empty());
-
     xrDevTcpLogout(1);
-    EXPECT_EQ(net.take(),
-              std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0"});
-    expectFree(0);
-    EXPECT_EQ(xrDevTcpLogin("H", "C", "p"), 4);
-    // Handle 1 is dead: neither logout nor send touch slot 0 through it.
-    net.take();
-    xrDevTcpLogout(1);
-    EXPECT_EQ(xrDevTcpSend(1, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_ARG);
-    for (int32_t bad : {-2, 0x20000, 0x7FFF0004}) xrDevTcpLogout(bad);
-    EXPECT_TRUE(net.take().empty());
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_ALLOC);
+    for (int32_t bad : {1, -2, 0x20000, 0x7FFF0004, 0x10002}) {
+        xrDevTcpLogout(bad);
+        EXPECT_EQ(xrDevTcpSend(bad, 2, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_ARG);
+    }
+    EXPECT_EQ(std::string(slot(0).szUser) + slot(1).szUser + slot(1).szSvrAddr, "BH");
+    // Every limit and null argument; texts at their limits pass.
+    std::string a63(63, 'a'), a64(64, 'a'), u127(127, 'u'), u128(128, 'u');
+    const char *bad[][3] = {{a64.c_str(), "u", "p"}, {"H", u128.c_str(), "p"},
+                            {"H", "u", a64.c_str()}, {nullptr, "u", "p"},
+                            {"H", nullptr, "p"},     {"H", "u", nullptr}};
+    for (auto &args : bad) EXPECT_EQ(xrDevTcpLogin(args[0], args[1], args[2]), XR_DEV_TCP_ERR_ARG);
+    EXPECT_EQ(xrDevTcpLogin(a63.c_str(), u127.c_str(), a63.c_str()), 5);
+    EXPECT_EQ(slot(0).szConnAddr + a63 + slot(0).szUser + slot(0).szPass, a63 + a63 + u127 + a63);
 }
 
-TEST_F(LinkTest, LoginChecksEveryLimitAndNullArgument) {
-    auto text = [](size_t n) { return std::string(n, 'x'); };
-    EXPECT_EQ(xrDevTcpLogin(text(64).c_str(), "u", "p"), XR_DEV_TCP_ERR_ARG);
-    EXPECT_EQ(xrDevTcpLogin("H", text(128).c_str(), "p"), XR_DEV_TCP_ERR_ARG);
-    EXPECT_EQ(xrDevTcpLogin("H", "u", text(64).c_str()), XR_DEV_TCP_ERR_ARG);
-    EXPECT_EQ(xrDevTcpLogin(nullptr, "u", "p"), XR_DEV_TCP_ERR_ARG);
-    EXPECT_EQ(xrDevTcpLogin("H", nullptr, "p"), XR_DEV_TCP_ERR_ARG);
-    EXPECT_EQ(xrDevTcpLogin("H", "u", nullptr), XR_DEV_TCP_ERR_ARG);
-    EXPECT_TRUE(net.take().empty());
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_IDLE);
-
-    int32_t id = xrDevTcpLogin(text(63).c_str(), text(127).c_str(), text(63).c_str());
-    EXPECT_EQ(id, 1);
-    EXPECT_EQ(std::string(slot(0).szConnAddr), text(63));
-    EXPECT_EQ(std::string(slot(0).szUser), text(127));
-    EXPECT_EQ(xrDevTcpLogin("", "", ""), 0x10002);  // empty strings pass
-}
-
-TEST_F(LinkTest, NeverUsedSlotsAnswerToSequenceZero) {
-    xrDevTcpLogout(0);
-    xrDevTcpLogout(0x10000);
-    EXPECT_EQ(net.take(),
-              (std::vector<std::string>{"log 0 xrDevTcpLogout: Login status - Idle, uInd=0",
-                                        "log 0 xrDevTcpLogout: Login status - Idle, uInd=1"}));
-    EXPECT_TRUE(net.closed.empty());
-    expectFree(0);
-    // A free slot takes no frame, not even a login request, through a matching handle.
-    EXPECT_EQ(xrDevTcpSend(0x10002, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0),
-              XR_DEV_TCP_ERR_NOT_LOGINED);
-    expectFree(1);
-    EXPECT_EQ(xrDevTcpLogin("H", "u", "p"), 3);
-}
-
-TEST_F(LinkTest, LogoutSendsLogoutFrameOnlyWhenLoginedAndAlwaysCloses) {
+TEST_F(LinkTest, EmptyTablesAndEntries) {
+    // No socket table: every open fails with -3. No log function: nothing is logged.
+    xrDevTcpSetCallback(nullptr, &FakeNet::kEvents, nullptr);
     int32_t id = xrDevTcpLogin("H", "u", "p");
-    xrDevTcpProc(tick);
-    net.takeSent();
-    xrDevTcpLogout(id);  // Logining: no frame, socket closed
-    EXPECT_TRUE(net.takeSent().empty());
-    EXPECT_EQ(net.closed, std::vector<int32_t>{10});
-    expectFree(0);
-
-    id = loginAndAccept(net, 0x102, tick);
+    EXPECT_EQ(step(), Events{"error 1 -3"});
+    // No SocketCheck: the check fails and the socket is kept. No SocketClose: it is forgotten.
+    XR_DEV_TCP_SOCKET_CALLBACK_S s = FakeNet::kSockets;
+    s.SocketCheck = nullptr;
+    xrDevTcpSetCallback(&s, &FakeNet::kEvents, nullptr);
+    EXPECT_EQ(step(), (Events{"open H", "error 1 -3"}));
+    EXPECT_EQ(step(), Events{"error 1 -3"});
+    s.SocketClose = nullptr;
+    xrDevTcpSetCallback(&s, &FakeNet::kEvents, nullptr);
     xrDevTcpLogout(id);
-    EXPECT_EQ(hex(net.takeSent()), "0201000003000000");
-
-    // No room for the 8-byte frame: the slot is freed all the same.
-    id = loginAndAccept(net, 7, tick);
-    net.sendLimit = 0;
-    slot(0).uSendSize = XR_DEV_TCP_BUF_SIZE - 7;
-    xrDevTcpLogout(id);
-    EXPECT_TRUE(net.takeSent().empty());
-    expectFree(0);
-}
-
-TEST_F(LinkTest, LogLinesAreCutToTheBufferAndCostNothingWithoutLogFunction) {
-    std::string longText(3000, 'y');
-    xrDevTcpLog(0, "%s", longText.c_str());
-    auto ev = net.take();
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].size(), std::string("log 0 ").size() + 1023);
-
-    XR_DEV_TCP_SOCKET_CALLBACK_S none{};
-    xrDevTcpSetCallback(&none, nullptr, nullptr);
-    EXPECT_EQ(xrDevTcpLogin("H", "u", "p"), 1);
-    EXPECT_TRUE(net.take().empty());
-}
-
-TEST_F(LinkTest, EmptyTableEntriesAreNeverCalled) {
-    // An empty socket table: every open fails, reported as -3 when an error callback exists.
-    XR_DEV_TCP_CALLBACK_S events{};
-    events.TcpError = [](int32_t, int32_t e) {
-        FakeNet::current->events.push_back(std::to_string(e));
-    };
-    xrDevTcpSetCallback(nullptr, &events, nullptr);
-    int32_t id = xrDevTcpLogin("H", "u", "p");
-    xrDevTcpProc(tick);
-    EXPECT_EQ(net.take(), std::vector<std::string>{"-3"});
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_ALLOC);
-
-    // An empty event table with a working socket table: frames are handled silently.
-    XR_DEV_TCP_SOCKET_CALLBACK_S sockets{};
+    EXPECT_EQ(slot(0).iSocket + int(net.logs.size()), -1);
+    // No event table: everything is handled silently. No SocketSend: sends fail and keep
+    // their frame. No SocketRecv: the read fails and the link starts again.
     net.install();
-    sockets = g_stDevTcp.stSocket;
-    xrDevTcpSetCallback(&sockets, nullptr, nullptr);
-    id = xrDevTcpLogin("H", "u", "p");
-    xrDevTcpProc(tick += 50);
-    net.recvChunks.push_back(cat(loginReply(5, 0, "", "T"), frame(5, 6, {1, 2}, "peer")));
-    xrDevTcpProc(tick += 50);
-    xrDevTcpProc(tick += 50);
-    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_LOGINED);
-    EXPECT_EQ(slot(0).uRecvSize, 0u);
-    EXPECT_TRUE(net.take().size() == 1);  // only the fake's own "open" record
-    xrDevTcpLogout(id);
+    id = loginAndAccept(net, 5, tick);
+    s = FakeNet::kSockets;
+    s.SocketSend = nullptr;
+    xrDevTcpSetCallback(&s, nullptr, nullptr);
+    step(cat(frame(5, 6, {1}, "p"), frame(5, 7, {'x', 0})));
+    EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_DATA, "ab", 2, nullptr, 0), XR_DEV_TCP_ERR_SOCKET);
+    step();
+    EXPECT_EQ(slot(0).uSendSize + slot(0).uRecvSize, 10u);
+    s.SocketRecv = nullptr;
+    xrDevTcpSetCallback(&s, nullptr, nullptr);
+    EXPECT_EQ(step(), Events{"close 0"});
+    EXPECT_EQ(slot(0).usDelayLevel, 1);
+}
+
+TEST_F(LinkTest, ReadThatLogsItsLinkOutEndsAllWorkOnIt) {
+    static int32_t s_id;
+    s_id = loginAndAccept(net, 9, tick);
+    XR_DEV_TCP_SOCKET_CALLBACK_S s = FakeNet::kSockets;
+    s.SocketRecv = [](int32_t, uint8_t *, uint32_t) { return xrDevTcpLogout(s_id), -1; };
+    xrDevTcpSetCallback(&s, &FakeNet::kEvents, FakeNet::log);
+    EXPECT_EQ(step(), Events{"close 0"});
+    EXPECT_EQ(slot(0).usStatus, XR_DEV_TCP_STATUS_IDLE);
+}
+
+TEST_F(LinkTest, FullReceiveBufferIsServedWithoutARead) {  // no read fills it: set by hand
+    loginAndAccept(net, 9, tick);
+    Bytes full = frame(9, XR_DEV_TCP_MSG_DATA, Bytes(kBuf - 8, 1));
+    std::copy(full.begin(), full.end(), slot(0).ucRecvBuf);
+    slot(0).uRecvSize = kBuf;
+    xrDevTcpSocketProc(0);
+    EXPECT_EQ(net.take().size() + slot(0).uRecvSize, 1u);
+}
+
+TEST_F(LinkTest, OnlyTheLoginRequestGoesOutBeforeLoginAndWaitsForRoom) {
+    int32_t id = xrDevTcpLogin("H", "u", "p");
+    for (uint32_t type : {0u, 3u, 6u, 7u, 0x102u})
+        EXPECT_EQ(xrDevTcpSend(id, type, "x", 1, nullptr, 0), XR_DEV_TCP_ERR_NOT_LOGINED);
+    EXPECT_EQ(xrDevTcpSend(id, XR_DEV_TCP_MSG_LOGIN, "x", 1, nullptr, 0), 1);  // no socket: waits
+    net.sendPlan = {0};
+    for (uint32_t queued : {kBuf - 263, kBuf - 264}) slot(0).uSendSize = queued, step();
+    EXPECT_EQ(slot(0).usStatus + slot(0).uSendSize, XR_DEV_TCP_STATUS_LOGINING + kBuf);
 }
 
 }  // namespace
