@@ -1,24 +1,7 @@
-"""Runs devtcp-agent and devtcp-console as real processes over loopback and waits on what
-they print. Every wait is bounded; a failed test shows the latest output of every process.
+"""Starts devtcp-agent and devtcp-console as real processes over loopback and waits, always
+within a bound, on what they print; builds wire frames for scripted peers and captures."""
 
-    a = Agent(AGENT, "--redirect", addr)         JSON events, on a free port (a.addr, a.port)
-    a.wait_event("login", 15, accepted=True)     the first such event (after=: after a line)
-    a.events("echo", kind="str")                 all such events so far
-    c = Console(CONSOLE, a.addr, "user")         answers both prompts (answers=: raw input)
-    i, m = c.expect(r"Online", 15, after=i)      line index and regex match
-    run(main, 90)                                stops every process, prints PASS or why not
-"""
-
-import json
-import os
-import re
-import signal
-import struct
-import subprocess
-import sys
-import threading
-import time
-import traceback
+import json, os, re, signal, struct, subprocess, sys, threading, time, traceback  # noqa: E401
 
 
 class Failure(AssertionError):
@@ -34,11 +17,10 @@ _started = []  # every process a test starts, so that none outlives it
 
 
 class Process:
-    """A process in a session of its own; its output is collected line by line."""
+    """A process in a session of its own, given `stdin`; its output is kept line by line."""
 
     def __init__(self, argv, label, stdin=b""):
-        self.label, self.lines, self._ended = label, [], False
-        self._cond = threading.Condition()
+        self.label, self.lines, self._ended, self._cond = label, [], False, threading.Condition()
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         _started.append(self)
@@ -61,37 +43,28 @@ class Process:
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                for i in range(after + 1, len(self.lines)):
-                    if match(self.lines[i]):
-                        return i
+                found = [i for i in range(after + 1, len(self.lines)) if match(self.lines[i])]
                 left = deadline - time.monotonic()
-                if left <= 0 or self._ended:
-                    raise Failure(f"{self.label}: no {what} within {timeout} s"
-                                  + (" (its output ended)" if self._ended else ""))
+                if found or left <= 0 or self._ended:
+                    check(found, f"{self.label}: no {what} within {timeout} s"
+                          + (" (its output ended)" if self._ended else ""))
+                    return found[0]
                 self._cond.wait(left)
 
-    def snapshot(self):
-        with self._cond:
-            return list(self.lines)
-
-    def stop(self, sig=signal.SIGTERM):
-        """Signals the process group, kills it if it does not end; its exit code."""
-        for s in (sig, signal.SIGKILL):
-            if self.proc.poll() is None:
-                try:
-                    os.killpg(self.proc.pid, s)
-                    self.proc.wait(10)
-                except (ProcessLookupError, subprocess.TimeoutExpired):
-                    pass
-        self._reader.join(5)
-        return self.proc.returncode
+    def stop(self):
+        """Ends the process group (SIGTERM, SIGKILL after 10 s); returns the exit code."""
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+        self._reader.join(10)
+        return self.proc.wait()
 
 
 def _event(line):
-    try:
-        return json.loads(line)
-    except ValueError:
-        return {}
+    return json.loads(line) if line.startswith("{") else {}
 
 
 def matches(e, name, fields):
@@ -101,7 +74,7 @@ def matches(e, name, fields):
 
 
 class Agent(Process):
-    """devtcp-agent in JSON-lines mode; a later --listen in `args` overrides port 0."""
+    """devtcp-agent in JSON-lines mode on a free port; a --listen in `args` overrides it."""
 
     def __init__(self, exe, *args, label="agent"):
         super().__init__([exe, "--listen", "127.0.0.1:0", "--json", *args], label)
@@ -109,38 +82,32 @@ class Agent(Process):
         self.addr = f"127.0.0.1:{self.port}"
 
     def events(self, name=None, **fields):
-        found = map(_event, self.snapshot())
+        found = [_event(line) for line in list(self.lines)]
         return [e for e in found if e and (name is None or matches(e, name, fields))]
 
     def wait_event(self, name, timeout, after=-1, **fields):
-        """The event, with its line index under "line"."""
-        i = self.wait(lambda l: matches(_event(l), name, fields), timeout,
-                      f"{name} event {fields or ''}", after)
+        """The first such event after line `after`, with its line index under "line"."""
+        i = self.wait(lambda line: matches(_event(line), name, fields), timeout,
+                      f"{name} event {fields}", after)
         return dict(_event(self.lines[i]), line=i)
 
 
 class Console(Process):
-    """devtcp-console (under `wrapper`, e.g. wine), answering its prompts."""
+    """devtcp-console (under `wrapper`, e.g. wine) answering its prompts with `answers`."""
 
-    def __init__(self, exe, addr, user="test1234", wrapper=(), args=(), answers=None,
-                 label="console"):
-        answers = f"{addr}\n{user}\n" if answers is None else answers
+    def __init__(self, exe, answers, wrapper=(), args=(), label="console"):
         super().__init__([*wrapper, exe, *args], label, answers.encode("latin-1"))
 
     def expect(self, pattern, timeout, after=-1):
-        rx = re.compile(pattern)
-        i = self.wait(rx.search, timeout, f"line /{pattern}/", after)
-        return i, rx.search(self.lines[i])
+        """Index of the first line after line `after` that matches `pattern`."""
+        return self.wait(re.compile(pattern).search, timeout, f"line /{pattern}/", after)
 
     def grep(self, pattern):
-        return [line for line in self.snapshot() if re.search(pattern, line)]
-
-
-HEAD = struct.Struct("<IBBH")
+        return [line for line in list(self.lines) if re.search(pattern, line)]
 
 
 def frame(session, mtype, payload=b"", flags=0):
-    return HEAD.pack(session, mtype, flags, len(payload)) + payload
+    return struct.pack("<IBBH", session, mtype, flags, len(payload)) + payload
 
 
 def peer_frame(session, mtype, peer, data):
@@ -155,25 +122,18 @@ def login_request(user, password="5820", version="1.3.0"):
     return frame(0, 2, b"".join(t.encode().ljust(n, b"\0") for t, n in fields))
 
 
-def run(main, limit):
-    """Runs main() within `limit` seconds and exits 0 when it passed, 1 otherwise."""
-    def expired(*_):
-        raise Failure(f"overall time limit of {limit} s")
-    signal.signal(signal.SIGALRM, expired)
-    signal.alarm(limit)
+def run(main):
+    """Runs main(), stops every process it started, and exits 0 when it passed, 1 otherwise
+    (showing the failure and the last output of each process)."""
     ok = False
     try:
         main()
         ok = True
-    except Failure as e:
-        print(f"FAIL: {e}")
-    except Exception:  # a fault of the test itself, or of what it read
+    except Exception:  # a failed check, or a fault of the test itself
         traceback.print_exc(file=sys.stdout)
-    finally:
-        signal.alarm(0)
-        for p in _started:
-            p.stop()
-            if not ok:
-                print(f"--- last lines of {p.label} ---", *p.snapshot()[-40:], sep="\n")
+    for p in _started:
+        p.stop()
+        if not ok:
+            print(f"--- last lines of {p.label} ---", *p.lines[-40:], sep="\n")
     print("PASS" if ok else "FAILED", flush=True)
     sys.exit(0 if ok else 1)
