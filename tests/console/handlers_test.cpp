@@ -28,13 +28,6 @@ class Handlers : public ::testing::Test {
     CapturedOutput m_output;
 };
 
-TEST_F(Handlers, ErrorsAndLogLinesPrintTheirExactText) {
-    TcpError(65537, -9);
-    LogOutput(7, "xrDevTcpLogin: Login status - Alloc, uInd=0");
-    EXPECT_EQ(m_output.Take(),
-              "TcpError: iAgentID=65537, iError=-9\nxrDevTcpLogin: Login status - Alloc, uInd=0\n");
-}
-
 TEST_F(Handlers, MessagesArePrintedAndEchoedToTheirNamedSender) {
     const uint8_t data[] = {0x01, 0xAB, 0x00};
     TcpReceive(1, data, 3, "peer-A");

@@ -8,22 +8,16 @@
 #include <vector>
 
 #include "agent_address.h"
-#include "captured_output.h"
 
 namespace {
 
-// A real stream holding @p input, read from its start.
-FILE *Input(const std::string &input) {
-    FILE *lpFile = std::tmpfile();
-    std::fwrite(input.data(), 1, input.size(), lpFile);
-    std::rewind(lpFile);
-    return lpFile;
-}
-
 TEST(ReadLine, TrimsOnlySpaceTabCrAndLfAndCutsLongLinesWithoutLeakingTheirTail) {
-    FILE *lpInput = Input("  127.0.0.1:8800\t\n\tmy user  \r\n\v x \f\n \t\r \n" +
-                          std::string(300, 'a') + "\n   " + std::string(127, 'u') + "   \n" +
-                          std::string(250, ' ') + "abcdefghij\nlast");
+    const std::string input = "  127.0.0.1:8800\t\n\tmy user  \r\n\v x \f\n \t\r \n" +
+                              std::string(300, 'a') + "\n   " + std::string(127, 'u') + "   \n" +
+                              std::string(250, ' ') + "abcdefghij\nlast";
+    FILE *lpInput = std::tmpfile();
+    std::fwrite(input.data(), 1, input.size(), lpInput);
+    std::rewind(lpInput);
     // Only the first 255 characters of a line count; the end of input reads as empty.
     for (const std::string &want :
          {std::string("127.0.0.1:8800"), std::string("my user"), std::string("\v x \f"),
@@ -52,21 +46,6 @@ TEST(AgentAddress, OnlyADottedIpv4AddressAndAPortFrom1To65535AreTaken) {
             EXPECT_STREQ(AgentAddressFault(lpszAddr), fault.first) << lpszAddr;
         }
     }
-}
-
-TEST(AgentAddress, ARefusedAnswerSaysWhyAndAsksAgainTheEndOfInputTakesTheDefault) {
-    FILE *lpInput = Input("1.2.3.4");
-    CapturedOutput output;
-    char szField[READ_LINE_FIELD_SIZE];
-    AskAgentAddress("127.0.0.1:8800", szField, lpInput);
-    std::fclose(lpInput);
-    EXPECT_STREQ(szField, "127.0.0.1:8800");
-    const std::string prompt = "Please input device agent's address(127.0.0.1:8800): ";
-    EXPECT_EQ(output.Take(), prompt +
-                                 "AskAgentAddress: there is no colon and port after the host; "
-                                 "expected a dotted IPv4 address, a colon and a port from 1 to "
-                                 "65535, like 127.0.0.1:8800\n" +
-                                 prompt);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@ LUA, EXPECTED = sys.argv[1], os.path.join(os.path.dirname(os.path.abspath(__file
 S, DATA, WAKE = 0x1001, peer_frame(0x1001, 6, b"peer-A", bytes(range(10))), frame(0x1001, 14)
 
 
-def text(value, size=64):
-    return value.encode().ljust(size, b"\0")
+def text(value):  # a 64-byte text field
+    return value.encode().ljust(64, b"\0")
 
 
 SEGMENTS = [  # (device to agent, the bytes of one TCP segment)

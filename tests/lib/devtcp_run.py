@@ -20,7 +20,7 @@ class Process:
     """A process in a session of its own, given `stdin`; its output is kept line by line."""
 
     def __init__(self, argv, label, stdin=b""):
-        self.label, self.lines, self._ended, self._cond = label, [], False, threading.Condition()
+        self.label, self.lines = label, []
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         _started.append(self)
@@ -31,25 +31,19 @@ class Process:
 
     def _read(self):
         for raw in iter(self.proc.stdout.readline, b""):
-            with self._cond:
-                self.lines.append(raw.decode("latin-1").rstrip("\r\n"))  # wine writes \r\n
-                self._cond.notify_all()
-        with self._cond:
-            self._ended = True
-            self._cond.notify_all()
+            self.lines.append(raw.decode("latin-1").rstrip("\r\n"))  # wine writes \r\n
 
     def wait(self, match, timeout, what, after=-1):
         """Index of the first line after line `after` for which match(line) is true."""
         deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                found = [i for i in range(after + 1, len(self.lines)) if match(self.lines[i])]
-                left = deadline - time.monotonic()
-                if found or left <= 0 or self._ended:
-                    check(found, f"{self.label}: no {what} within {timeout} s"
-                          + (" (its output ended)" if self._ended else ""))
-                    return found[0]
-                self._cond.wait(left)
+        while True:
+            ended = not self._reader.is_alive()  # before looking: no line comes after it
+            found = [i for i in range(after + 1, len(self.lines)) if match(self.lines[i])]
+            if found or ended or time.monotonic() > deadline:
+                check(found, f"{self.label}: no {what} within {timeout} s"
+                      + (" (its output ended)" if ended else ""))
+                return found[0]
+            time.sleep(0.02)
 
     def stop(self):
         """Ends the process group (SIGTERM, SIGKILL after 10 s); returns the exit code."""
@@ -101,9 +95,6 @@ class Console(Process):
     def expect(self, pattern, timeout, after=-1):
         """Index of the first line after line `after` that matches `pattern`."""
         return self.wait(re.compile(pattern).search, timeout, f"line /{pattern}/", after)
-
-    def grep(self, pattern):
-        return [line for line in list(self.lines) if re.search(pattern, line)]
 
 
 def frame(session, mtype, payload=b"", flags=0):
