@@ -64,6 +64,10 @@ else()
   set(DEVTCP_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
   set(DEVTCP_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
+# The licence and the changelog travel with the package.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../LICENSE ${CMAKE_CURRENT_LIST_DIR}/../CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/devtcp)
+
 configure_file(${CMAKE_CURRENT_LIST_DIR}/devtcp.pc.in ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/devtcp.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -9,6 +9,8 @@ if [ "${SANITIZE:-0}" = 1 ]; then
 else
   dir=build; extra=()
 fi
-cmake -S . -B "$dir" "${extra[@]}" >/dev/null
+# Tests and tools are asked for explicitly: a folder configured earlier without them (by
+# an install recipe, say) is repaired rather than leaving ctest with stale results.
+cmake -S . -B "$dir" -DBUILD_TESTING=ON -DDEVTCP_TESTS=ON -DDEVTCP_TOOLS=ON "${extra[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"

@@ -33,9 +33,9 @@ extern "C" {
 /** @name Library version */
 /**@{*/
 #define XR_DEV_TCP_VERSION_MAJOR 1 /**< Major version: changes break the interface. */
-#define XR_DEV_TCP_VERSION_MINOR 0 /**< Minor version: additions. */
+#define XR_DEV_TCP_VERSION_MINOR 1 /**< Minor version: additions. */
 #define XR_DEV_TCP_VERSION_PATCH 0 /**< Patch version: fixes. */
-#define XR_DEV_TCP_VERSION "1.0.0" /**< The version as text. */
+#define XR_DEV_TCP_VERSION "1.1.0" /**< The version as text. */
 /**@}*/
 
 /** @name Sizes */
