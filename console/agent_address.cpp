@@ -6,18 +6,21 @@
 
 namespace {
 
-// Reads a decimal number of at most @p uMaxDigits digits, without sign or leading zero,
-// and moves @p lpszText past it. False when there is none.
-bool ReadNumber(const char *&lpszText, unsigned uMaxDigits, unsigned long &ulValue) {
+// Reads a decimal number from 0 to @p ulMax, without sign or leading zero, and moves
+// @p lpszText past its digits. False when there is none or it is larger.
+bool ReadNumber(const char *&lpszText, unsigned long ulMax, unsigned long &ulValue) {
+    const char *const lpszStart = lpszText;
     ulValue = 0;
-    unsigned uDigits = 0;
-    for (; *lpszText >= '0' && *lpszText <= '9'; ++lpszText, ++uDigits) {
-        if (uDigits == uMaxDigits || (uDigits == 1 && ulValue == 0)) {
-            return false;
+    for (; *lpszText >= '0' && *lpszText <= '9'; ++lpszText) {
+        if (lpszText != lpszStart && ulValue == 0) {
+            return false;  // a leading zero
         }
         ulValue = ulValue * 10 + static_cast<unsigned long>(*lpszText - '0');
+        if (ulValue > ulMax) {
+            return false;
+        }
     }
-    return uDigits > 0;
+    return lpszText != lpszStart;
 }
 
 }  // namespace
@@ -25,14 +28,14 @@ bool ReadNumber(const char *&lpszText, unsigned uMaxDigits, unsigned long &ulVal
 const char *AgentAddressFault(const char *lpszAddr) {
     unsigned long ulValue = 0;
     for (int i = 0; i < 4; ++i) {
-        if ((i > 0 && *lpszAddr++ != '.') || !ReadNumber(lpszAddr, 3, ulValue) || ulValue > 255) {
+        if ((i > 0 && *lpszAddr++ != '.') || !ReadNumber(lpszAddr, 255, ulValue)) {
             return "the host is not a dotted IPv4 address";
         }
     }
     if (*lpszAddr++ != ':') {
         return "there is no colon and port after the host";
     }
-    if (!ReadNumber(lpszAddr, 5, ulValue) || ulValue == 0 || ulValue > 65535) {
+    if (!ReadNumber(lpszAddr, 65535, ulValue) || ulValue == 0) {
         return "the port is not a number from 1 to 65535";
     }
     return *lpszAddr == '\0' ? nullptr : "there is more text after the port";
