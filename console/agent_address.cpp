@@ -1,7 +1,5 @@
 #include "agent_address.h"
 
-#include <cstring>
-
 #include "console_output.h"
 
 namespace {
