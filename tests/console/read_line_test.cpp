@@ -39,7 +39,7 @@ TEST(AgentAddress, OnlyADottedIpv4AddressAndAPortFrom1To65535AreTaken) {
           "1.2.3.4:", "1.2.3.4:-1"}},
         {"there is no colon and port after the host", {"1.2.3.4", "1.2.3.4.5:6"}},
         {"the host is not a dotted IPv4 address",
-         {"1.2.3.256:1", "01.2.3.4:1", "1.2.3:4", "1..3.4:5", "1000.2.3.4:5", "abc", ""}},
+         {"1.2.3.256:1", "1.2.3.04:1", "1.2.3:4", "1..3.4:5", "1000.2.3.4:5", "abc", ""}},
         {"there is more text after the port", {"1.2.3.4:8800 x"}}};
     for (const auto &fault : faults) {
         for (const char *lpszAddr : fault.second) {
