@@ -7,10 +7,32 @@
 
 namespace {
 
-// A message that arrived without a peer section has no peer name; print a marker
-// instead of reading through the null pointer.
-const char *Printable(const char *lpszText) {
-    return lpszText != nullptr ? lpszText : "(null)";
+bool IsControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
+// Prints a text that came from the agent. Its control bytes (below 0x20, and 0x7F) print
+// as \xNN in upper-case hex, so that an agent cannot drive the user's terminal with escape
+// sequences; every other byte prints as it is. A message that arrived without a peer
+// section has no peer name: a marker prints instead of reading through the null pointer.
+void PrintAgentText(const char *lpszText) {
+    if (lpszText == nullptr) {
+        ConsolePrintf("(null)");
+        return;
+    }
+    while (*lpszText != '\0') {
+        if (IsControl(*lpszText)) {
+            ConsolePrintf("\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(*lpszText)));
+            ++lpszText;
+            continue;
+        }
+        int iRun = 0;
+        while (lpszText[iRun] != '\0' && !IsControl(lpszText[iRun])) {
+            ++iRun;
+        }
+        ConsolePrintf("%.*s", iRun, lpszText);
+        lpszText += iRun;
+    }
 }
 
 // Size of the peer name as the echo sends it (its NUL counted), or 0 when the message
@@ -34,13 +56,15 @@ void TcpNotify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     if (uType >= sizeof(kNotifyWords) / sizeof(kNotifyWords[0])) {
         return;
     }
-    ConsolePrintf("TcpNotify: iAgentID=%d, %s, Data=%s\n", iAgentID, kNotifyWords[uType],
-                  Printable(lpszData));
+    ConsolePrintf("TcpNotify: iAgentID=%d, %s, Data=", iAgentID, kNotifyWords[uType]);
+    PrintAgentText(lpszData);
+    ConsolePrintf("\n");
 }
 
 void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, const char *lpszPeer) {
-    ConsolePrintf("TcpReceive: iAgentID=%d, uDataSize=%u, lpszPeer=%s\n", iAgentID, uDataSize,
-                  Printable(lpszPeer));
+    ConsolePrintf("TcpReceive: iAgentID=%d, uDataSize=%u, lpszPeer=", iAgentID, uDataSize);
+    PrintAgentText(lpszPeer);
+    ConsolePrintf("\n");
     if (lpData == nullptr) {
         return;
     }
@@ -57,8 +81,11 @@ void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, con
 }
 
 void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer) {
-    ConsolePrintf("TcpReceiveStr: iAgentID=%d, lpszData=%s, lpszPeer=%s\n", iAgentID,
-                  Printable(lpszData), Printable(lpszPeer));
+    ConsolePrintf("TcpReceiveStr: iAgentID=%d, lpszData=", iAgentID);
+    PrintAgentText(lpszData);
+    ConsolePrintf(", lpszPeer=");
+    PrintAgentText(lpszPeer);
+    ConsolePrintf("\n");
     if (lpszData == nullptr) {
         return;
     }
@@ -73,5 +100,5 @@ void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
 
 void LogOutput(int32_t iLevel, const char *lpszText) {
     (void)iLevel;
-    ConsolePrintf("%s\n", Printable(lpszText));
+    ConsolePrintf("%s\n", lpszText != nullptr ? lpszText : "(null)");
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agent_address.h"
 #include "console_output.h"
 #include "handlers.h"
 #include "options.h"
@@ -29,16 +30,6 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketTable = {SocketOpen, SocketCheck, Sock
                                                    SocketRecv};
 const XR_DEV_TCP_CALLBACK_S kEventTable = {TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {}};
 
-// Shows the prompt, reads the answer, and takes the default for an empty answer.
-void AskLine(const char *lpszPrompt, const char *lpszDefault,
-             char (&szField)[READ_LINE_FIELD_SIZE]) {
-    ConsolePrintf("%s(%s): ", lpszPrompt, lpszDefault);
-    ReadLine(szField);
-    if (szField[0] == '\0') {
-        std::strcpy(szField, lpszDefault);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -53,7 +44,7 @@ int main(int argc, char **argv) {
 
     char szAddr[READ_LINE_FIELD_SIZE] = {};
     char szUser[READ_LINE_FIELD_SIZE] = {};
-    AskLine("Please input device agent's address", DEFAULT_AGENT_ADDR, szAddr);
+    AskAgentAddress(DEFAULT_AGENT_ADDR, szAddr);
     AskLine("Please input tcp client's user name", DEFAULT_USER, szUser);
 
     for (;;) {

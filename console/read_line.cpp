@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "console_output.h"
+
 namespace {
 
 bool IsTrimmed(char c) {
@@ -42,4 +44,13 @@ void ReadLine(char *lpszField, FILE *lpInput) {
     }
     std::memcpy(lpszField, szLine + uStart, uLen);
     lpszField[uLen] = '\0';
+}
+
+void AskLine(const char *lpszPrompt, const char *lpszDefault, char (&szField)[READ_LINE_FIELD_SIZE],
+             FILE *lpInput) {
+    ConsolePrintf("%s(%s): ", lpszPrompt, lpszDefault);
+    ReadLine(szField, lpInput);
+    if (szField[0] == '\0') {
+        std::strcpy(szField, lpszDefault);
+    }
 }

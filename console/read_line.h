@@ -19,4 +19,8 @@ constexpr std::size_t READ_LINE_MAX_CHARS = 255;
  */
 void ReadLine(char *lpszField, FILE *lpInput = stdin);
 
+/** Shows the prompt with its default, reads the answer, and takes the default for an empty one. */
+void AskLine(const char *lpszPrompt, const char *lpszDefault, char (&szField)[READ_LINE_FIELD_SIZE],
+             FILE *lpInput = stdin);
+
 #endif

@@ -9,30 +9,21 @@
 
 class CapturedOutput {
   public:
-    CapturedOutput() : m_lpFile(std::tmpfile()) { m_lpPrevious = SetConsoleStream(m_lpFile); }
-    ~CapturedOutput() {
-        SetConsoleStream(m_lpPrevious);
-        std::fclose(m_lpFile);
-    }
-    CapturedOutput(const CapturedOutput &) = delete;
-    CapturedOutput &operator=(const CapturedOutput &) = delete;
+    CapturedOutput() : m_lpPrevious(SetConsoleStream(m_lpFile)) {}
+    ~CapturedOutput() { std::fclose(SetConsoleStream(m_lpPrevious)); }
 
     /** Everything printed since construction or the last Take(), which is then cleared. */
     std::string Take() {
-        std::string text;
+        std::string text(static_cast<std::size_t>(std::ftell(m_lpFile)), '\0');
         std::rewind(m_lpFile);
-        for (int c = std::fgetc(m_lpFile); c != EOF; c = std::fgetc(m_lpFile)) {
-            text.push_back(static_cast<char>(c));
-        }
-        std::fclose(m_lpFile);
-        m_lpFile = std::tmpfile();
-        SetConsoleStream(m_lpFile);
+        text.resize(std::fread(&text[0], 1, text.size(), m_lpFile));
+        std::rewind(m_lpFile);
         return text;
     }
 
   private:
-    FILE *m_lpFile;
-    FILE *m_lpPrevious = nullptr;
+    FILE *m_lpFile = std::tmpfile();
+    FILE *m_lpPrevious;
 };
 
 #endif

@@ -2,33 +2,21 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "captured_output.h"
 #include "xr_dev_tcp.h"
 
-namespace {
-
-struct SentFrame {
-    int32_t iAgentID;
-    uint32_t uType;
-    std::string data;
-    std::string peer;  // the uPeerSize bytes handed over, NUL included
-};
-
-std::vector<SentFrame> g_sent;
-
-}  // namespace
+using Sent = std::vector<std::string>;
+static Sent g_sent;  // every send as "agent type data|peer", the peer's uPeerSize bytes
 
 // Stands in for the library's send: the handlers are tested without a link.
 extern "C" int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData,
                                 uint32_t uDataSize, const char *lpszPeer, uint32_t uPeerSize) {
-    const char *lpBytes = static_cast<const char *>(lpData);
-    g_sent.push_back({iAgentID, uType,
-                      uDataSize != 0 ? std::string(lpBytes, uDataSize) : std::string(),
-                      std::string(lpszPeer, uPeerSize)});
+    g_sent.push_back(std::to_string(iAgentID) + " " + std::to_string(uType) + " " +
+                     std::string(static_cast<const char *>(lpData), uDataSize) + "|" +
+                     std::string(lpszPeer, uPeerSize));
     return static_cast<int32_t>(uDataSize);
 }
 
@@ -40,96 +28,51 @@ class Handlers : public ::testing::Test {
     CapturedOutput m_output;
 };
 
-TEST_F(Handlers, ErrorsNotificationsAndLogLinesPrintTheirExactText) {
-    TcpError(65537, -9);
-    TcpError(1, 123456);
-    LogOutput(7, "xrDevTcpLogin: Login status - Alloc, uInd=0");
-    EXPECT_EQ(m_output.Take(),
-              "TcpError: iAgentID=65537, iError=-9\n"
-              "TcpError: iAgentID=1, iError=123456\n"
-              "xrDevTcpLogin: Login status - Alloc, uInd=0\n");
-
-    TcpNotify(1, XR_DEV_TCP_NOTIFY_ONLINE, "");
-    TcpNotify(1, XR_DEV_TCP_NOTIFY_OFFLINE, "");
-    TcpNotify(3, XR_DEV_TCP_NOTIFY_REDIRECT, "10.0.0.2:9000");
-    TcpNotify(3, XR_DEV_TCP_NOTIFY_TIME, "2024-01-02 03:04:05");
-    TcpNotify(3, XR_DEV_TCP_NOTIFY_WAKE, "");
-    TcpNotify(3, 5, "ignored");
-    TcpNotify(3, 0xFFFFFFFFu, "ignored");
-    EXPECT_EQ(m_output.Take(),
-              "TcpNotify: iAgentID=1, Online, Data=\n"
-              "TcpNotify: iAgentID=1, Offline, Data=\n"
-              "TcpNotify: iAgentID=3, Redirct, Data=10.0.0.2:9000\n"
-              "TcpNotify: iAgentID=3, Time, Data=2024-01-02 03:04:05\n"
-              "TcpNotify: iAgentID=3, Wake, Data=\n");
-    EXPECT_TRUE(g_sent.empty());
-}
-
-TEST_F(Handlers, BinaryMessageIsPrintedByteByByteAndEchoedToItsSender) {
+TEST_F(Handlers, MessagesArePrintedAndEchoedToTheirNamedSender) {
     const uint8_t data[] = {0x01, 0xAB, 0x00};
     TcpReceive(1, data, 3, "peer-A");
-    EXPECT_EQ(m_output.Take(),
-              "TcpReceive: iAgentID=1, uDataSize=3, lpszPeer=peer-A\n"
-              "TcpReceive: iAgentID=1, uData0=1\n"
-              "TcpReceive: iAgentID=1, uData1=AB\n"
-              "TcpReceive: iAgentID=1, uData2=0\n");
-    ASSERT_EQ(g_sent.size(), 1u);
-    EXPECT_EQ(g_sent[0].iAgentID, 1);
-    EXPECT_EQ(g_sent[0].uType, static_cast<uint32_t>(XR_DEV_TCP_MSG_DATA));
-    EXPECT_EQ(g_sent[0].data, std::string("\x01\xAB\x00", 3));
-    EXPECT_EQ(g_sent[0].peer, std::string("peer-A", 7));
-
     TcpReceive(3, data, 0, "p");
-    EXPECT_EQ(m_output.Take(), "TcpReceive: iAgentID=3, uDataSize=0, lpszPeer=p\n");
-    ASSERT_EQ(g_sent.size(), 2u);
-    EXPECT_EQ(g_sent[1].data, "");
-    EXPECT_EQ(g_sent[1].peer, std::string("p", 2));
-}
-
-TEST_F(Handlers, StringMessageIsEchoedWithItsNulUpToTheFirstNul) {
-    TcpReceiveStr(5, "hi", "someone");
-    const char embedded[] = "ab\0cd";
-    TcpReceiveStr(5, embedded, "x\0hidden");
-    EXPECT_EQ(m_output.Take(),
-              "TcpReceiveStr: iAgentID=5, lpszData=hi, lpszPeer=someone\n"
-              "TcpReceiveStr: iAgentID=5, lpszData=ab, lpszPeer=x\n");
-    ASSERT_EQ(g_sent.size(), 2u);
-    EXPECT_EQ(g_sent[0].uType, static_cast<uint32_t>(XR_DEV_TCP_MSG_STR));
-    EXPECT_EQ(g_sent[0].data, std::string("hi", 3));
-    EXPECT_EQ(g_sent[0].peer, std::string("someone", 8));
-    EXPECT_EQ(g_sent[1].data, std::string("ab", 3));
-    EXPECT_EQ(g_sent[1].peer, std::string("x", 2));
-}
-
-TEST_F(Handlers, OnlyPeerNamesUpTo127CharactersAreEchoedTo) {
-    const std::string longest(127, 'p');
-    const std::string tooLong(128, 'q');
-    const uint8_t byte = 0x7F;
-    TcpReceive(1, &byte, 1, longest.c_str());
-    TcpReceive(1, &byte, 1, tooLong.c_str());
-    TcpReceiveStr(1, "s", longest.c_str());
-    TcpReceiveStr(1, "s", tooLong.c_str());
-    ASSERT_EQ(g_sent.size(), 2u);
-    EXPECT_EQ(g_sent[0].peer, std::string(longest.c_str(), 128));
-    EXPECT_EQ(g_sent[1].peer, std::string(longest.c_str(), 128));
-    // Dropping the echo says nothing: only the receive reports were printed.
-    const std::string text = m_output.Take();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
-}
-
-TEST_F(Handlers, MessagesWithoutAPeerArePrintedButNotEchoed) {
-    const uint8_t data[] = {0x0A};
-    TcpReceive(2, data, 1, nullptr);
+    TcpReceiveStr(5, "ab\0cd", "x\0hidden");  // each up to its first NUL
+    TcpReceive(2, data, 1, nullptr);          // no peer: printed, not echoed
     TcpReceiveStr(2, "text", nullptr);
     TcpReceive(2, nullptr, 0, "peer");
     TcpReceiveStr(2, nullptr, "peer");
     EXPECT_EQ(m_output.Take(),
+              "TcpReceive: iAgentID=1, uDataSize=3, lpszPeer=peer-A\n"
+              "TcpReceive: iAgentID=1, uData0=1\nTcpReceive: iAgentID=1, uData1=AB\n"
+              "TcpReceive: iAgentID=1, uData2=0\nTcpReceive: iAgentID=3, uDataSize=0, lpszPeer=p\n"
+              "TcpReceiveStr: iAgentID=5, lpszData=ab, lpszPeer=x\n"
               "TcpReceive: iAgentID=2, uDataSize=1, lpszPeer=(null)\n"
-              "TcpReceive: iAgentID=2, uData0=A\n"
+              "TcpReceive: iAgentID=2, uData0=1\n"
               "TcpReceiveStr: iAgentID=2, lpszData=text, lpszPeer=(null)\n"
               "TcpReceive: iAgentID=2, uDataSize=0, lpszPeer=peer\n"
               "TcpReceiveStr: iAgentID=2, lpszData=(null), lpszPeer=peer\n");
-    EXPECT_TRUE(g_sent.empty());
+    const std::string longest(127, 'p');  // the longest peer name echoed to
+    TcpReceive(1, data, 1, (longest + "q").c_str());
+    TcpReceiveStr(1, "s", (longest + "q").c_str());
+    TcpReceiveStr(1, "s", longest.c_str());
+    EXPECT_EQ(g_sent, (Sent{std::string("1 6 \x01\xAB\0|peer-A\0", 15), std::string("3 6 |p\0", 7),
+                            std::string("5 7 ab\0|x\0", 10),
+                            std::string("1 7 s\0|", 7) + longest + std::string(1, '\0')}));
+}
+
+TEST_F(Handlers, NotificationsPrintTheirTextWithControlBytesFromTheAgentAsHexEscapes) {
+    const char *const words[] = {"Online", "Offline", "Redirct", "Time", "Wake"};
+    std::string want;
+    for (uint32_t uType : {0u, 1u, 2u, 3u, 4u, 5u, 0xFFFFFFFFu}) {  // above 4: nothing
+        TcpNotify(3, uType, "\x1B[2J\x7F\x80\xFF~ 1.2.3.4:5\r\n");
+        if (uType < 5) {
+            want += "TcpNotify: iAgentID=3, " + std::string(words[uType]) +
+                    ", Data=\\x1B[2J\\x7F\x80\xFF~ 1.2.3.4:5\\x0D\\x0A\n";
+        }
+    }
+    TcpReceive(1, nullptr, 0, "\x1B]0;pwned\x07");
+    TcpReceiveStr(1, "a\tb\x1F", "\x01");
+    EXPECT_EQ(m_output.Take(),
+              want +
+                  "TcpReceive: iAgentID=1, uDataSize=0, lpszPeer=\\x1B]0;pwned\\x07\n"
+                  "TcpReceiveStr: iAgentID=1, lpszData=a\\x09b\\x1F, lpszPeer=\\x01\n");
+    EXPECT_EQ(g_sent, (Sent{std::string("1 7 a\tb\x1F\0|\x01\0", 12)}));  // echoed as they came
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+"""devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
+usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
+
+import os, re, sys  # noqa: E401
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
+from devtcp_run import Agent, Console, check, login_request, run  # noqa: E402
+
+ID = r"iAgentID=\d+, "
+ONLINE, OFFLINE, WAKE = (rf"TcpNotify: {ID}{w}, Data=$" for w in ("Online", "Offline", "Wake"))
+TIME = rf"TcpNotify: {ID}Time, Data=\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d$"
+REDIRECT = rf"TcpNotify: {ID}Redirct, Data={{B}}$"
+STR = rf"TcpReceiveStr: {ID}lpszData=hello from demo-peer #1, lpszPeer=demo-peer$"
+DATA = rf"TcpReceive: {ID}uDataSize=12, lpszPeer=demo-peer$"
+ERROR = "TcpError: " + ID + "iError={}$"
+ASK = r"^Please input device agent's address\(127\.0\.0\.1:8800\): "
+PROMPTS = [ASK + "AskAgentAddress: the port is not a number from 1 to 65535; expected a dotted"
+           r" IPv4 address, a colon and a port from 1 to 65535, like 127\.0\.0\.1:8800$",
+           ASK + r"Please input tcp client's user name\(test1234\): xrDevTcpLogin: Login status"
+           r" - Alloc, uInd=0$"]
+
+
+def echoes(agent, seq, **fields):
+    return [(agent, "echo", dict(kind=k, seq=seq, **fields)) for k in ("str", "data")]
+
+
+# name: agent A's options, agent B's (None: no B), steps in order, and what must not happen.
+# A step is a console line (regex) after the previous one, or an agent event after that
+# agent's previous one (a field may be a test of its value). "{B}" is agent B's address.
+# A console regex that must not happen may still appear as often as the steps name it.
+SCENARIOS = {
+    # One demo round: its lines stay far below a pipe's buffer, so each must be flushed.
+    "login_echo": (["--interval", "60000", "--error", "42"], None, [
+        *PROMPTS, ("A", "rx", dict(type="login", frame=login_request("test1234").hex())),
+        ("A", "login", dict(accepted=True)), ONLINE, TIME, ERROR.format(42), STR, DATA,
+        *echoes("A", 1)], [OFFLINE]),
+    "redirect_in_reply": (["--reply-addr", "{B}", "--no-demo"], ["--interval", "60000"], [
+        ("A", "login", dict(accepted=True)), REDIRECT, ("B", "rx", dict(type="login", session=0)),
+        ONLINE, *echoes("B", 1), ("A", "close", dict(reason="closed by device"))],
+        [ONLINE, ("A", "rx", dict(type="logout"))]),
+    "redirect_frame": (["--redirect", "{B}", "--no-demo", "--first-session", "77"],
+                       ["--interval", "60000"], [
+        ONLINE, REDIRECT, ("A", "rx", dict(type="logout", session=77)),
+        ("A", "close", dict(reason="closed by device")),
+        ("B", "rx", dict(type="login", session=0)), ONLINE, *echoes("B", 1)],
+        [("B", "rx", dict(type="logout"))]),
+    "refused": (["--refuse", "-123456", "--no-demo"], None, [
+        ("A", "login", {}), ERROR.format(-123456), OFFLINE,
+        r"xrDevTcpSecondProc: delay count finish, usDelayCount=15$",
+        ("A", "login", dict(t_ms=lambda t: t > 14000))], [ONLINE]),
+    "agent_closes": (["--close-after", "3", "--interval", "60000"], None, [
+        ONLINE, *echoes("A", 1, conn=1), ("A", "close", dict(conn=1, reason="close-after")),
+        OFFLINE, ("A", "rx", dict(conn=2, type="login", session=0)), ONLINE], []),
+    "split": (["--split", "--byte-gap", "3", "--wake", "--error", "42", "--interval", "60000"],
+              None, [ONLINE, TIME, WAKE, ERROR.format(42), STR, DATA, *echoes("A", 1)], []),
+    "coalesce": (["--coalesce", "--wake", "--error", "-7", "--interval", "60000"], None,
+                 [ONLINE, TIME, WAKE, ERROR.format(-7), STR, DATA, *echoes("A", 1)], []),
+    "wrong_session": (["--wrong-session", "--interval", "60000"], None, [
+        ONLINE, TIME, STR, *echoes("A", 1)], [WAKE, "TcpError", REDIRECT, OFFLINE, TIME,
+                                              "ghost-peer"]),
+    "malformed": (["--malformed", "all", "--interval", "1000"], None, [
+        ONLINE, *echoes("A", 1), *echoes("A", 2)], [REDIRECT, OFFLINE]),
+}
+
+
+def scenario(agent_exe, console_exe, name, wrapper, timeout):
+    a_options, b_options, steps, never = SCENARIOS[name]
+    agents = {"B": Agent(agent_exe, *b_options, label="agent B")} if b_options else {}
+    b = agents["B"].addr if agents else ""
+    agents["A"] = Agent(agent_exe, *(o.replace("{B}", b) for o in a_options), label="agent A")
+    # A refused address first, then blanks around the address, the default user name.
+    answers = f"1.2.3.4:99999\n  {agents['A'].addr}\t\n\n"
+    console = Console(console_exe, answers, wrapper=wrapper)
+    at = {"A": -1, "B": -1, "console": -1}
+    for step in steps:
+        if isinstance(step, str):
+            at["console"] = console.expect(step.replace("{B}", b), timeout, at["console"])
+        else:
+            who, event, fields = step
+            at[who] = agents[who].wait_event(event, timeout, at[who], **fields)["line"]
+    for item in never:
+        if isinstance(item, str):
+            seen = [line for line in console.lines if re.search(item.replace("{B}", b), line)]
+            check(len(seen) <= steps.count(item), f"unexpected: {seen}")
+        else:
+            check(not agents[item[0]].events(item[1], **item[2]), f"unexpected event {item}")
+    for who, agent in agents.items():  # no frame of a wrong session, no echo of nothing sent
+        bad = agent.events("rx", session_ok=False) + agent.events("unmatched", peer=bool)
+        check(not bad, f"agent {who}: {bad}")
+
+
+ARGS = sys.argv[1:]
+if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
+    sys.exit(__doc__)
+# wine's first start in a fresh prefix is slow; everything else answers within seconds.
+wrapper, timeout = (tuple(ARGS[4:]), 180) if ARGS[4:] else ((), 40)
+run(lambda: scenario(*ARGS[:3], wrapper, timeout))
