@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Wireshark dissector check: tshark decodes a capture of known frames with
 # tools/wireshark/devtcp.lua; the decoding must equal tests/dissector/expected.txt.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the API documentation of the public header with Doxygen; any warning (an
 # undocumented operation, record, field, constant or parameter) fails the step.
 # Output: build-doc/html. Runs as root on a fresh Debian machine.

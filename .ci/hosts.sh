@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The unit tests on two other hosts under qemu-user: s390x (64-bit, big-endian) and i686
 # (32-bit). Each build is the library and the unit tests' own CMake (.ci/hosts), with
 # GoogleTest built from Debian's sources by the same cross compiler.

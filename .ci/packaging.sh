@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Packaging check: installs the library and its socket-table ports into a temporary prefix,
 # builds the C99 example device against it with find_package (CMake) and with pkg-config
 # (Makefile), and from the source tree with FetchContent, each once with its own socket

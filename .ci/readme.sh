@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the README's recipes as they are written: every fenced block marked sh, cmake or make,
 # in order, in a scratch copy of the tree. A block right after the line
 # "<!-- not run in CI: why -->" is skipped. The install prefix /opt/devtcp is moved into the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Soak: devtcp-console against devtcp-agent in chaos mode for two minutes: 60 s with a
 # fixed seed, then 60 s with a random one (printed, to repeat it). Fails on any violation.
 # Longer: tests/soak/soak.py build/tools/agent/devtcp-agent build/console/devtcp-console --seconds N [--seed S]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The library on a Cortex-M4 under QEMU: the session test image (tests/target) in the
 # default configuration and in the small one (1 link, 512-byte buffers, no logging). Each
 # run prints the deepest stack use of every public call and "N passed, N failed"; a

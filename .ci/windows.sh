@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds the library and the console client for Windows with mingw-w64 and runs
 # the client's end-to-end test under wine. Installs the compiler and wine when missing.
 set -euo pipefail

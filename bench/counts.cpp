@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one measured case for callgrind: `devtcp_bench_counts CASE CALLS`. The measured
 // library calls, and only they, are made from measureProc or measureSend, so that
 // callgrind's --toggle-collect on that wrapper counts exactly those calls and nothing of

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What a linked image takes from the C library, read from the GNU linker's map file: the
 flash bytes (code and constants) of each C library member that the link pulled in.
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * The smallest device that uses the link library, linked into a Cortex-M4 image to show
  * what a device really carries: the library, this application and what both take from the

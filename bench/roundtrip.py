@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Round trip through the real console client and the real agent on loopback.
 
 Usage: roundtrip.py CONSOLE AGENT [MESSAGES]

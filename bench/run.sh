@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What the link library costs a device: code size and static RAM (Cortex-M4 and x86-64),
 # instructions per call (callgrind), times per call (Google Benchmark), and the round
 # trip through the console client and the agent. Installs what it needs on Debian.

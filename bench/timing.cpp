@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Google Benchmark times of the same cases as the instruction counts, for the curious.
 #include <benchmark/benchmark.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What the TLS port (ports/tls) costs: its own code, the mbedTLS code it links in, and
 # mbedTLS's heap per link (bench/tls_memory.cpp), on this machine with Debian's mbedTLS.
 #   bench/tls.sh

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the TLS port costs on the heap: mbedTLS's calloc and free, counted through the
 // linker's --wrap, while one link makes its handshake and carries a frame of the
 // largest size each way. The agent's side is an mbedTLS server in the same process,

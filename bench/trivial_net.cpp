@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "trivial_net.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A trivial socket table and an echoing event table for measuring the library alone:
 // every operation answers at once from memory, and the receive handler echoes the data
 // to its sender the way the console client does.

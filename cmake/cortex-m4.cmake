@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for a Cortex-M4F with the GNU Arm Embedded toolchain (Debian
 # gcc-arm-none-eabi, libnewlib-arm-none-eabi, libstdc++-arm-none-eabi-newlib).
 set(CMAKE_SYSTEM_NAME Generic)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for Linux on 32-bit x86 (i686) with Debian's
 # g++-i686-linux-gnu; programs run under qemu-user (qemu-i386), also for ctest and test discovery.
 set(CMAKE_SYSTEM_NAME Linux)

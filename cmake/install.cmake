@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and package files for the devtcp library; included from devtcp/CMakeLists.txt.
 #
 # `cmake --install` puts the static library, the public header (internal headers stay out),

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with mingw-w64 (the POSIX-threads variant).
 # Programs are linked statically, so they run without the compiler's DLLs (under wine too).
 set(CMAKE_SYSTEM_NAME Windows)

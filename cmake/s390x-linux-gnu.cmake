@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for Linux on IBM Z (s390x: 64-bit, big-endian) with Debian's
 # g++-s390x-linux-gnu; programs run under qemu-user (qemu-s390x), also for ctest and test discovery.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "agent_address.h"
 
 #include "console_output.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent address typed at the prompt: checked before the link library sees it.
 #ifndef DEVTCP_CONSOLE_AGENT_ADDRESS_H
 #define DEVTCP_CONSOLE_AGENT_ADDRESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "console_output.h"
 
 #include <cstdarg>

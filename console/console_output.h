@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console output of the client: every message goes through ConsolePrintf, which
 // flushes after each call so that lines (and prompts without a line end) appear at
 // once, also when standard output is a pipe or a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's event handlers and log function: they print what the link library
 // reports, and the two receive handlers echo every message back to its sender.
 #ifndef DEVTCP_CONSOLE_HANDLERS_H

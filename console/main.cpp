@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // devtcp-console: asks for the device agent's address and a user name, then logs in,
 // drives the link library from a 50 ms clock, prints every event and log line, echoes
 // every message back to its sender, and logs out and in again, for ever.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console client's command line: TLS for its links, help and version.
 #ifndef DEVTCP_CONSOLE_OPTIONS_H
 #define DEVTCP_CONSOLE_OPTIONS_H

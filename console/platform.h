@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the client needs from the operating system besides sockets: starting the
 // socket layer, a millisecond clock and a sleep.
 #ifndef DEVTCP_CONSOLE_PLATFORM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One trimmed line of console input.
 #ifndef DEVTCP_CONSOLE_READ_LINE_H
 #define DEVTCP_CONSOLE_READ_LINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client's socket operations: the platform's port (devtcp::posix or devtcp::winsock)
 // with the client's own reports around it, the socket count on every open and close
 // and the error code of a failed send or receive.

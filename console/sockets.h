@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The five socket operations that the client installs in the link library, and the
 // client's count of open sockets. They are the platform's port (xr_dev_tcp_posix.h or
 // xr_dev_tcp_winsock.h, where each result is described) with the client's messages:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive path: a script decides what every read returns (any bytes, split anywhere, or
 // a failure), how connections answer, how time passes (silences, the tick's wrap) and what
 // the application does inside its callbacks: answer, log out, log in again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The send path: xrDevTcpSend with any handle, type and sizes, against a socket that takes
 // all, part, nothing or fails. Each result must be what the call must do, and what the socket
 // took plus what is queued must be exactly the frames accepted so far on that connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both fuzz targets share: the input read as a script of little-endian fields (past
 // its end every read yields zeros, so any byte string is a script), and the final check.
 #ifndef DEVTCP_FUZZ_READER_H

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang-14, ASan, UBSan) and runs each for $1 seconds (default
 # 60) from its seeds in fuzz/corpus/. A finding fails the run and leaves its input in
 # build-fuzz/artifacts/, where build-fuzz/<target> <input> replays it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Coverage gate: builds the library and its unit tests with coverage instrumentation in
 # build-cov/, runs the unit tests, and measures the library's sources (devtcp/src/).
 # Fails under 100% of lines or 95% of branches. Branches that gcc adds for exception

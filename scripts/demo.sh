@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The demo: builds the agent and the console client, starts the agent on
 # 127.0.0.1:8800 in the background and the client in the foreground. Press Enter at
 # both prompts to take the defaults. Ctrl-C ends both.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that building and testing need, when any is missing.
 # Extra package names may be given as arguments. Needs root (or sudo) to install.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs every test. SANITIZE=1 builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer in a build directory of its own.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes a throwaway CA and a device agent certificate signed by it, for the TLS demo and
 # tests: DIR/ca.pem, DIR/ca.key, DIR/agent.pem, DIR/agent.key (EC P-256, valid 2 days).
 # The agent certificate carries NAME (default devtcp-agent) as its DNS name and Common

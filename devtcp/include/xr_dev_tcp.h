@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /**
  * @file xr_dev_tcp.h
  * @brief Device link library: one TCP link per slot from a device to a device agent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver: xrDevTcpProc and its per-slot steps, the once-a-second pass (back-off,
 // login timeout, keepalive, silence) and the progress of a login.
 #include "link_state.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Link table, handles, registration of the application's tables, login, logout and
 // logging.
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's static state and its internal operations. Internal: the library's own
 // sources, tests, fuzz targets and benchmarks include it; applications never do.
 #ifndef DEVTCP_LINK_STATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receiving half of a link: cut at most one frame off the front of the slot's
 // buffer, pass it through the session gate and dispatch it. The read itself is the
 // inline xrDevTcpSocketProc.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every move of a slot between connections and agents: reset, reset with an Offline
 // notification, redirect, and the completion of a login.
 #include "link_state.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The send queue: frames are built in place at the end of a slot's queue, whole or not
 // at all, and the queue is offered to the socket from its front.
 #include <stddef.h>

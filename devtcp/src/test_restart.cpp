@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test-only restart of the whole library. In an object of its own, so that a device image
 // links it only when something calls it.
 #include <string.h>

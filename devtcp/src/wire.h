@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wire format helpers: little-endian fields read and written byte by byte, so frames
 // can start at any offset on any host, and the frame layout as named constants.
 // Header-only and free of I/O; the agent and the tests share them with the library.

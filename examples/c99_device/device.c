@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A minimal device in plain C99 on POSIX sockets: it installs the five socket
  * operations, logs in to a device agent, prints every event and log line, answers every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The address form that every port reads: a dotted IPv4 address, a colon and a decimal
 // port, as in "192.168.1.10:8800". Read without any name lookup, which would block.
 #ifndef DEVTCP_PORTS_SOCKET_ADDRESS_H

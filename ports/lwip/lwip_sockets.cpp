@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket operations on lwIP's socket API: the same steps as on POSIX sockets,
 // through the lwip_ calls, so that they need neither LWIP_COMPAT_SOCKETS nor
 // LWIP_SOCKET_SELECT. Errors come from errno, as lwIP's sockets set it.

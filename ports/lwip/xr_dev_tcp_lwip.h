@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /**
  * @file xr_dev_tcp_lwip.h
  * The devtcp socket operations on lwIP's socket API (lwIP 2.1 or later, built with

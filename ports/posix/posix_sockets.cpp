@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket operations on POSIX sockets.
 #include "xr_dev_tcp_posix.h"
 

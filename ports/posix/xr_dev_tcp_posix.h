@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /**
  * @file xr_dev_tcp_posix.h
  * The devtcp socket operations on POSIX sockets (Linux, macOS, the BSDs): link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket operations on Windows Sockets 2.
 #include "xr_dev_tcp_winsock.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /**
  * @file xr_dev_tcp_winsock.h
  * The devtcp socket operations on Windows Sockets 2: link `devtcp::winsock` (CMake; it

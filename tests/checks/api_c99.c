@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C99 device that uses every public operation: it must compile cleanly as strict C99 and
  * run. Its sockets never connect, so the link stays logged out. */
 #include <stdio.h>

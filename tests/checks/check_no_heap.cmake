@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 cmake_policy(SET CMP0057 NEW)
 # Fails when the library references the heap or exception handling, or when one of its
 # sources includes a header outside the freestanding-friendly C library set.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Collects what the client prints, for the duration of one test.
 #ifndef DEVTCP_TESTS_CONSOLE_CAPTURED_OUTPUT_H
 #define DEVTCP_TESTS_CONSOLE_CAPTURED_OUTPUT_H

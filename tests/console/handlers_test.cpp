@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "handlers.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """tshark with the dissector decodes a capture of one connection built here (every frame
 type both ways, frames split, sent a byte per segment, sharing a segment, and malformed) on
 port 8800, and on 9000 by preference and by "Decode As": each must equal expected.txt whole.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 

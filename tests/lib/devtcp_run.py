@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Starts devtcp-agent and devtcp-console as real processes over loopback and waits, always
 within a bound, on what they print; builds wire frames for scripted peers and captures."""
 

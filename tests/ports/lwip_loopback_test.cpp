@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lwIP port for real in one process: lwIP's loopback on an interface 127.0.0.1, the
 // agent played on lwIP's sockets with the agent's frame code, and the library logging in
 // and echoing through the port. No byte reaches the operating system's network.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX port against real loopback connections, and the address form of every port.
 #include "xr_dev_tcp_posix.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Soak test: devtcp-console against devtcp-agent in chaos mode (each connection's behaviour
 drawn from a seed: frames split and merged, closes, redirects, refusals, silence). Fails if
 a message whose link stayed up a second after it was written is not echoed, or is echoed

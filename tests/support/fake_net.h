@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted socket table and an event recorder, shared by the unit tests and the fuzz
 // targets. Its operations and callbacks first check the library's state and their arguments.
 #ifndef DEVTCP_TEST_FAKE_NET_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's session on the device, driven by a scripted socket table and a simulated tick:
 // login, data and string echo, redirect, refused login and back-off, oversized frame, keepalive,
 // silence drop. The deepest stack use of each public call is printed (< 512 B without logging).

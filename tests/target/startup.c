@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up of the test image on the MPS2 AN386 board (Cortex-M4F under QEMU): vector table
 // and reset. Output and the exit code go to the host through semihosting.
 #include <stdint.h>

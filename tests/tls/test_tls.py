@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The console client over TLS against the agent, with certificates made for the run.
 
 Usage: test_tls.py AGENT CONSOLE CERT_SCRIPT SCENARIO

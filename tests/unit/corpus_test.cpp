@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz targets' seed corpus, replayed on every test run. Each seed is a scenario that
 // must pass the targets' checks and give its transcript, transcripts/<target>/<seed>.txt:
 // the events in order, the log lines, the bytes sent. DEVTCP_UPDATE_TRANSCRIPTS=1 rewrites

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timers to the millisecond: per-second passes, login timeout, keepalive, silence.
 #include "fake_net.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Misbehaving agents and applications: a close after frames, redirect loops, forbidden calls.
 #include "fake_net.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Link table, handles, argument limits, the application's tables, the login request.
 #include "fake_net.h"
 

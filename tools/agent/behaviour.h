@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the agent does on each connection: answers logins, sends the greeting burst that
 // the scenario options ask for, runs the demo rounds and time frames, matches echoes
 // and answers keepalives.

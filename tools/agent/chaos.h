@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Chaos mode: every connection gets scenario settings drawn at random, reproducible
 // from a seed and the connection's number. Endings that make the device back off (a
 // close, a refusal, silence) are never drawn twice in a row, so that the device keeps

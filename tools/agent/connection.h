@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One device connection: a non-blocking socket, the bytes read but not yet cut into
 // frames, and the frames waiting to be written. How frames reach the socket follows the
 // write mode: one write per frame, one write per burst, or one byte per write.

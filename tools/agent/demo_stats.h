@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round trips of the demo messages: each message sent is remembered until its echo
 // comes back byte for byte (a round trip), its link goes away or it waits too long
 // (lost). Times are kept for the running p50 and p99.

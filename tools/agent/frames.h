@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent's side of the frame format: cutting the device's frames off a byte stream
 // and building the frames that an agent sends. Pure functions over byte vectors; the
 // layout constants come from the library's wire helpers.

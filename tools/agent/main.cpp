@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // devtcp-agent: the device agent at the other end of devtcp links, for demos and
 // end-to-end tests.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line of the agent: where to listen, what logins to accept, the demo and the
 // test scenarios.
 #ifndef DEVTCP_AGENT_OPTIONS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event lines: one line per thing that happens, either readable text or JSON lines
 // for tests. Every line is flushed at once so that a reader on a pipe sees it live.
 #ifndef DEVTCP_AGENT_OUTPUT_H

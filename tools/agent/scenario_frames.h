@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames that a well-behaved agent never sends, for testing how devices cope: frames of
 // other sessions and malformed frames. Each comes with a short note for the event line.
 #ifndef DEVTCP_AGENT_SCENARIO_FRAMES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The agent's event loop: one thread, poll(), non-blocking sockets. Accepts devices,
 // feeds their frames to the behaviour, runs its timers, writes what it queued and ends
 // cleanly on SIGINT or SIGTERM.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tls.h"
 
 #include <openssl/err.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TLS for the agent's connections, on OpenSSL: the server context made from the
 // certificate and key files, and one session per accepted connection. OpenSSL, not
 // mbedTLS as on the device side, so that the device's TLS port is shown to work with

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- Wireshark dissector for devtcp, the device link protocol between a device and its
 -- device agent.
 --

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /**
  * @file xr_dev_tcp_tls.h
  * @brief TLS 1.2 socket table for the device link library, on mbedTLS (2.28).

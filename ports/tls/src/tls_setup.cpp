@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Setup and cleanup of the TLS port: the CA certificates, the random generator and the
 // TLS 1.2 client configuration that every link shares; its log line helper.
 #include <mbedtls/error.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The five socket operations of the TLS table: mbedTLS sessions whose records travel
 // through the transport's socket operations, none of which blocks.
 #include <mbedtls/net_sockets.h>

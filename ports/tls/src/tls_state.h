@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // State shared by the TLS port's setup and its socket operations.
 #ifndef DEVTCP_TLS_STATE_H
 #define DEVTCP_TLS_STATE_H
