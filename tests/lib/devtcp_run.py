@@ -17,13 +17,21 @@ def check(condition, message):
 _started = []  # every process a test starts, so that none outlives it
 
 
+def _die_with_parent():
+    # A test killed on its time limit (ctest, a mutation run) takes its programs with it.
+    if sys.platform.startswith("linux"):
+        import ctypes
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 class Process:
     """A process in a session of its own, given `stdin`; its output is kept line by line."""
 
     def __init__(self, argv, label, stdin=b""):
         self.label, self.lines = label, []
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                                     stderr=subprocess.STDOUT, start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         _started.append(self)
         self.proc.stdin.write(stdin)
         self.proc.stdin.flush()
