@@ -9,7 +9,7 @@ namespace {
 FakeNet g_net;
 Reader g_r;
 uint32_t g_uTick;
-uint8_t g_ucEcho, g_ucArm[4];    // what the callbacks do: see the operations
+uint8_t g_ucEcho, g_ucArm[5];    // what the callbacks do: see the operations
 std::vector<int32_t> g_handles;  // every handle a login returned
 
 int32_t handle() {
@@ -40,10 +40,11 @@ void after(int kind, int32_t id) {
     if (g_ucEcho & 8) xrDevTcpSetCallback(&FakeNet::kSockets, &FakeNet::kEvents, FakeNet::log);
     uint8_t a = g_ucArm[kind];
     g_ucArm[kind] = 0;
+    if (a & 8) xrDevTcpProc(g_uTick + 50);  // forbidden: must return at once
     if (!(a & 1)) return;
     std::string user = slot(uint32_t(id) >> 16).szUser;
     xrDevTcpLogout(id);
-    if (a & 2) login(user.c_str(), "H");
+    if ((a & 2) && !user.empty()) login(user.c_str(), "H");  // the slot may have been free
     if (a & 4) login("u2", "B");
 }
 
@@ -95,9 +96,10 @@ void (*const kOps[])() = {
     // u8: data (bit 0), strings (1), Online and Time (2) are answered; every callback
     // installs the tables again (3)
     [] { g_ucEcho = g_r.u8(); },
-    [] {  // u8 callback (error, notify, data, string), u8 action: log out (bit 0), then log
-          // the same user in (1), another user (2); once
-        uint8_t ucKind = g_r.u8() % 4u;
+    [] {  // u8 callback (error, notify, data, string, or any socket operation or log line),
+          // u8 action: log out (bit 0), then log the same user in (1), another user (2); call
+          // xrDevTcpProc (3); once
+        uint8_t ucKind = g_r.u8() % 5u;
         g_ucArm[ucKind] = g_r.u8();
     }};
 
@@ -119,6 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *lpData, size_t uSize) {
     g_net.onReceive = [](int32_t id, const uint8_t *p, uint32_t n, const char *lpszPeer) {
         if (g_ucEcho & 1) send(id, XR_DEV_TCP_MSG_DATA, p, n, lpszPeer, peerSize(lpszPeer));
         after(2, id);
+    };
+    g_net.inside = [] {  // a forbidden call: the slot must stay sound
+        if (!g_ucArm[4]) return false;
+        after(4, devtcp::makeHandle(g_r.u8() & 1u));
+        return true;
     };
     g_net.onReceiveStr = [](int32_t id, const char *lpsz, const char *lpszPeer) {
         if (g_ucEcho & 2) send(id, 7, lpsz, peerSize(lpsz), lpszPeer, peerSize(lpszPeer));

@@ -39,6 +39,7 @@ uint32_t slotOf(int32_t iSocket) {
 // also be a constant).
 void checkCallback(int32_t id, const void *lpIn = nullptr, size_t uSize = 0, bool bText = true) {
     NET.checkState();
+    EXPECT_THAT(NET.depth == 0, id);
     int32_t iInd = devtcp::slotOfHandle(id);
     EXPECT_THAT(iInd >= 0 && slot(uint32_t(iInd)).usStatus != XR_DEV_TCP_STATUS_IDLE, id);
     const XR_DEV_TCP_LINK_S &l = slot(iInd < 0 ? 0 : uint32_t(iInd));
@@ -82,13 +83,14 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S FakeNet::kSockets = {
         NET.checkState();
         EXPECT_THAT(ends(lpszAddr, XR_DEV_TCP_ADDR_SIZE), 0);
         NET.events.push_back(std::string("open ") + lpszAddr);
+        if (NET.inside) NET.inside();  // a socket still comes back: the library must close it
         if (NET.openResult) return NET.openResult;
         NET.sockets[NET.nextSocket] = {{}, true, false};
         return NET.nextSocket++;
     },
     [](int32_t iSocket) {
         EXPECT_THAT(slot(slotOf(iSocket)).usStatus == XR_DEV_TCP_STATUS_ALLOC, iSocket);
-        return NET.checkResult;
+        return NET.inside && NET.inside() ? 0 : NET.checkResult;
     },
     [](int32_t iSocket) {
         EXPECT_THAT(NET.sockets[iSocket].open, iSocket);
@@ -100,6 +102,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S FakeNet::kSockets = {
         const XR_DEV_TCP_LINK_S &l = slot(slotOf(iSocket));
         EXPECT_THAT(p == l.ucSendBuf && n >= 1 && n == l.uSendSize, n);
         FakeNet &f = NET;
+        if (f.inside && f.inside()) return 0;
         ++f.sendCalls;
         int32_t iPlan =
             f.sendPlan.empty() ? int32_t(n) : f.sendPlan[f.planAt++ % f.sendPlan.size()];
@@ -116,6 +119,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S FakeNet::kSockets = {
         const XR_DEV_TCP_LINK_S &l = slot(u);
         EXPECT_THAT(n >= 1 && p == l.ucRecvBuf + l.uRecvSize && n == kBuf - l.uRecvSize, n);
         FakeNet &f = NET;
+        if (f.inside && f.inside()) return 0;
         if (f.recvFail[u]) return f.recvFail[u] = false, -1;
         if (f.recv[u].empty()) return 0;
         Bytes &c = f.recv[u].front();
@@ -131,7 +135,9 @@ const XR_DEV_TCP_CALLBACK_S FakeNet::kEvents = {
     [](int32_t id, int32_t err) {
         checkCallback(id);
         record("error", id, std::to_string(err));
+        ++NET.depth;
         if (NET.onError) NET.onError(id, err);
+        --NET.depth;
     },
     [](int32_t id, uint32_t type, const char *text) {
         static const char *kNames[] = {"online", "offline", "redirect", "time", "wake"};
@@ -142,25 +148,32 @@ const XR_DEV_TCP_CALLBACK_S FakeNet::kEvents = {
                 (type == XR_DEV_TCP_NOTIFY_TIME || (type == XR_DEV_TCP_NOTIFY_REDIRECT) == !!*text),
             type);
         record(kNames[type], id, text);
+        ++NET.depth;
         if (NET.onNotify) NET.onNotify(id, type, text);
+        --NET.depth;
     },
     [](int32_t id, const uint8_t *data, uint32_t size, const char *peer) {
         checkCallback(id, data, size, false);
         checkCallback(id, peer);
         record("data", id, withPeer(hex(Bytes(data, data + size)), peer));
+        ++NET.depth;
         if (NET.onReceive) NET.onReceive(id, data, size, peer);
+        --NET.depth;
     },
     [](int32_t id, const char *text, const char *peer) {
         checkCallback(id, text);
         checkCallback(id, peer);
         record("str", id, withPeer(text, peer));
+        ++NET.depth;
         if (NET.onReceiveStr) NET.onReceiveStr(id, text, peer);
+        --NET.depth;
     },
     {}};
 
 void FakeNet::log(int32_t iLevel, const char *lpszText) {
     EXPECT_THAT(iLevel == 0 && ends(lpszText, 1024), iLevel);
     NET.logs.push_back(lpszText);
+    if (NET.inside) NET.inside();
 }
 
 void FakeNet::install() {
@@ -184,7 +197,7 @@ void FakeNet::checkState() {
                         ends(l.szLastAddr, 64) && ends(l.szConnAddr, 64) && ends(l.szUser, 128) &&
                         ends(l.szPass, 64) &&
                         (l.usStatus < XR_DEV_TCP_STATUS_CONNECTED || l.iSocket >= 0) &&
-                        (l.iSocket < 0 || sockets[l.iSocket].open),
+                        (!l.usStatus || l.szUser[0]) && (l.iSocket < 0 || sockets[l.iSocket].open),
                     u);
         EXPECT_THAT(l.usStatus || (!l.szSvrAddr[0] && !l.szLastAddr[0] && !l.szConnAddr[0] &&
                                    !l.szUser[0] && !l.szPass[0] && l.iSocket == -1 &&

@@ -38,6 +38,10 @@ struct FakeNet {
     std::function<void(int32_t, uint32_t, const char *)> onNotify;
     std::function<void(int32_t, const uint8_t *, uint32_t, const char *)> onReceive;
     std::function<void(int32_t, const char *, const char *)> onReceiveStr;
+    // Runs first in every socket operation and log line, where the header forbids calls into
+    // the library; true: the check, write or read then has nothing to report (answers 0).
+    std::function<bool()> inside;
+    int depth = 0;  // event callbacks running: an event never starts inside another
 
     static FakeNet *current;
     static void (*fail)(const std::string &what);  // default: print and abort
