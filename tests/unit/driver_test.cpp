@@ -45,4 +45,14 @@ TEST_F(LibraryTest, PassesRunOnceASecondWithoutCatchingUp) {
     EXPECT_EQ(slot(0).usDelayCount + slot(1).usDelayCount, 2);
 }
 
+TEST_F(LibraryTest, BackoffStopsAtItsCapAndAnEmptyPeerSectionIsStillAPeer) {
+    int32_t id = loginAndAccept(net, 9, tick);
+    // A frame whose peer section is only its prefix names the empty peer.
+    EXPECT_EQ(step(frame(9, XR_DEV_TCP_MSG_DATA, {}, "", 0)), Events{"data 1  "});
+    slot(0).usDelayLevel = 20;
+    net.recvFail[0] = true;
+    step();
+    EXPECT_EQ(slot(0).usDelayLevel, 20) << id;
+}
+
 }  // namespace
