@@ -62,9 +62,10 @@ void checkStream(const FakeNet::Socket &s) {
         EXPECT_THAT(at || s.early || (p[4] == XR_DEV_TCP_MSG_LOGIN && !le16(p) && !le16(p + 2)),
                     p[4]);
         EXPECT_THAT(p[5] <= XR_DEV_TCP_FLAG_PEER && uPayload <= kBuf - XR_DEV_TCP_HEAD_SIZE, p[5]);
-        EXPECT_THAT(!p[5] || (!le16(p + 8) && uPeer && uEnd <= 8 + uPayload &&
-                              std::count(p + 12 + uPeer, p + uEnd, 0) == uEnd - 12 - uPeer),
-                    uPeer);
+        EXPECT_THAT(
+            !p[5] || (!le16(p + 8) && uPeer && uEnd <= 8 + uPayload &&
+                      uint32_t(std::count(p + 12 + uPeer, p + uEnd, 0)) == uEnd - 12 - uPeer),
+            uPeer);
         at += XR_DEV_TCP_HEAD_SIZE + uPayload;
     }
 }
@@ -212,8 +213,8 @@ Bytes frame(uint32_t sess, uint8_t type, const Bytes &data, const char *peer, in
             int flags) {
     Bytes f, sec;
     uint32_t n = !peer ? 0 : peerLen >= 0 ? uint32_t(peerLen) : uint32_t(strlen(peer) + 1);
-    if (peer) putLe(sec, n << 16, 4), sec.insert(sec.end(), peer, peer + n);
-    if (peer) sec.resize(4 + ((n + 3) & ~3u), 0);
+    if (peer) putLe(sec, n << 16, 4), sec.resize(4 + ((n + 3) & ~3u), 0);
+    if (n) memcpy(sec.data() + 4, peer, n);
     putLe(f, sess, 4);
     putLe(f, type | (flags >= 0 ? flags : peer != nullptr) << 8, 2);
     putLe(f, uint32_t(sec.size() + data.size()), 2);
