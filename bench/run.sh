@@ -61,10 +61,10 @@ arm_image() {  # $1: nano or full, then configuration flags;
                # prints "flash ram libc_flash libc_members"
   local libc=$1; shift
   local dir=$out/arm$(echo "-Os $*" | tr -cd 'A-Za-z0-9')
-  local specs=(--specs=nosys.specs)
-  [ "$libc" = nano ] && specs+=(--specs=nano.specs)
+  local libc_flags=(--specs=nosys.specs)
+  [ "$libc" = nano ] && libc_flags+=(--specs=nano.specs)
   arm-none-eabi-gcc -Os "$@" "${arm_cflags[@]}" -std=c99 -Wall -Wextra -Werror -Idevtcp/include \
-    "${specs[@]}" -nostartfiles -Wl,--gc-sections -Ttests/target/mps2.ld -Wl,-Map="$dir/$libc.map" \
+    "${libc_flags[@]}" -nostartfiles -Wl,--gc-sections -Ttests/target/mps2.ld -Wl,-Map="$dir/$libc.map" \
     bench/min_device.c "$dir/libdevtcp.a" -o "$dir/$libc.elf"
   echo "$(arm-none-eabi-size "$dir/$libc.elf" | awk 'END { print $1 + $2, $2 + $3 }')" \
     "$(python3 bench/image_size.py "$dir/$libc.map" 8)"
