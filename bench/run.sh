@@ -61,11 +61,14 @@ arm_image() {  # $1: nano or full, then configuration flags;
                # prints "flash ram libc_flash libc_members"
   local libc=$1; shift
   local dir=$out/arm$(echo "-Os $*" | tr -cd 'A-Za-z0-9')
-  local libc_flags=(--specs=nosys.specs)
-  [ "$libc" = nano ] && libc_flags+=(--specs=nano.specs)
+  # The C library named by hand: newlib-nano's headers and library, or the full ones, with
+  # newlib's empty stubs (libnosys) for the system calls.
+  local libc_include=() libc_lib=-lc
+  [ "$libc" = nano ] && libc_include=(-isystem /usr/include/newlib/nano) && libc_lib=-lc_nano
   arm-none-eabi-gcc -Os "$@" "${arm_cflags[@]}" -std=c99 -Wall -Wextra -Werror -Idevtcp/include \
-    "${libc_flags[@]}" -nostartfiles -Wl,--gc-sections -Ttests/target/mps2.ld -Wl,-Map="$dir/$libc.map" \
-    bench/min_device.c "$dir/libdevtcp.a" -o "$dir/$libc.elf"
+    "${libc_include[@]}" -nostartfiles -nodefaultlibs -Wl,--gc-sections -Ttests/target/mps2.ld \
+    -Wl,-Map="$dir/$libc.map" bench/min_device.c "$dir/libdevtcp.a" \
+    -Wl,--start-group "$libc_lib" -lnosys -lgcc -Wl,--end-group -o "$dir/$libc.elf"
   echo "$(arm-none-eabi-size "$dir/$libc.elf" | awk 'END { print $1 + $2, $2 + $3 }')" \
     "$(python3 bench/image_size.py "$dir/$libc.map" 8)"
 }
