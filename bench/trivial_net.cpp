@@ -72,15 +72,9 @@ uint64_t bytesSent() {
 }
 
 uint32_t buildDataFrame(uint8_t *p, uint32_t uSessID, uint32_t uDataSize) {
-    uint32_t uPayload = payloadLength(uDataSize, kPeerSize);
-    writeHeader(p, uSessID, XR_DEV_TCP_MSG_DATA, XR_DEV_TCP_FLAG_PEER, uPayload);
-    writeLe16(p + kHeadSize, 0);
-    writeLe16(p + kOffPeerLength, kPeerSize);
-    memset(p + kOffPeerName, 0, paddedPeerLength(kPeerSize));
-    memcpy(p + kOffPeerName, kPeer, kPeerSize);
-    uint8_t *lpData = p + kOffPeerName + paddedPeerLength(kPeerSize);
-    for (uint32_t i = 0; i < uDataSize; ++i) lpData[i] = uint8_t(i * 7 + 1);
-    return kHeadSize + uPayload;
+    static uint8_t data[XR_DEV_TCP_BUF_SIZE];
+    for (uint32_t i = 0; i < uDataSize; ++i) data[i] = uint8_t(i * 7 + 1);
+    return writeFrame(p, uSessID, XR_DEV_TCP_MSG_DATA, data, uDataSize, kPeer, kPeerSize);
 }
 
 void keepAlive(uint32_t uTick) {
@@ -102,10 +96,10 @@ uint32_t setUpTwoLinks(int32_t ids[2]) {
     uint32_t uTick = 1000;
     xrDevTcpProc(uTick);  // both connect and send their login requests
     // Only slot 0's socket reads, so each reply goes in while its slot is the reader.
-    static uint8_t reply[kHeadSize + kLoginReplySize];
+    static uint8_t reply[kHeadSize + kLoginReplySize], data[kLoginReplySize];
+    writeLoginReply(data, 0, "", "");
     for (uint32_t uInd = 0; uInd < 2; ++uInd) {
-        memset(reply, 0, sizeof reply);
-        writeHeader(reply, 0x1001 + uInd, XR_DEV_TCP_MSG_LOGIN, 0, kLoginReplySize);
+        writeFrame(reply, 0x1001 + uInd, XR_DEV_TCP_MSG_LOGIN, data, sizeof data, nullptr, 0);
         XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
         memcpy(l.ucRecvBuf, reply, sizeof reply);
         l.uRecvSize = sizeof reply;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "link_state.h"
+#include "wire.h"
 
 XR_DEV_TCP_STATE_S g_stDevTcp;
 
@@ -27,14 +28,8 @@ void makeReady() {
     g_stDevTcp.bReady = true;
 }
 
-uint32_t boundedLength(const char *lpsz, uint32_t uMax) {
-    uint32_t n = 0;
-    while (n < uMax && lpsz[n] != '\0') ++n;
-    return n;
-}
-
 void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize) {
-    uint32_t n = boundedLength(lpszSrc, uDstSize - 1);
+    uint32_t n = wire::textLength(lpszSrc, uDstSize - 1);
     memmove(lpszDst, lpszSrc, n);
     lpszDst[n] = '\0';
 }
@@ -115,7 +110,7 @@ void xrDevTcpSetCallback(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSocket,
 namespace {
 
 bool fitsField(const char *lpsz, uint32_t uFieldSize) {
-    return lpsz && boundedLength(lpsz, uFieldSize) < uFieldSize;
+    return lpsz && wire::textLength(lpsz, uFieldSize) < uFieldSize;
 }
 
 }  // namespace

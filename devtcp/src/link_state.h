@@ -103,7 +103,6 @@ inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
 }
 
 // Bounded string helpers: the library never trusts a text to end within its field.
-uint32_t boundedLength(const char *lpsz, uint32_t uMax);
 void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize);
 bool sameText(const char *a, const char *b);
 

@@ -26,23 +26,20 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
 // passed the session gate.
 void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
     XR_DEV_TCP_LINK_S &l = link(uInd);
-    uint32_t uSessID = readLe32(lpFrame + kOffSession);
-    uint32_t uType = lpFrame[kOffType];
-    uint8_t *lpData = lpFrame + kHeadSize;
-    uint32_t uDataSize = uPayload;
+    Header h = readHeader(lpFrame);
+    uint32_t uSessID = h.uSessID;
+    uint32_t uType = h.uType;
+    Body b;
+    // A peer section that does not fit the payload makes the frame malformed.
+    if (!readBody(lpFrame + kHeadSize, uPayload, h.uFlags, b)) return;
+    uint8_t *lpData = lpFrame + kHeadSize + b.uDataOff;
+    uint32_t uDataSize = b.uDataSize;
     const char *lpszPeer = nullptr;
-    if (lpFrame[kOffFlags] & XR_DEV_TCP_FLAG_PEER) {
-        // A peer section that does not fit the payload makes the frame malformed.
-        if (uPayload < kPeerPrefix) return;
-        uint32_t uPeer = readLe16(lpFrame + kOffPeerLength);
-        uint32_t uPadded = paddedPeerLength(uPeer);
-        if (kPeerPrefix + uPadded > uPayload) return;
+    if (b.bPeer) {
         char *lpName = reinterpret_cast<char *>(lpFrame + kOffPeerName);
         // The sender counted the NUL; a name of length 0 has no byte to terminate.
-        if (uPeer) lpName[uPeer - 1] = '\0';
-        lpszPeer = uPeer ? lpName : "";
-        lpData += kPeerPrefix + uPadded;
-        uDataSize -= kPeerPrefix + uPadded;
+        if (b.uPeerSize) lpName[b.uPeerSize - 1] = '\0';
+        lpszPeer = b.uPeerSize ? lpName : "";
     }
 
     // Each type's fixed layout is checked against the data before a field is read or a

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The send queue: frames are built in place at the end of a slot's queue, whole or not
 // at all, and the queue is offered to the socket from its front.
-#include <stddef.h>
 #include <string.h>
 
 #include "link_state.h"
@@ -54,22 +53,8 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     uint32_t uPayload = payloadLength(uDataSize, uPeerSize);
     if (l.uSendSize + kHeadSize + uPayload > XR_DEV_TCP_BUF_SIZE) return XR_DEV_TCP_ERR_QUEUE_FULL;
 
-    uint8_t *p = l.ucSendBuf + l.uSendSize;
-    writeHeader(p, l.uSessID, uType, uPeerSize ? XR_DEV_TCP_FLAG_PEER : 0, uPayload);
-    p += kHeadSize;
-    if (uPeerSize) {
-        uint32_t uPadded = paddedPeerLength(uPeerSize);
-        writeLe16(p, 0);
-        writeLe16(p + 2, uPeerSize);
-        // Padding is zeroed rather than left as it was: the queue may still hold bytes
-        // of an earlier frame there (a login request's password, say). Zeroing the last
-        // word of the name's room before the name is copied covers every padding byte.
-        writeLe32(p + kPeerPrefix + uPadded - 4, 0);
-        memcpy(p + kPeerPrefix, lpszPeer, uPeerSize);
-        p += kPeerPrefix + uPadded;
-    }
-    if (uDataSize) memcpy(p, lpData, uDataSize);
-    l.uSendSize += kHeadSize + uPayload;
+    l.uSendSize += writeFrame(l.ucSendBuf + l.uSendSize, l.uSessID, uType, lpData, uDataSize,
+                              lpszPeer, uPeerSize);
 
     if (l.iSocket < 0) return int32_t(uDataSize);
     return flushQueue(l) == 0 ? int32_t(uDataSize) : XR_DEV_TCP_ERR_SOCKET;
@@ -87,16 +72,7 @@ int32_t xrDevTcpFlush(uint32_t uInd) {
 int32_t xrDevTcpSendLogin(uint32_t uInd) {
     const XR_DEV_TCP_LINK_S &l = link(uInd);
     uint8_t ucReq[kLoginReqSize];
-    // The request's user and password fields are the slot's own two fields, which lie side
-    // by side and hold zeros after their text: a slot is all zeros while free, and login
-    // writes each text once.
-    static_assert(offsetof(XR_DEV_TCP_LINK_S, szPass) ==
-                          offsetof(XR_DEV_TCP_LINK_S, szUser) + kLoginReqOffPass &&
-                      sizeof l.szUser + sizeof l.szPass == kLoginReqOffVersion,
-                  "user and password fields as in the request");
-    memcpy(ucReq, l.szUser, kLoginReqOffVersion);
-    memset(ucReq + kLoginReqOffVersion, 0, kTextFieldSize);
-    memcpy(ucReq + kLoginReqOffVersion, kLoginVersion, sizeof kLoginVersion);
+    writeLoginRequest(ucReq, l.szUser, l.szPass);
     return xrDevTcpSend(makeHandle(uInd), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >=
                    0
                ? 1

@@ -71,10 +71,8 @@ void Behaviour::onWritten(Connection &c) {
 void Behaviour::send(Connection &c, Bytes frame, const std::string &note, uint64_t tag) {
     ++framesTx_;
     Event e("tx", c.id());
-    uint32_t session = devtcp::wire::readLe32(frame.data());
-    uint8_t type = frame[devtcp::wire::kOffType];
-    uint32_t length = devtcp::wire::readLe16(frame.data() + devtcp::wire::kOffLength);
-    describeFrame(e, session, type, length, frame);
+    devtcp::wire::Header h = devtcp::wire::readHeader(frame.data());
+    describeFrame(e, h.uSessID, uint8_t(h.uType), h.uPayload, frame);
     if (!note.empty()) e.str("note", note);
     if (tag) e.num("msg", int64_t(tag));
     out_.emit(e);

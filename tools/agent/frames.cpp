@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frames.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "wire.h"
@@ -13,31 +12,23 @@ namespace w = devtcp::wire;
 bool cutFrame(Bytes &buf, DeviceFrame &f) {
     if (buf.size() < w::kHeadSize) return false;
     const uint8_t *p = buf.data();
-    uint32_t length = w::readLe16(p + w::kOffLength);
-    size_t total = w::kHeadSize + length;
+    w::Header h = w::readHeader(p);
+    size_t total = w::kHeadSize + h.uPayload;
     if (buf.size() < total) return false;
 
     f = DeviceFrame();
-    f.session = w::readLe32(p + w::kOffSession);
-    f.type = p[w::kOffType];
-    f.flags = p[w::kOffFlags];
-    f.length = length;
+    f.session = h.uSessID;
+    f.type = uint8_t(h.uType);
+    f.flags = uint8_t(h.uFlags);
+    f.length = h.uPayload;
     f.raw.assign(p, p + total);
-    size_t dataOff = w::kHeadSize;
-    if (f.flags & XR_DEV_TCP_FLAG_PEER) {
-        f.hasPeer = true;
-        // The peer length field itself lies inside the payload; a payload too short to
-        // hold it is as malformed as one too short for the name.
-        uint32_t peerLen = length >= w::kPeerPrefix ? w::readLe16(p + w::kOffPeerLength) : 0;
-        uint32_t padded = w::paddedPeerLength(peerLen);
-        if (length < w::kPeerPrefix || w::kPeerPrefix + padded > length) {
-            f.peerOverrun = true;
-        } else {
-            f.peer = fieldText(p + w::kOffPeerName, peerLen);
-            dataOff = w::kOffPeerName + padded;
-        }
+    f.hasPeer = h.uFlags & XR_DEV_TCP_FLAG_PEER;
+    w::Body b;
+    f.peerOverrun = !w::readBody(p + w::kHeadSize, h.uPayload, h.uFlags, b);
+    if (!f.peerOverrun) {
+        if (b.bPeer) f.peer = fieldText(p + w::kOffPeerName, b.uPeerSize);
+        f.data.assign(p + w::kHeadSize + b.uDataOff, p + total);
     }
-    if (!f.peerOverrun) f.data.assign(p + dataOff, p + total);
     buf.erase(buf.begin(), buf.begin() + total);
     return true;
 }
@@ -56,16 +47,9 @@ LoginRequest parseLoginRequest(const DeviceFrame &f) {
 Bytes makeFrame(uint32_t session, uint8_t type, const uint8_t *data, size_t size,
                 const std::string *peer) {
     uint32_t peerLen = peer ? uint32_t(peer->size() + 1) : 0;  // the NUL is counted
-    uint32_t payload = w::payloadLength(uint32_t(size), peerLen);
-    Bytes out(w::kHeadSize + payload, 0);
-    w::writeHeader(out.data(), session, type, peer ? XR_DEV_TCP_FLAG_PEER : 0, payload);
-    size_t off = w::kHeadSize;
-    if (peer) {
-        w::writeLe16(out.data() + w::kOffPeerLength, peerLen);
-        std::memcpy(out.data() + w::kOffPeerName, peer->data(), peer->size());
-        off = w::kOffPeerName + w::paddedPeerLength(peerLen);
-    }
-    if (size) std::memcpy(out.data() + off, data, size);
+    Bytes out(w::frameSize(uint32_t(size), peerLen), 0);
+    w::writeFrame(out.data(), session, type, data, uint32_t(size), peer ? peer->c_str() : nullptr,
+                  peerLen);
     return out;
 }
 
@@ -77,25 +61,17 @@ Bytes makeRawFrame(uint32_t session, uint8_t type, uint8_t flags, uint16_t lengt
     return out;
 }
 
-namespace {
-void putText(uint8_t *field, size_t size, const std::string &text) {
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
-}
-}  // namespace
-
 Bytes makeLoginReply(uint32_t session, int32_t result, const std::string &addr,
                      const std::string &timeText) {
-    Bytes data(w::kLoginReplySize, 0);
-    w::writeLe32(data.data() + w::kLoginReplyOffResult, uint32_t(result));
-    putText(data.data() + w::kLoginReplyOffAddr, w::kTextFieldSize, addr);
-    putText(data.data() + w::kLoginReplyOffTime, w::kTextFieldSize, timeText);
-    return makeFrame(session, XR_DEV_TCP_MSG_LOGIN, data.data(), data.size());
+    uint8_t data[w::kLoginReplySize];
+    w::writeLoginReply(data, result, addr.c_str(), timeText.c_str());
+    return makeFrame(session, XR_DEV_TCP_MSG_LOGIN, data, sizeof data);
 }
 
 Bytes makeTextFrame(uint32_t session, uint8_t type, const std::string &text) {
-    Bytes data(w::kTextFieldSize, 0);
-    putText(data.data(), data.size(), text);
-    return makeFrame(session, type, data.data(), data.size());
+    uint8_t data[w::kTextFieldSize];
+    w::writeField(data, sizeof data, text.c_str());
+    return makeFrame(session, type, data, sizeof data);
 }
 
 Bytes makeErrorFrame(uint32_t session, int32_t code) {
