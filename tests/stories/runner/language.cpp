@@ -112,7 +112,6 @@ bool putText(Op &op, uint32_t f, Token t, bool bBody) {
                 one[k++] = *q == 'n' ? '\n' : *q == '0' ? '\0' : uint8_t(*q);
             }
         }
-        if (bBody) one[k++] = '\0';
         int32_t times = 1;
         size_t rest = t.n - size_t(end - t.p);
         if (rest && (end[0] != '*' || !parseNumber(end + 1, rest - 1, times) || times < 0))
@@ -120,6 +119,7 @@ bool putText(Op &op, uint32_t f, Token t, bool bBody) {
         for (int32_t i = 0; i < times; ++i, n += k)
             if (n + k > room) return false;
             else memcpy(out + n, one, k);
+        if (bBody && n < room) out[n++] = '\0';  // a quoted body is sent with its NUL
     } else if (bBody) {
         if (t.n % 2 || t.n / 2 > room) return false;
         for (size_t i = 0; i < t.n; i += 2) {
@@ -152,7 +152,7 @@ bool parseNumber(const char *p, size_t n, int32_t &value) {
         int32_t value;
     } kNames[] = {{"KEEPALIVE", 0}, {"ERROR", 1}, {"LOGIN", 2}, {"LOGOUT", 3},
                   {"REDIRECT", 4},  {"TIME", 5},  {"DATA", 6},  {"STR", 7},
-                  {"WAKE", 14},     {"raw", kRaw}, {"BUF", XR_DEV_TCP_BUF_SIZE}};
+                  {"WAKE", 14},     {"raw", kRaw}, {"close", kRaw + 1}, {"BUF", XR_DEV_TCP_BUF_SIZE}};
     size_t k = 0;
     while (k < n && (p[k] == '_' || (p[k] >= 'A' && p[k] <= 'Z') || (p[k] >= 'a' && p[k] <= 'z')))
         ++k;
@@ -271,6 +271,7 @@ void formatOp(const Op &op, char *out, size_t room) {
             if (typed && v >= 0 && v < 8) put("%s", kTypeNames[v]);
             else if (typed && v == XR_DEV_TCP_MSG_WAKE) put("WAKE");
             else if (typed && v == kRaw) put("raw");
+            else if (typed && v == kRaw + 1) put("close");
             else if (f == kSess) put("0x%x", unsigned(v));
             else put("%d", int(v));
             continue;

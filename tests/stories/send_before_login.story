@@ -1,0 +1,8 @@
+# Before the login completes only a login request may be queued; it waits for the
+# connection and goes out ahead of the library's own request.
+login H u p            => 1
+send KEEPALIVE         => -5
+send DATA 01 peer=p    => -5
+send STR "x" peer=p    => -5
+send LOGIN 78          => 1; no sent
+tick 50                => open H; sent LOGIN size=1 78; sent LOGIN user=u
