@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Coverage gate: builds the library and its unit tests with coverage instrumentation in
-# build-cov/, runs the unit tests, and measures the library's sources (devtcp/src/).
+# Coverage gate: builds the library and its stories with coverage instrumentation in
+# build-cov/, runs the stories in every configuration, and measures the library's sources (devtcp/src/).
 # Fails under 100% of lines or 95% of branches. Branches that gcc adds for exception
 # paths and branches it proves unreachable are not counted.
 set -euo pipefail
@@ -11,7 +11,7 @@ dir=build-cov
 rm -rf "$dir"
 cmake -S . -B "$dir" -DDEVTCP_COVERAGE=ON -DDEVTCP_TOOLS=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$dir" -j "$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -R '^unit\.'
+ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -R '^story\.'
 report=(gcovr --root . --object-directory "$dir" --filter 'devtcp/src/'
         --exclude-throw-branches --exclude-unreachable-branches)
 "${report[@]}"                  # lines per file

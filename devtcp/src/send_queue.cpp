@@ -50,8 +50,8 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
     // Sizes beyond the queue cannot fit; refusing them first keeps the sums below exact.
     if (uDataSize > XR_DEV_TCP_BUF_SIZE || uPeerSize > XR_DEV_TCP_BUF_SIZE)
         return XR_DEV_TCP_ERR_QUEUE_FULL;
-    uint32_t uPayload = payloadLength(uDataSize, uPeerSize);
-    if (l.uSendSize + kHeadSize + uPayload > XR_DEV_TCP_BUF_SIZE) return XR_DEV_TCP_ERR_QUEUE_FULL;
+    if (l.uSendSize + frameSize(uDataSize, uPeerSize) > XR_DEV_TCP_BUF_SIZE)
+        return XR_DEV_TCP_ERR_QUEUE_FULL;
 
     l.uSendSize += writeFrame(l.ucSendBuf + l.uSendSize, l.uSessID, uType, lpData, uDataSize,
                               lpszPeer, uPeerSize);

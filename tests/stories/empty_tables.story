@@ -14,6 +14,10 @@ login H u p
 tick 50                           => open H
 agent LOGIN sess=0x55 result=0
 tick 50                           => notify ONLINE
+app without=error,str
+agent STR "x" peer=p
+agent ERROR code=-7 join=1
+wait 100                          => no event
 app without=send,events,log
 agent DATA 01 peer=p
 tick 50                           => no anything

@@ -6,7 +6,7 @@ tick 50
 agent LOGIN sess=0x55 result=0
 tick 50                           => notify ONLINE
 agent DATA peer=p size=BUF split=100
-agent STR "after" peer=p
+agent STR "after" peer=p join=1
 wait 3000                         => no data; str peer=p "after"; sent STR peer=p "after"
 agent DATA size=BUF cut=BUF-92
 tick 50                           => no event

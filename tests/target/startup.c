@@ -7,7 +7,7 @@
 extern uint32_t __data_load[], __data_start[], __data_end[], __bss_start__[], __bss_end__[];
 extern uint32_t __stack_top[];
 extern void initialise_monitor_handles(void);
-extern int main(void);
+extern int main(int argc, char **argv);
 
 void Reset_Handler(void) {
     // Full access to the FPU (CP10, CP11) before any code that might use it.
@@ -16,7 +16,7 @@ void Reset_Handler(void) {
     for (uint32_t *s = __data_load, *d = __data_start; d < __data_end;) *d++ = *s++;
     for (uint32_t *d = __bss_start__; d < __bss_end__;) *d++ = 0;
     initialise_monitor_handles();
-    exit(main());
+    exit(main(0, 0));
 }
 
 // No fault handlers: a fault locks the core up, and QEMU then stops with an error.

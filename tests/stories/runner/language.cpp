@@ -31,7 +31,7 @@ const Spec kSpecs[] = {
     {kAgent, "agent", 2, {"type", "body", "peer", "peersize", "size", "sess", "flags", "len",
         "result", "addr", "time", "code", "split", "cut", "join"}, "nttnnnnnnttnnnn"},
     {kNet, "net", 0, {"open", "check", "send", "recv", "over"}, "nntnn"},
-    {kApp, "app", 0, {"echo", "on", "do", "nth", "without"}, "nttnt"},
+    {kApp, "app", 0, {"echo", "on", "do", "nth", "without", "answer"}, "nttntn"},
     {kLink, "link", 1, {"slot"}, "n"},
     {kState, "state", 0, {}, ""},
 };
@@ -264,36 +264,36 @@ void formatOp(const Op &op, char *out, size_t room) {
     for (uint32_t f = 0; f < kMaxFields; ++f) {
         if (!op.has(f) || kindOf(*s, f) == '-') continue;
         if (f >= s->positional) put(" %s=", s->names[f]);
-        else put(" ");
+        else put("%s", " ");
         if (kindOf(*s, f) == 'n') {
             int32_t v = op.num[f];
             bool typed = f == kType && (op.code == kSend || op.code == kAgent);
             if (typed && v >= 0 && v < 8) put("%s", kTypeNames[v]);
-            else if (typed && v == XR_DEV_TCP_MSG_WAKE) put("WAKE");
-            else if (typed && v == kRaw) put("raw");
-            else if (typed && v == kRaw + 1) put("close");
+            else if (typed && v == XR_DEV_TCP_MSG_WAKE) put("%s", "WAKE");
+            else if (typed && v == kRaw) put("%s", "raw");
+            else if (typed && v == kRaw + 1) put("%s", "close");
             else if (f == kSess) put("0x%x", unsigned(v));
             else put("%d", int(v));
             continue;
         }
         const uint8_t *b = op.bytes(f);
         size_t len = op.len[f];
-        bool body = f == kBody;
+        bool body = f == kBody && (op.code == kSend || op.code == kAgent);
         bool printable = !body || (len > 0 && b[len - 1] == '\0');
         for (size_t i = 0; i + (body ? 1 : 0) < len; ++i)
             printable = printable && b[i] >= 0x20 && b[i] < 0x7F;
         if (body && !printable) {
             for (size_t i = 0; i < len; ++i) put("%02x", b[i]);
-            if (len == 0) put("\"\"*0");
+            if (len == 0) put("%s", "\"\"*0");
             continue;
         }
-        put("\"");
+        put("%s", "\"");
         for (size_t i = 0; i + (body ? 1 : 0) < len; ++i)
             put(b[i] == '"' || b[i] == '\\'           ? "\\%c"
                 : b[i] >= 0x20 && b[i] < 0x7F ? "%c"
                                               : "\\x%02x",
                 b[i]);
-        put("\"");
+        put("%s", "\"");
     }
 }
 

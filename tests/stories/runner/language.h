@@ -38,7 +38,7 @@ enum Field : uint8_t {
     // net
     kOpen = 0, kCheck = 1, kSendPlan = 2, kRecv = 3, kOver = 4,
     // app
-    kEcho = 0, kOn = 1, kDo = 2, kNth = 3, kWithout = 4,
+    kEcho = 0, kOn = 1, kDo = 2, kNth = 3, kWithout = 4, kAnswer = 5,
 };
 
 constexpr uint32_t kMaxFields = 16;

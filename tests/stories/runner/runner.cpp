@@ -40,7 +40,7 @@ struct Record {
     char peer[24];
     uint8_t text[72];
 };
-Record g_rec[24];
+Record g_rec[16 + 16 * kLinks];
 uint32_t g_recCount;
 
 // The agent's side of each link: chunks that reads hand out, and the device's bytes.
@@ -72,11 +72,13 @@ struct Behaviour {
     int32_t echo;
     struct Arm {
         uint8_t on, act;
-        int32_t count;
+        int32_t count, answer;  // answer: what a socket operation then returns
     } arm[4];
+    int32_t answer;  // of the latest action inside a socket operation
 };
 Behaviour g_do;
-bool g_leaky;  // the application forgot sockets (no SocketClose): they stay open here
+bool g_leaky;   // the application forgot sockets (no SocketClose): they stay open here
+bool g_nested;  // an armed action ran inside the call being measured
 uint32_t g_now, g_link;
 int g_depth;
 bool g_fuzz, g_failed;
@@ -91,7 +93,12 @@ void fail(const char *fmt, const char *a = "", const char *b = "") {
     printf("%s:%d: ", g_name, g_line);
     printf(fmt, a, b);
     printf("\n");
-    if (g_fuzz) abort();
+    if (g_fuzz) fflush(stdout), abort();
+}
+// The runner's own room ran out: a story must be written within it; a fuzz input that
+// goes beyond it is simply not followed further.
+void limit(const char *what) {
+    if (!g_fuzz) fail("%s", what);
 }
 #define CHECK(cond) \
     if (!(cond)) fail("check failed: %s", #cond)
@@ -279,14 +286,17 @@ void writeOut() {
         const uint8_t *t = r.text;
         size_t tl = strlen(reinterpret_cast<const char *>(t));
         switch (r.kind) {
-            case kOpened: l.put("open "), l.word(reinterpret_cast<const char *>(t), tl); break;
-            case kClosed:
-                l.put("close");
-                // A frame cut off by the close is dropped with the connection.
-                memmove(g_side[r.slot].out, g_side[r.slot].out + g_side[r.slot].framed,
-                        g_side[r.slot].outLen - g_side[r.slot].framed);
-                g_side[r.slot].outLen -= g_side[r.slot].framed, g_side[r.slot].framed = 0;
+            case kOpened:
+            case kClosed: {
+                // A frame cut off by the end of a connection (or by a socket the application
+                // forgot) is dropped with it.
+                Side &s = g_side[r.slot];
+                memmove(s.out, s.out + s.framed, s.outLen - s.framed);
+                s.outLen -= s.framed, s.framed = 0;
+                if (r.kind == kClosed) l.put("close");
+                else l.put("open "), l.word(reinterpret_cast<const char *>(t), tl);
                 break;
+            }
             case kSent:
                 // The first bytes of a connection start with its login request, unless the
                 // agent was heard before the connection was up.
@@ -318,7 +328,7 @@ Record &note(uint8_t kind, uint32_t slot, int32_t n = 0, const void *text = null
              size_t len = 0) {
     static Record spare;
     if (g_recCount == sizeof g_rec / sizeof g_rec[0]) {
-        fail("more happened in one call than the runner can note");
+        limit("more happened in one call than the runner can note");
         return spare = Record(), spare;
     }
     Record &r = g_rec[g_recCount++];
@@ -355,10 +365,10 @@ void checkState() {
               ends(l.szUser, 128) && ends(l.szPass, 64));
         CHECK(l.usStatus < XR_DEV_TCP_STATUS_CONNECTED || l.iSocket >= 0);
         CHECK(l.iSocket < 0 || sockOf(l.iSocket));
-        CHECK(l.usStatus == XR_DEV_TCP_STATUS_IDLE ? !l.szUser[0] && !l.szSvrAddr[0] && !l.szPass[0] &&
-                                                         l.iSocket < 0 && !l.uSendSize && !l.uRecvSize &&
-                                                         !l.uSessID && !l.usDelayLevel
-                                                   : l.szUser[0] != 0);
+        // A free slot is as empty as a fresh one.
+        CHECK(l.usStatus != XR_DEV_TCP_STATUS_IDLE ||
+              (!l.szUser[0] && !l.szSvrAddr[0] && !l.szPass[0] && l.iSocket < 0 && !l.uSendSize &&
+               !l.uRecvSize && !l.uSessID && !l.usDelayLevel));
     }
     CHECK(held == open || g_leaky);
 }
@@ -399,21 +409,29 @@ void onLog(int32_t iLevel, const char *lpszText);
 template <class F>
 auto measured(int which, F call) {
 #ifdef STORY_STACK
+    // Paints the free stack a little below this frame, and after the call finds the lowest
+    // word no longer painted.
     constexpr uint32_t kPaint = 0xC5A5C5A5u;
     volatile uint32_t here = 0;
-    uint32_t *sp = const_cast<uint32_t *>(&here) - 16, *p;
-    for (p = __stack_limit; p < sp; ++p) *p = kPaint;
+    uintptr_t top = reinterpret_cast<uintptr_t>(&here) - 64;
+    volatile uint32_t *p;
+    for (p = __stack_limit; reinterpret_cast<uintptr_t>(p) < top; ++p) *p = kPaint;
+    g_nested = false;
     auto r = call();
     for (p = __stack_limit; *p == kPaint;) ++p;
     uint32_t used = uint32_t(reinterpret_cast<uintptr_t>(&here) - reinterpret_cast<uintptr_t>(p));
-    if (used > g_uDeepest[which]) g_uDeepest[which] = used;
+    // A call inside which the application made calls of its own beyond an echo measures the
+    // application: it is left out.
+    if (used > g_uDeepest[which] && !g_nested) g_uDeepest[which] = used;
     return r;
 #else
     (void)which;
     return call();
 #endif
 }
+uint32_t g_procs;  // calls of xrDevTcpProc left to a fuzz input
 void proc(uint32_t t) {
+    if (g_fuzz && g_procs-- == 0) return g_procs = 0, void();
     measured(4, [t] { return xrDevTcpProc(t), 0; });
 }
 
@@ -422,7 +440,7 @@ bool act(uint8_t on, uint32_t slot) {
     bool any = false;
     for (auto &a : g_do.arm) {
         if (a.on != on || --a.count != 0) continue;
-        a.on = 0, any = true;
+        a.on = 0, any = true, g_nested = true, g_do.answer = a.answer;
         int32_t id = devtcp::makeHandle(slot);
         char user[128], home[64];
         memcpy(user, slotAt(slot).szUser, sizeof user);
@@ -453,18 +471,20 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         note(kOpened, slot, 0, addr, strlen(addr) + 1);
         g_side[slot].early = g_side[slot].started = false;
         act(kOnOpen, slot);  // a socket still comes back: the library must close it
+        // A check, write or read inside which the application acted answers what the
+        // story says (app answer=), by default a failure.
         if (g_do.open < 0) return g_do.open;
         Sock *s = nullptr;
         for (Sock &c : g_sock)
             if (!c.open) s = &c;
-        if (!s) return fail("too many open sockets"), -1;
+        if (!s) return limit("too many open sockets"), -1;
         *s = {g_nextSocket, uint8_t(slot), true};
         return g_nextSocket++;
     },
     [](int32_t id) -> int32_t {
         uint32_t slot = slotOfSocket(id);
         CHECK(slotAt(slot).usStatus == XR_DEV_TCP_STATUS_ALLOC);
-        return act(kOnCheck, slot) ? 0 : g_do.check;
+        return act(kOnCheck, slot) ? g_do.answer : g_do.check;
     },
     [](int32_t id) {
         Sock *s = sockOf(id);
@@ -481,12 +501,12 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         uint32_t slot = slotOfSocket(id);
         const XR_DEV_TCP_LINK_S &l = slotAt(slot);
         CHECK(p == l.ucSendBuf && n >= 1 && n == l.uSendSize);
-        if (act(kOnSend, slot)) return 0;
+        if (act(kOnSend, slot)) return g_do.answer < int32_t(n) ? g_do.answer : int32_t(n);
         int32_t plan = g_do.planLen ? g_do.plan[g_do.planAt++ % g_do.planLen] : int32_t(n);
         if (plan == -1) return -1;
         uint32_t take = plan >= 0 && uint32_t(plan) < n ? uint32_t(plan) : n;
         Side &s = g_side[slot];
-        if (take > kOutSize - s.outLen) return fail("the device sent more than the runner holds"), -1;
+        if (take > kOutSize - s.outLen) return limit("the device sent more than the runner holds"), -1;
         memcpy(s.out + s.outLen, p, take);
         s.outLen += take;
         if (take) {
@@ -500,7 +520,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         uint32_t slot = slotOfSocket(id);
         const XR_DEV_TCP_LINK_S &l = slotAt(slot);
         CHECK(n >= 1 && p == l.ucRecvBuf + l.uRecvSize && n == kBuf - l.uRecvSize);
-        if (act(kOnRecv, slot)) return 0;
+        if (act(kOnRecv, slot)) return g_do.answer < int32_t(n) ? g_do.answer : int32_t(n);
         Side &s = g_side[slot];
         if (s.chunks == 0) return 0;
         if (s.chunkFails[0] && s.inStart == s.chunkEnd[0]) {
@@ -627,27 +647,28 @@ int32_t doSend(const Op &op) {
 // Appends n bytes to what the link's reads hand out: one read for all of them, reads of
 // `split` bytes, or joined to the read queued before.
 void queueIn(Side &s, const uint8_t *p, uint32_t n, uint32_t split, bool join) {
+    if (n == 0) return;
     if (s.inStart == s.inEnd && s.chunks == 0) s.inStart = s.inEnd = 0;
     if (n > kInSize - s.inEnd && s.inStart > 0) {  // make room at the front
         memmove(s.in, s.in + s.inStart, s.inEnd - s.inStart);
         for (uint32_t i = 0; i < s.chunks; ++i) s.chunkEnd[i] -= s.inStart;
         s.inEnd -= s.inStart, s.inStart = 0;
     }
-    if (n > kInSize - s.inEnd) return fail("the agent sent more than the runner holds");
+    if (n > kInSize - s.inEnd) return limit("the agent sent more than the runner holds");
+    if (s.chunks + (n + split - 1) / split > kChunks) return limit("more reads queued than the runner holds");
     memcpy(s.in + s.inEnd, p, n);
     join = join && s.chunks > 0 && !s.chunkFails[s.chunks - 1];
     for (uint32_t at = 0; at < n;) {
         at = n - at > split ? at + split : n;
         if (join) s.chunkEnd[s.chunks - 1] = s.inEnd + at, join = false;
-        else if (s.chunks < kChunks) s.chunkEnd[s.chunks] = s.inEnd + at, s.chunkFails[s.chunks++] = false;
-        else return fail("more reads queued than the runner holds");
+        else s.chunkEnd[s.chunks] = s.inEnd + at, s.chunkFails[s.chunks++] = false;
     }
     s.inEnd += n;
 }
 
 // A frame from the agent, built from its parts with the codec; lengths and peers may lie.
 void doAgent(const Op &op) {
-    static uint8_t data[2 * kBuf], frame[3 * kBuf];
+    static uint8_t data[2 * kBuf], frame[3 * kBuf + 32];  // room for a peer of kBuf bytes and the data
     Side &s = g_side[g_link];
     int32_t type = op.num[kType];
     if (type == kTypeClose) {
@@ -672,7 +693,7 @@ void doAgent(const Op &op) {
     }
     // size= pads the data with a pattern, or cuts it.
     uint32_t want = op.has(kSize) ? uint32_t(op.num[kSize]) : size;
-    if (want > sizeof data) return fail("an agent frame larger than the runner holds");
+    if (want > sizeof data) return limit("an agent frame larger than the runner holds");
     for (uint32_t i = 0; i < want; ++i) data[i] = i < size ? body[i] : uint8_t(i * 7 + 1);
     uint32_t n = want;
     if (type == kTypeRaw) {
@@ -693,7 +714,7 @@ void doAgent(const Op &op) {
         // A length that lies: the header says len, and the frame carries that many bytes.
         if (op.has(kLen)) {
             uint32_t len = uint32_t(op.num[kLen]) & 0xFFFFu;
-            if (kHeadSize + len > sizeof frame) return fail("an agent frame larger than the runner holds");
+            if (kHeadSize + len > sizeof frame) return limit("an agent frame larger than the runner holds");
             if (kHeadSize + len > n) memset(frame + n, 0, kHeadSize + len - n);
             writeLe16(frame + kOffLength, len);
             n = kHeadSize + len;
@@ -720,7 +741,7 @@ void doNet(const Op &op) {
         if (n == 4 && !memcmp(p, "fail", 4)) v = -1;
         else if (n == 4 && !memcmp(p, "more", 4)) v = -2;
         else if (n == 3 && !memcmp(p, "all", 3)) v = 0x7FFFFFFF;
-        else if (!parseNumber(p, n, v) || v < 0) return fail("a send plan is numbers, all, more or fail");
+        else if (!parseNumber(p, n, v) || v < 0) return limit("a send plan is numbers, all, more or fail");
         g_do.plan[g_do.planLen++] = v;
         p += n + (end ? 1 : 0);
     }
@@ -736,7 +757,7 @@ void doApp(const Op &op) {
         if ((!on || !what) && !g_fuzz) return fail("app on= needs a trigger and do= an action");
         for (auto &a : g_do.arm)
             if (!a.on) {
-                a = {on, what, op.has(kNth) ? op.num[kNth] : 1};
+                a = {on, what, op.has(kNth) ? op.num[kNth] : 1, op.has(kAnswer) ? op.num[kAnswer] : -1};
                 break;
             }
     }
@@ -751,9 +772,15 @@ void doApp(const Op &op) {
         if (strstr(list, "close")) s.SocketClose = nullptr, g_leaky = true;
         if (strstr(list, "send")) s.SocketSend = nullptr;
         if (strstr(list, "recv")) s.SocketRecv = nullptr;
+        XR_DEV_TCP_CALLBACK_S e = kEvents;
+        if (strstr(list, "error")) e.TcpError = nullptr;
+        if (strstr(list, "notify")) e.TcpNotify = nullptr;
+        if (strstr(list, "data")) e.TcpReceive = nullptr;
+        if (strstr(list, "str")) e.TcpReceiveStr = nullptr;
         bool noSockets = strstr(list, "sockets");
+        g_leaky = g_leaky || noSockets;
         measured(0, [&] {
-            return xrDevTcpSetCallback(noSockets ? nullptr : &s, noEvents ? nullptr : &kEvents,
+            return xrDevTcpSetCallback(noSockets ? nullptr : &s, noEvents ? nullptr : &e,
                                        noLog ? nullptr : onLog),
                    0;
         });
@@ -787,8 +814,8 @@ int32_t run(const Op &op) {
         case kTick: proc(g_now = op.has(kAt) ? uint32_t(op.num[kAt]) : g_now + uint32_t(op.num[kMs])); break;
         case kWait: {
             uint32_t ms = uint32_t(op.num[kMs]);
-            if (g_fuzz && ms > 100000) ms = 100000;
-            for (uint32_t t = 50; t <= ms && !g_failed; t += 50) proc(g_now += 50), writeOut();
+            for (uint32_t t = 50; t <= ms && !g_failed && (!g_fuzz || g_procs); t += 50)
+                proc(g_now += 50), writeOut();
             break;
         }
         case kAgent: doAgent(op); break;
@@ -813,6 +840,7 @@ void start(const char *name, bool fuzz) {
     memset(g_sock, 0, sizeof g_sock);
     g_do = Behaviour();
     g_leaky = false;
+    g_procs = 20000;
     g_do.check = 1;
     g_wants = g_next = 0;
     xrDevTcpTestRestart();
