@@ -23,7 +23,8 @@ int main(int argc, char **argv) {
             if (n == 0) continue;
             std::string path = std::string(argv[2]) + "/" + kStories[i].name;
             FILE *f = fopen(path.c_str(), "wb");
-            if (!f || fwrite(out.data(), 1, n, f) != n || fclose(f) != 0) return perror(path.c_str()), 1;
+            if (!f || fwrite(out.data(), 1, n, f) != n || fclose(f) != 0)
+                return perror(path.c_str()), 1;
         }
         return 0;
     }

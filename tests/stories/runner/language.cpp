@@ -37,8 +37,8 @@ const Spec kSpecs[] = {
 };
 // clang-format on
 
-const char *const kTypeNames[] = {"KEEPALIVE", "ERROR", "LOGIN", "LOGOUT", "REDIRECT",
-                                  "TIME",      "DATA",  "STR"};
+const char *const kTypeNames[] = {"KEEPALIVE", "ERROR", "LOGIN", "LOGOUT",
+                                  "REDIRECT",  "TIME",  "DATA",  "STR"};
 constexpr int32_t kRaw = 256;  // agent type "raw": the body is sent as it is
 
 const Spec *specOf(uint8_t code) {
@@ -117,8 +117,10 @@ bool putText(Op &op, uint32_t f, Token t, bool bBody) {
         if (rest && (end[0] != '*' || !parseNumber(end + 1, rest - 1, times) || times < 0))
             return false;
         for (int32_t i = 0; i < times; ++i, n += k)
-            if (n + k > room) return false;
-            else memcpy(out + n, one, k);
+            if (n + k > room)
+                return false;
+            else
+                memcpy(out + n, one, k);
         if (bBody && n < room) out[n++] = '\0';  // a quoted body is sent with its NUL
     } else if (bBody) {
         if (t.n % 2 || t.n / 2 > room) return false;
@@ -150,9 +152,10 @@ bool parseNumber(const char *p, size_t n, int32_t &value) {
     static const struct {
         const char *name;
         int32_t value;
-    } kNames[] = {{"KEEPALIVE", 0}, {"ERROR", 1}, {"LOGIN", 2}, {"LOGOUT", 3},
-                  {"REDIRECT", 4},  {"TIME", 5},  {"DATA", 6},  {"STR", 7},
-                  {"WAKE", 14},     {"raw", kRaw}, {"close", kRaw + 1}, {"BUF", XR_DEV_TCP_BUF_SIZE}};
+    } kNames[] = {{"KEEPALIVE", 0}, {"ERROR", 1},        {"LOGIN", 2},
+                  {"LOGOUT", 3},    {"REDIRECT", 4},     {"TIME", 5},
+                  {"DATA", 6},      {"STR", 7},          {"WAKE", 14},
+                  {"raw", kRaw},    {"close", kRaw + 1}, {"BUF", XR_DEV_TCP_BUF_SIZE}};
     size_t k = 0;
     while (k < n && (p[k] == '_' || (p[k] >= 'A' && p[k] <= 'Z') || (p[k] >= 'a' && p[k] <= 'z')))
         ++k;
@@ -167,8 +170,10 @@ bool parseNumber(const char *p, size_t n, int32_t &value) {
         if (n == 0) return value = int32_t(base), true;
     }
     bool neg = n > 0 && p[0] == '-';
-    if (n > 0 && (p[0] == '-' || p[0] == '+')) ++p, --n;
-    else if (named) return false;
+    if (n > 0 && (p[0] == '-' || p[0] == '+'))
+        ++p, --n;
+    else if (named)
+        return false;
     if (n == 0) return false;
     uint64_t v = 0;
     bool hex = n > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
@@ -263,17 +268,25 @@ void formatOp(const Op &op, char *out, size_t room) {
     put("%s", s->word);
     for (uint32_t f = 0; f < kMaxFields; ++f) {
         if (!op.has(f) || kindOf(*s, f) == '-') continue;
-        if (f >= s->positional) put(" %s=", s->names[f]);
-        else put("%s", " ");
+        if (f >= s->positional)
+            put(" %s=", s->names[f]);
+        else
+            put("%s", " ");
         if (kindOf(*s, f) == 'n') {
             int32_t v = op.num[f];
             bool typed = f == kType && (op.code == kSend || op.code == kAgent);
-            if (typed && v >= 0 && v < 8) put("%s", kTypeNames[v]);
-            else if (typed && v == XR_DEV_TCP_MSG_WAKE) put("%s", "WAKE");
-            else if (typed && v == kRaw) put("%s", "raw");
-            else if (typed && v == kRaw + 1) put("%s", "close");
-            else if (f == kSess) put("0x%x", unsigned(v));
-            else put("%d", int(v));
+            if (typed && v >= 0 && v < 8)
+                put("%s", kTypeNames[v]);
+            else if (typed && v == XR_DEV_TCP_MSG_WAKE)
+                put("%s", "WAKE");
+            else if (typed && v == kRaw)
+                put("%s", "raw");
+            else if (typed && v == kRaw + 1)
+                put("%s", "close");
+            else if (f == kSess)
+                put("0x%x", unsigned(v));
+            else
+                put("%d", int(v));
             continue;
         }
         const uint8_t *b = op.bytes(f);
@@ -289,7 +302,7 @@ void formatOp(const Op &op, char *out, size_t room) {
         }
         put("%s", "\"");
         for (size_t i = 0; i + (body ? 1 : 0) < len; ++i)
-            put(b[i] == '"' || b[i] == '\\'           ? "\\%c"
+            put(b[i] == '"' || b[i] == '\\'   ? "\\%c"
                 : b[i] >= 0x20 && b[i] < 0x7F ? "%c"
                                               : "\\x%02x",
                 b[i]);

@@ -28,17 +28,44 @@ enum OpCode : uint8_t {
 // Field numbers, per operation: the binary form marks the fields present in a 16-bit mask.
 enum Field : uint8_t {
     // login
-    kAddr = 0, kUser = 1, kPass = 2,
+    kAddr = 0,
+    kUser = 1,
+    kPass = 2,
     // logout, send, agent: the first two are positional where they appear
-    kId = 0, kType = 0, kBody = 1, kPeer = 2, kPeerSize = 3, kSize = 4, kSess = 5, kFlags = 6,
-    kLen = 7, kResult = 8, kReplyAddr = 9, kTime = 10, kCode = 11, kSplit = 12, kCut = 13,
-    kJoin = 14, kSendId = 15,
+    kId = 0,
+    kType = 0,
+    kBody = 1,
+    kPeer = 2,
+    kPeerSize = 3,
+    kSize = 4,
+    kSess = 5,
+    kFlags = 6,
+    kLen = 7,
+    kResult = 8,
+    kReplyAddr = 9,
+    kTime = 10,
+    kCode = 11,
+    kSplit = 12,
+    kCut = 13,
+    kJoin = 14,
+    kSendId = 15,
     // tick, wait, link
-    kMs = 0, kAt = 1, kSlot = 0,
+    kMs = 0,
+    kAt = 1,
+    kSlot = 0,
     // net
-    kOpen = 0, kCheck = 1, kSendPlan = 2, kRecv = 3, kOver = 4,
+    kOpen = 0,
+    kCheck = 1,
+    kSendPlan = 2,
+    kRecv = 3,
+    kOver = 4,
     // app
-    kEcho = 0, kOn = 1, kDo = 2, kNth = 3, kWithout = 4, kAnswer = 5,
+    kEcho = 0,
+    kOn = 1,
+    kDo = 2,
+    kNth = 3,
+    kWithout = 4,
+    kAnswer = 5,
 };
 
 constexpr uint32_t kMaxFields = 16;
