@@ -5,8 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "language.h"
 #include "link_state.h"
+#include "notation.h"
 #include "wire.h"
 
 #ifdef STORY_STACK
@@ -20,8 +20,44 @@ uint32_t g_uDeepest[5];
 namespace {
 
 using namespace devtcp::wire;
+using namespace notation;
 constexpr uint32_t kLinks = XR_DEV_TCP_LINK_NUM, kBuf = XR_DEV_TCP_BUF_SIZE;
-constexpr int32_t kTypeRaw = 256, kTypeClose = 257;
+
+// The operations of a story. Their codes are those of the fuzz inputs: fixed, never reused.
+enum OpCode : uint8_t {
+    kLogin = 1,
+    kLogout,
+    kSend,
+    kTick,
+    kWait,
+    kAgent,
+    kNet,
+    kApp,
+    kLink,
+    kState
+};
+enum : uint8_t { kLoginAddr = 0, kUser, kPass, kSendId = 15, kMs = 0, kAt = 1 };  // their fields
+enum : uint8_t { kOpen = 0, kCheck, kSendPlan, kRecv, kOver };
+enum : uint8_t { kEcho = 0, kOn, kDo, kNth, kWithout, kAnswer };
+// clang-format off
+const Spec kSpecs[] = {
+    {kLogin, "login", 3, {"addr", "user", "pass"}, "ttt"},
+    {kLogout, "logout", 1, {"id"}, "n"},
+    {kSend, "send", 2, {"type", "body", "peer", "peersize", "size", nullptr, nullptr, nullptr,
+        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "id"}, "nbtnn----------n"},
+    {kTick, "tick", 1, {"ms", "at"}, "nn"},
+    {kWait, "wait", 1, {"ms"}, "n"},
+    {kAgent, "agent", 2, {kFrameNames[0], kFrameNames[1], kFrameNames[2], kFrameNames[3],
+        kFrameNames[4], kFrameNames[5], kFrameNames[6], kFrameNames[7], kFrameNames[8],
+        kFrameNames[9], kFrameNames[10], kFrameNames[11], kFrameNames[12], kFrameNames[13],
+        kFrameNames[14]}, kFrameKinds},
+    {kNet, "net", 0, {"open", "check", "send", "recv", "over"}, "nntnn"},
+    {kApp, "app", 0, {"echo", "on", "do", "nth", "without", "answer"}, "nttntn"},
+    {kLink, "link", 1, {"slot"}, "n"},
+    {kState, "state", 0, {}, ""},
+};
+// clang-format on
+const Language kStories = {kSpecs, sizeof kSpecs / sizeof kSpecs[0]};
 
 // The agent's end of each link: the chunks that reads hand out, and the device's bytes,
 // read as frames as they come.
@@ -91,10 +127,6 @@ void limit(const char *what) {
 
 // ---- Expectations: what the current line says must, or must not, happen
 
-struct Tok {
-    const char *p;
-    size_t n;
-};
 struct Expect {
     Tok t;
     bool no, met;
@@ -103,61 +135,14 @@ Expect g_want[16];
 uint32_t g_wants;
 char g_seen[1200];  // what happened on this line, for the failure message
 
-uint32_t tokens(Tok in, Tok *out, uint32_t max) {  // words, a quoted text being one
-    uint32_t k = 0;
-    for (size_t i = 0; i < in.n && k < max;) {
-        while (i < in.n && in.p[i] == ' ') ++i;
-        size_t s = i;
-        for (bool q = false; i < in.n && (q || in.p[i] != ' '); ++i)
-            if (in.p[i] == '"' && (i == s || in.p[i - 1] != '\\')) q = !q;
-        if (i > s) out[k++] = {in.p + s, i - s};
-    }
-    return k;
-}
-bool same(Tok a, const char *b) {
-    return a.n == strlen(b) && memcmp(a.p, b, a.n) == 0;
-}
-
-// Words agree when they are the same; when they are key=value words with values that are
-// the same number however written (sess=85 and sess=0x55, size=BUF-8 and size=2040); or
-// when the pattern's value is written "x"*N, which stands for N copies of x.
-bool sameWord(Tok pat, Tok word) {
-    if (pat.n == word.n && !memcmp(pat.p, word.p, pat.n)) return true;
-    size_t k = strcspn(pat.p, "=\"");
-    k = k < pat.n && pat.p[k] == '=' ? k + 1 : 0;  // where the value starts
-    if (k > word.n || memcmp(pat.p, word.p, k)) return false;
-    const char *x = pat.p + k, *v = word.p + k, *end = pat.p + pat.n;
-    size_t vn = word.n - k;
-    int32_t a, b;
-    auto q =
-        x[0] == '"' ? static_cast<const char *>(memchr(x + 1, '"', size_t(end - x - 1))) : nullptr;
-    if (q && q + 1 < end && q[1] == '*' && parseNumber(q + 2, size_t(end - q - 2), a)) {
-        size_t xn = size_t(q - x - 1);
-        if (vn >= 2 && v[0] == '"') ++v, vn -= 2;
-        if (xn == 0 || vn != xn * size_t(a)) return vn == 0 && a == 0;
-        for (size_t i = 0; i < vn; ++i)
-            if (v[i] != x[1 + i % xn]) return false;
-        return true;
-    }
-    return k && parseNumber(x, size_t(end - x), a) && parseNumber(v, vn, b) && a == b;
-}
-
-// A pattern matches a line when their first words agree ("event" stands for any event,
-// "anything" for any line) and each of its other words is one of the line's.
-bool matches(Tok pattern, const char *line) {
-    Tok pt[12], lt[16];
-    uint32_t np = tokens(pattern, pt, 12), nl = tokens({line, strlen(line)}, lt, 16);
-    bool event = same(lt[0], "error") || same(lt[0], "notify") || same(lt[0], "data") ||
-                 same(lt[0], "str") || same(lt[0], "refused");
-    if (!np || !nl ||
-        !(sameWord(pt[0], lt[0]) || same(pt[0], "anything") || (same(pt[0], "event") && event)))
-        return false;
-    for (uint32_t i = 1; i < np; ++i) {
-        bool found = false;
-        for (uint32_t j = 1; j < nl && !found; ++j) found = sameWord(pt[i], lt[j]);
-        if (!found) return false;
-    }
-    return true;
+// "event" stands for any event, "anything" for any line.
+bool matchesLine(Tok pattern, const char *line) {
+    static const char *const kEvents[] = {"error ", "notify ", "data ", "str ", "refused "};
+    if (same(pattern, "anything")) return true;
+    if (!same(pattern, "event")) return matches(pattern, line);
+    for (const char *e : kEvents)
+        if (!strncmp(line, e, strlen(e))) return true;
+    return false;
 }
 
 // What happened inside a call of the library is kept until the call returns, and then
@@ -173,10 +158,10 @@ void check(const char *line) {
     if (used + n + 6 < sizeof g_seen)
         memcpy(g_seen + used, "\n    ", 5), memcpy(g_seen + used + 5, line, n + 1);
     for (Expect *e = g_want; e < g_want + g_wants; ++e)
-        if (e->no && matches(e->t, line)) fail("unexpected: ", line);
+        if (e->no && matchesLine(e->t, line)) fail("unexpected: ", line);
     for (Expect *e = g_want; e < g_want + g_wants; ++e)
         if (!e->no && !e->met) {
-            e->met = matches(e->t, line);
+            e->met = matchesLine(e->t, line);
             break;
         }
 }
@@ -210,55 +195,10 @@ void judge() {
     g_happenedLen = 0, g_judging = false;
 }
 
-// One happening written out, without printf: this runs inside the library's calls, whose
-// stack depth a device measures.
-struct Line {
-    char s[400];
-    size_t n;
-    Line &put(const char *t, size_t len) {
-        for (size_t i = 0; i < len && n + 1 < sizeof s; ++i) s[n++] = t[i];
-        s[n] = '\0';
-        return *this;
-    }
-    Line &put(const char *t) { return put(t, strlen(t)); }
-    Line &num(int32_t v, bool hex = false) {
-        char d[12], *p = d + sizeof d;
-        uint32_t u = v < 0 && !hex ? 0u - uint32_t(v) : uint32_t(v);
-        do *--p = "0123456789abcdef"[u % (hex ? 16 : 10)];
-        while ((u /= hex ? 16 : 10) != 0);
-        if (hex) put("0x");
-        if (v < 0 && !hex) put("-");
-        return put(p, size_t(d + sizeof d - p));
-    }
-    Line &text(const void *in, size_t len) {  // quoted, control bytes as \xNN
-        auto t = static_cast<const uint8_t *>(in);
-        put("\"");
-        for (size_t i = 0; i < len; ++i) {
-            char c[4] = {'\\', 'x', "0123456789ABCDEF"[t[i] >> 4], "0123456789ABCDEF"[t[i] & 15]};
-            bool plain = t[i] >= 0x20 && t[i] < 0x7F;
-            if (t[i] == '"' || t[i] == '\\') put("\\");
-            plain ? put(reinterpret_cast<const char *>(t + i), 1) : put(c, 4);
-        }
-        return put("\"");
-    }
-    Line &word(const char *t, size_t len) {  // bare when it can be, quoted when it must
-        bool bare = len > 0;
-        for (size_t i = 0; i < len; ++i)
-            bare = bare && ((t[i] >= '0' && t[i] <= '9') || (t[i] >= 'a' && t[i] <= 'z') ||
-                            (t[i] >= 'A' && t[i] <= 'Z') || strchr("._:-", t[i]));
-        return bare ? put(t, len) : text(t, len);
-    }
-    Line &bytes(const uint8_t *t, size_t len) {  // size and hex, the first 32 bytes
-        num(int32_t(len)).put(" ");
-        for (size_t i = 0; i < len && i < 32; ++i)
-            put(&"0123456789abcdef"[t[i] >> 4], 1).put(&"0123456789abcdef"[t[i] & 15], 1);
-        return put(len > 32 ? ".." : "");
-    }
-    void done(uint32_t slot) {
-        put(" link=").num(int32_t(slot));
-        happened(s);
-    }
-};
+void done(Line &l, uint32_t slot) {
+    l.put(" link=").num(int32_t(slot));
+    happened(l.s);
+}
 Line g_l;  // one at a time: each happening is written out before the application acts
 Line &line(const char *kind) {
     g_l.n = 0;
@@ -319,8 +259,6 @@ uint32_t checkEvent(int32_t id, const void *in = nullptr, size_t size = 0, bool 
 // A frame the device sent, whole: well formed, and the first of a connection its login
 // request with session 0, unless the agent was heard before the connection was up.
 void frameSent(uint32_t slot, const uint8_t *p) {
-    static const char *const kTypes[] = {"KEEPALIVE", "ERROR", "LOGIN", "LOGOUT",
-                                         "REDIRECT",  "TIME",  "DATA",  "STR"};
     Header h = readHeader(p);
     Body b;
     Side &s = g_side[slot];
@@ -331,24 +269,10 @@ void frameSent(uint32_t slot, const uint8_t *p) {
     CHECK(!b.bPeer || (readLe16(p + kHeadSize) == 0 && b.uPeerSize > 0));
     CHECK(!s.wantLogin || (h.uType == XR_DEV_TCP_MSG_LOGIN && h.uSessID == 0));
     s.wantLogin = false;
-    Line &l = line("sent ");
-    h.uType < 8 ? l.put(kTypes[h.uType]) : l.num(int32_t(h.uType));
-    l.put(" sess=").num(int32_t(h.uSessID), true);
-    auto d = reinterpret_cast<const char *>(p + kHeadSize + b.uDataOff);
-    auto peer = reinterpret_cast<const char *>(p + kOffPeerName);
-    if (b.bPeer) l.put(" peer=").word(peer, textLength(peer, b.uPeerSize));
-    if (h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize) {
-        l.put(" user=").word(d, textLength(d, 128));
-        l.put(" pass=").word(d + 128, textLength(d + 128, 64));
-        l.put(" version=").word(d + 192, textLength(d + 192, 64));
-    } else if (h.uType == XR_DEV_TCP_MSG_STR && b.uDataSize > 0) {
-        l.put(" ").text(d, textLength(d, b.uDataSize));
-    } else if (b.uDataSize > 0) {
-        l.put(" size=").bytes(reinterpret_cast<const uint8_t *>(d), b.uDataSize);
-    }
-    l.done(slot);
+    if (g_failed) return;  // a frame that is not well formed is not described
+    describeFrame(p, line("sent "));
+    done(g_l, slot);
 }
-
 void readSent(uint32_t slot, uint32_t n, bool first, bool early) {
     Side &s = g_side[slot];
     if (first) s.wantLogin = !early;
@@ -426,7 +350,7 @@ int32_t answer(uint32_t n) {
 
 void echo(int32_t id, uint32_t type, const void *p, uint32_t n, const char *peer) {
     int32_t r = xrDevTcpSend(id, type, p, n, peer, peer ? uint32_t(strlen(peer)) + 1 : 0);
-    if (r < 0) line("refused ").num(r).done(uint32_t(id) >> 16);
+    if (r < 0) done(line("refused ").num(r), uint32_t(id) >> 16);
 }
 
 void message(const char *kind, const char *peer) {
@@ -445,7 +369,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         uint32_t slot = 0;
         while (slot + 1 < kLinks && addr != slotAt(slot).szConnAddr) ++slot;
         CHECK(addr == slotAt(slot).szConnAddr && ends(addr, 64));
-        line("open ").word(addr, strlen(addr)).done(slot);
+        done(line("open ").word(addr, strlen(addr)), slot);
         act(kOnOpen, slot);  // a socket still comes back: the library must close it
         Side &s = g_side[slot];
         if (g_do.open < 0) return g_do.open;
@@ -466,7 +390,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         // What the agent had still to send goes with the connection.
         Side &s = g_side[slot];
         s.sock = -1, s.inStart = s.inEnd = s.chunks = 0;
-        line("close").done(slot);
+        done(line("close"), slot);
         act(kOnClose, slot);
     },
     [](int32_t id, const uint8_t *p, uint32_t n) -> int32_t {
@@ -517,7 +441,7 @@ void inEvent(uint8_t on, uint32_t slot, F f) {
 const XR_DEV_TCP_CALLBACK_S kEvents = {
     [](int32_t id, int32_t err) {
         uint32_t slot = checkEvent(id);
-        line("error ").num(err).done(slot);
+        done(line("error ").num(err), slot);
         act(kOnError, slot);
     },
     [](int32_t id, uint32_t type, const char *text) {
@@ -528,14 +452,14 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
               (type == XR_DEV_TCP_NOTIFY_TIME || (type == XR_DEV_TCP_NOTIFY_REDIRECT) == !!*text));
         line("notify ").put(kNotes[type % 5]);
         if (*text || type == XR_DEV_TCP_NOTIFY_TIME) g_l.put(" ").text(text, strlen(text));
-        g_l.done(slot);
+        done(g_l, slot);
         act(kOnNotify, slot);
     },
     [](int32_t id, const uint8_t *data, uint32_t size, const char *peer) {
         uint32_t slot = checkEvent(id, data, size, false);
         checkEvent(id, peer);
         message("data", peer);
-        g_l.put(" size=").bytes(data, size).done(slot);
+        done(g_l.put(" size=").bytes(data, size), slot);
         inEvent(kOnData, slot, [&] {
             if (g_do.echo & 1) echo(id, XR_DEV_TCP_MSG_DATA, data, size, peer);
         });
@@ -544,7 +468,7 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
         uint32_t slot = checkEvent(id, text);
         checkEvent(id, peer);
         message("str", peer);
-        g_l.put(" ").text(text, strlen(text)).done(slot);
+        done(g_l.put(" ").text(text, strlen(text)), slot);
         inEvent(kOnStr, slot, [&] {
             if (g_do.echo & 2) echo(id, XR_DEV_TCP_MSG_STR, text, uint32_t(strlen(text)) + 1, peer);
         });
@@ -644,66 +568,18 @@ void queueIn(Side &s, const uint8_t *p, uint32_t n, uint32_t split, bool join) {
     s.inEnd += n;
 }
 
-// A frame from the agent, built from its parts with the codec; lengths and peers may lie.
+// A frame from the agent, built from its parts; lengths and peers may lie.
 void doAgent(const Op &op) {
-    static uint8_t data[2 * kBuf], frame[3 * kBuf + 32];  // room for a kBuf peer and the data
+    static uint8_t frame[3 * kBuf + 32];  // room for a peer of kBuf bytes and the data
     Side &s = g_side[g_link];
-    int32_t type = op.num[kType];
-    if (type == kTypeClose) {
+    if (op.num[kType] == kClose) {
         if (s.chunks < kChunks) s.chunkEnd[s.chunks] = s.inEnd, s.chunkFails[s.chunks++] = true;
         return;
     }
-    uint32_t size = op.len[kBody];
-    const uint8_t *body = op.bytes(kBody);
-    uint8_t fixed[kLoginReplySize] = {};
-    char text[64] = {};
-    memcpy(text, body, size < 63 ? size : 63);
-    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) {
-        const char *addr = cText(op, kReplyAddr, g_text[0], 64),
-                   *time = cText(op, kTime, g_text[1], 64);
-        writeLoginReply(fixed, op.num[kResult], addr ? addr : "", time ? time : "");
-        body = fixed, size = kLoginReplySize;
-    } else if ((type == XR_DEV_TCP_MSG_REDIRECT || type == XR_DEV_TCP_MSG_TIME) &&
-               size <= kTextFieldSize) {
-        writeField(fixed, kTextFieldSize, text);  // a longer body is sent as it is
-        body = fixed, size = kTextFieldSize;
-    } else if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) {
-        writeLe32(fixed, uint32_t(op.num[kCode]));
-        body = fixed, size = kErrorSize;
-    }
-    uint32_t n = fill(op, body, size, data, sizeof data);
-    if (n > sizeof data) return limit("an agent frame larger than the runner holds");
-    if (type == kTypeRaw) {
-        memcpy(frame, data, n);
-    } else {
-        const char *peer = cText(op, kPeer, g_peer, sizeof g_peer);
-        uint32_t peerSize = op.has(kPeerSize) ? uint32_t(op.num[kPeerSize])
-                            : peer            ? uint32_t(strlen(peer)) + 1
-                                              : 0;
-        peerSize = peerSize < kBuf ? peerSize : kBuf;
-        uint32_t sess = op.has(kSess) ? uint32_t(op.num[kSess]) : slotAt(g_link).uSessID;
-        uint32_t want = n;
-        n = writeFrame(frame, sess, uint32_t(type), data, want, peer, peer ? peerSize : 0);
-        if (peer && peerSize == 0) {  // a peer section that is only its prefix
-            writeHeader(frame, sess, uint32_t(type), XR_DEV_TCP_FLAG_PEER, kPeerPrefix + want);
-            memset(frame + kHeadSize, 0, kPeerPrefix);
-            memcpy(frame + kHeadSize + kPeerPrefix, data, want);
-            n = kHeadSize + kPeerPrefix + want;
-        }
-        if (op.has(kFlags)) frame[kOffFlags] = uint8_t(op.num[kFlags]);
-        // A length that lies: the header says len, and the frame carries that many bytes.
-        if (op.has(kLen)) {
-            uint32_t len = uint32_t(op.num[kLen]) & 0xFFFFu;
-            if (kHeadSize + len > sizeof frame)
-                return limit("an agent frame larger than the runner holds");
-            if (kHeadSize + len > n) memset(frame + n, 0, kHeadSize + len - n);
-            writeLe16(frame + kOffLength, len);
-            n = kHeadSize + len;
-        }
-    }
-    if (op.has(kCut)) n = uint32_t(op.num[kCut]) < n ? n - uint32_t(op.num[kCut]) : 0;
-    uint32_t split = op.has(kSplit) && op.num[kSplit] > 0 ? uint32_t(op.num[kSplit]) : n;
-    if (n) queueIn(s, frame, n, split, op.has(kJoin) && op.num[kJoin]);
+    int32_t n = buildFrame(op, slotAt(g_link).uSessID, frame, sizeof frame);
+    if (n < 0) return limit("an agent frame larger than the runner holds");
+    uint32_t split = op.has(kSplit) && op.num[kSplit] > 0 ? uint32_t(op.num[kSplit]) : uint32_t(n);
+    if (n) queueIn(s, frame, uint32_t(n), split, op.has(kJoin) && op.num[kJoin]);
 }
 
 void doNet(const Op &op) {
@@ -768,7 +644,7 @@ void doState() {
     const XR_DEV_TCP_LINK_S &l = slotAt(g_link);
     line("state ").put(kWords[l.usStatus % 5]).put(" level=").num(l.usDelayLevel);
     g_l.put(" queued=").num(int32_t(l.uSendSize)).put(" held=").num(int32_t(l.uRecvSize));
-    g_l.put(l.iSocket >= 0 ? " socket=yes" : " socket=no").done(g_link);
+    done(g_l.put(l.iSocket >= 0 ? " socket=yes" : " socket=no"), g_link);
 }
 
 // Runs one operation; returns what its call answered (login, send), else 0.
@@ -777,13 +653,13 @@ int32_t run(const Op &op) {
     switch (op.code) {
         case kLogin:
             r = measured(1, [&] {
-                return xrDevTcpLogin(cText(op, kAddr, g_text[0], 300),
+                return xrDevTcpLogin(cText(op, kLoginAddr, g_text[0], 300),
                                      cText(op, kUser, g_text[1], 300),
                                      cText(op, kPass, g_text[2], 300));
             });
             break;
         case kLogout:
-            measured(2, [&] { return xrDevTcpLogout(handleArg(op, kId)), 0; });
+            measured(2, [&] { return xrDevTcpLogout(handleArg(op, 0)), 0; });
             break;
         case kSend:
             r = doSend(op);
@@ -806,8 +682,8 @@ int32_t run(const Op &op) {
             doApp(op);
             break;
         case kLink:
-            if (uint32_t(op.num[kSlot]) >= kLinks) limit("no such link in this configuration");
-            g_link = uint32_t(op.num[kSlot]) % kLinks;
+            if (uint32_t(op.num[0]) >= kLinks) limit("no such link in this configuration");
+            g_link = uint32_t(op.num[0]) % kLinks;
             break;
         case kState:
             doState();
@@ -897,7 +773,7 @@ int runText(const char *name, const char *text) {
             if (!applies(buf)) return kSkipped;
             continue;
         }
-        if (!parseOp(buf, op, why)) return fail(line(why).put(": ").put(buf).s), 1;
+        if (!parseOp(kStories, buf, op, why)) return fail(line(why).put(": ").put(buf).s), 1;
         if (!op.code) continue;
         int32_t want = 0;
         bool hasRet = false;
@@ -920,7 +796,7 @@ int runText(const char *name, const char *text) {
 void runBinary(const uint8_t *in, size_t size) {
     static Op op;
     start("fuzz", true);
-    for (size_t n; g_line < 1000 && (n = decodeOp(in, size, op)) != 0; in += n, size -= n)
+    for (size_t n; g_line < 1000 && (n = decodeOp(kStories, in, size, op)) != 0; in += n, size -= n)
         if (++g_line, op.code) run(op);
     finish();
 }
@@ -936,8 +812,8 @@ size_t encodeText(const char *text, uint8_t *out, size_t room) {
         const char *why = "";
         bool needs = !strncmp(buf, "needs ", 6);
         if (needs && !applies(buf)) return 0;
-        if (needs || !parseOp(buf, op, why) || !op.code) continue;
-        size_t k = encodeOp(op, out + used, room - used);
+        if (needs || !parseOp(kStories, buf, op, why) || !op.code) continue;
+        size_t k = encodeOp(kStories, op, out + used, room - used);
         if (k == 0) return 0;
         used += k;
     }
@@ -947,8 +823,8 @@ size_t encodeText(const char *text, uint8_t *out, size_t room) {
 void decodeBinary(const uint8_t *in, size_t size, void (*emit)(const char *)) {
     static Op op;
     static char line[3 * kPoolSize];
-    for (size_t n; (n = decodeOp(in, size, op)) != 0; in += n, size -= n)
-        if (op.code) formatOp(op, line, sizeof line), emit(line);
+    for (size_t n; (n = decodeOp(kStories, in, size, op)) != 0; in += n, size -= n)
+        if (op.code) formatOp(kStories, op, line, sizeof line), emit(line);
 }
 
 }  // namespace story

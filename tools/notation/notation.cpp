@@ -1,0 +1,431 @@
+// SPDX-License-Identifier: MIT
+#include "notation.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "wire.h"
+
+namespace notation {
+
+using namespace devtcp::wire;
+
+namespace {
+
+const char *const kTypeNames[] = {"KEEPALIVE", "ERROR", "LOGIN", "LOGOUT",
+                                  "REDIRECT",  "TIME",  "DATA",  "STR"};
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+const char *skipQuoted(const char *p, const char *end) {
+    for (++p; p < end && *p != '"'; ++p)
+        if (*p == '\\' && p + 1 < end) ++p;
+    return p < end ? p + 1 : end;
+}
+
+// The operation part of a line ends at "=>" or at a comment, outside quotes.
+size_t opLength(const char *p) {
+    const char *s = p;
+    while (*p && *p != '#' && !(p[0] == '=' && p[1] == '>'))
+        p = *p == '"' ? skipQuoted(p, p + strlen(p)) : p + 1;
+    return size_t(p - s);
+}
+
+const Spec *specOf(const Language &lang, uint8_t code) {
+    for (size_t i = 0; i < lang.count; ++i)
+        if (lang.specs[i].code == code) return &lang.specs[i];
+    return nullptr;
+}
+
+char kindOf(const Spec &s, uint32_t f) {
+    return f < strlen(s.kinds) ? s.kinds[f] : '-';
+}
+
+// Appends a field's bytes to the pool: a quoted text repeated *N times (with its NUL for a
+// body), a body's hex digits, or else the word's characters.
+bool putText(Op &op, uint32_t f, Tok t, bool body) {
+    uint8_t *out = op.pool + op.used;
+    size_t room = kPoolSize - op.used, n = 0;
+    if (t.n > 0 && t.p[0] == '"') {
+        const char *end = skipQuoted(t.p, t.p + t.n);
+        uint8_t one[256];
+        size_t k = 0;
+        for (const char *q = t.p + 1; q < end - 1 && k < sizeof one; ++q) {
+            if (*q != '\\') {
+                one[k++] = uint8_t(*q);
+            } else if (q[1] == 'x' && hexDigit(q[2]) >= 0 && hexDigit(q[3]) >= 0) {
+                one[k++] = uint8_t(hexDigit(q[2]) << 4 | hexDigit(q[3]));
+                q += 3;
+            } else {
+                ++q;
+                one[k++] = *q == 'n' ? '\n' : *q == '0' ? '\0' : uint8_t(*q);
+            }
+        }
+        int32_t times = 1;
+        size_t rest = t.n - size_t(end - t.p);
+        if (rest && (end[0] != '*' || !parseNumber(end + 1, rest - 1, times) || times < 0))
+            return false;
+        for (int32_t i = 0; i < times; ++i, n += k) {
+            if (n + k > room) return false;
+            memcpy(out + n, one, k);
+        }
+        if (body && n < room) out[n++] = '\0';
+    } else if (body) {
+        if (t.n % 2 || t.n / 2 > room) return false;
+        for (size_t i = 0; i < t.n; i += 2) {
+            int hi = hexDigit(t.p[i]), lo = hexDigit(t.p[i + 1]);
+            if (hi < 0 || lo < 0) return false;
+            out[n++] = uint8_t(hi << 4 | lo);
+        }
+    } else {
+        if (t.n > room) return false;
+        memcpy(out, t.p, n = t.n);
+    }
+    op.off[f] = uint16_t(op.used);
+    op.len[f] = uint16_t(n);
+    op.used += uint32_t(n);
+    return true;
+}
+
+bool putField(Op &op, const Spec &s, uint32_t f, Tok v) {
+    if (same(v, "NULL")) return true;  // left out: the call gets a null pointer
+    op.mask = uint16_t(op.mask | 1u << f);
+    if (kindOf(s, f) == 'n') return parseNumber(v.p, v.n, op.num[f]);
+    return putText(op, f, v, kindOf(s, f) == 'b');
+}
+
+}  // namespace
+
+uint32_t tokens(Tok in, Tok *out, uint32_t max) {
+    uint32_t k = 0;
+    for (size_t i = 0; i < in.n && k < max;) {
+        while (i < in.n && (in.p[i] == ' ' || in.p[i] == '\t')) ++i;
+        size_t s = i;
+        while (i < in.n && in.p[i] != ' ' && in.p[i] != '\t')
+            i = in.p[i] == '"' ? size_t(skipQuoted(in.p + i, in.p + in.n) - in.p) : i + 1;
+        if (i > s) out[k++] = {in.p + s, i - s};
+    }
+    return k;
+}
+
+bool same(Tok a, const char *word) {
+    return a.n == strlen(word) && memcmp(a.p, word, a.n) == 0;
+}
+
+bool parseNumber(const char *p, size_t n, int32_t &value) {
+    static const struct {
+        const char *name;
+        int32_t value;
+    } kNames[] = {{"KEEPALIVE", 0}, {"ERROR", 1},  {"LOGIN", 2},      {"LOGOUT", 3},
+                  {"REDIRECT", 4},  {"TIME", 5},   {"DATA", 6},       {"STR", 7},
+                  {"WAKE", 14},     {"raw", kRaw}, {"close", kClose}, {"BUF", XR_DEV_TCP_BUF_SIZE}};
+    size_t k = 0;
+    while (k < n && (p[k] == '_' || (p[k] >= 'A' && p[k] <= 'Z') || (p[k] >= 'a' && p[k] <= 'z')))
+        ++k;
+    int64_t base = 0;
+    if (k > 0) {
+        bool found = false;
+        for (auto &e : kNames)
+            if (same({p, k}, e.name)) base = e.value, found = true;
+        if (!found) return false;
+        p += k, n -= k;
+        if (n == 0) return value = int32_t(base), true;
+        if (p[0] != '-' && p[0] != '+') return false;
+    }
+    bool neg = n > 0 && p[0] == '-';
+    if (n > 0 && (p[0] == '-' || p[0] == '+')) ++p, --n;
+    bool hex = n > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    if (n == 0) return false;
+    uint64_t v = 0;
+    for (size_t i = hex ? 2 : 0; i < n; ++i) {
+        int d = hexDigit(p[i]);
+        if (d < 0 || (!hex && d > 9) || v > 0xFFFFFFFFull) return false;
+        v = v * (hex ? 16 : 10) + uint64_t(d);
+    }
+    value = int32_t(uint32_t(base + (neg ? -int64_t(v) : int64_t(v))));
+    return true;
+}
+
+bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
+    memset(&op, 0, sizeof op);
+    Tok t[kMaxFields + 1];
+    uint32_t n = tokens({line, opLength(line)}, t, kMaxFields + 1);
+    if (n == 0) return true;
+    const Spec *s = nullptr;
+    for (size_t i = 0; i < lang.count; ++i)
+        if (same(t[0], lang.specs[i].word)) s = &lang.specs[i];
+    if (!s) return why = "unknown operation", false;
+    op.code = s->code;
+    for (uint32_t i = 1, pos = 0; i < n; ++i) {
+        auto eq = static_cast<const char *>(memchr(t[i].p, '=', t[i].n));
+        uint32_t f = kMaxFields;
+        if (eq && t[i].p[0] != '"') {
+            for (uint32_t k = 0; k < kMaxFields; ++k)
+                if (s->names[k] && same({t[i].p, size_t(eq - t[i].p)}, s->names[k])) f = k;
+            if (f == kMaxFields) return why = "unknown field", false;
+            t[i].n -= size_t(eq + 1 - t[i].p), t[i].p = eq + 1;
+        } else {
+            if (pos >= s->positional) return why = "too many values", false;
+            f = pos++;
+        }
+        if (!putField(op, *s, f, t[i])) return why = "bad value", false;
+    }
+    return true;
+}
+
+size_t encodeOp(const Language &lang, const Op &op, uint8_t *out, size_t room) {
+    const Spec *s = specOf(lang, op.code);
+    size_t n = 3;
+    if (!s || room < n) return 0;
+    out[0] = op.code, out[1] = uint8_t(op.mask), out[2] = uint8_t(op.mask >> 8);
+    for (uint32_t f = 0; f < kMaxFields; ++f) {
+        if (!op.has(f)) continue;
+        bool num = kindOf(*s, f) == 'n';
+        size_t need = num ? 4 : 2u + op.len[f];
+        if (n + need > room) return 0;
+        uint32_t v = num ? uint32_t(op.num[f]) : op.len[f];
+        for (int i = 0; i < (num ? 4 : 2); ++i) out[n++] = uint8_t(v >> 8 * i);
+        if (!num) memcpy(out + n, op.bytes(f), op.len[f]), n += op.len[f];
+    }
+    return n;
+}
+
+size_t decodeOp(const Language &lang, const uint8_t *in, size_t size, Op &op) {
+    memset(&op, 0, sizeof op);
+    if (size == 0) return 0;
+    const Spec *s = specOf(lang, in[0]);
+    if (!s || size < 3) return 1;  // not an operation: the next byte may start one
+    size_t n = 3;
+    uint16_t mask = uint16_t(in[1] | in[2] << 8);
+    op.code = s->code;
+    for (uint32_t f = 0; f < kMaxFields; ++f) {
+        if (!(mask >> f & 1u) || kindOf(*s, f) == '-') continue;
+        bool num = kindOf(*s, f) == 'n';
+        if (size - n < (num ? 4u : 2u)) break;
+        uint32_t v = 0;
+        for (int i = 0; i < (num ? 4 : 2); ++i) v |= uint32_t(in[n++]) << 8 * i;
+        op.mask = uint16_t(op.mask | 1u << f);
+        if (num) {
+            op.num[f] = int32_t(v);
+            continue;
+        }
+        if (v > size - n || v > kPoolSize - op.used) v = 0;  // a cut text is empty
+        memcpy(op.pool + op.used, in + n, v);
+        op.off[f] = uint16_t(op.used), op.len[f] = uint16_t(v);
+        op.used += v, n += v;
+    }
+    return n;
+}
+
+void formatOp(const Language &lang, const Op &op, char *out, size_t room) {
+    const Spec *s = specOf(lang, op.code);
+    size_t n = 0;
+    auto put = [&](const char *fmt, auto... a) {
+        int k = snprintf(out + n, room - n, fmt, a...);
+        if (k > 0) n = n + size_t(k) < room ? n + size_t(k) : room - 1;
+    };
+    out[0] = '\0';
+    if (!s) return;
+    put("%s", s->word);
+    for (uint32_t f = 0; f < kMaxFields; ++f) {
+        char kind = kindOf(*s, f);
+        if (!op.has(f) || kind == '-') continue;
+        put(f >= s->positional ? " %s=" : "%.0s ", s->names[f]);
+        if (kind == 'n') {
+            int32_t v = op.num[f];
+            bool typed = f == kType && !strcmp(s->names[f], "type");
+            if (typed && v >= 0 && v < 8)
+                put("%s", kTypeNames[v]);
+            else if (typed && (v == XR_DEV_TCP_MSG_WAKE || v == kRaw || v == kClose))
+                put("%s", v == kRaw ? "raw" : v == kClose ? "close" : "WAKE");
+            else
+                put(f == kSess && !strcmp(s->names[f], "sess") ? "0x%x" : "%d", unsigned(v));
+            continue;
+        }
+        const uint8_t *b = op.bytes(f);
+        size_t len = op.len[f], shown = len - (kind == 'b' && len > 0);
+        bool printable = kind != 'b' || (len > 0 && b[len - 1] == '\0');
+        for (size_t i = 0; i < shown; ++i) printable = printable && b[i] >= 0x20 && b[i] < 0x7F;
+        if (!printable) {  // a body that is not a text: hex
+            for (size_t i = 0; i < len; ++i) put("%02x", b[i]);
+            if (len == 0) put("%s", "\"\"*0");
+            continue;
+        }
+        put("%s", "\"");
+        for (size_t i = 0; i < shown; ++i)
+            put(b[i] == '"' || b[i] == '\\'   ? "\\%c"
+                : b[i] >= 0x20 && b[i] < 0x7F ? "%c"
+                                              : "\\x%02x",
+                b[i]);
+        put("%s", "\"");
+    }
+}
+
+int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room) {
+    int32_t type = op.num[kType];
+    uint32_t size = op.len[kBody];
+    const uint8_t *body = op.bytes(kBody);
+    uint8_t fixed[kLoginReplySize] = {};
+    char text[3][kTextFieldSize] = {};
+    auto cText = [&op](uint32_t f, char *buf) {
+        memcpy(buf, op.bytes(f), op.len[f] < kTextFieldSize - 1 ? op.len[f] : kTextFieldSize - 1);
+        return buf;
+    };
+    if (type == kClose) return 0;
+    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) {
+        writeLoginReply(fixed, op.num[kResult], cText(kAddr, text[0]), cText(kTime, text[1]));
+        body = fixed, size = kLoginReplySize;
+    } else if ((type == XR_DEV_TCP_MSG_REDIRECT || type == XR_DEV_TCP_MSG_TIME) &&
+               size <= kTextFieldSize) {
+        writeField(fixed, kTextFieldSize, cText(kBody, text[2]));
+        body = fixed, size = kTextFieldSize;
+    } else if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) {
+        writeLe32(fixed, uint32_t(op.num[kCode]));
+        body = fixed, size = kErrorSize;
+    }
+    // The data: the body, then a pattern up to size= bytes.
+    uint32_t want = op.has(kSize) ? uint32_t(op.num[kSize]) : size;
+    uint32_t peerSize = op.has(kPeerSize) ? uint32_t(op.num[kPeerSize]) & 0xFFFFu
+                        : op.has(kPeer)   ? op.len[kPeer] + 1u
+                                          : 0;
+    uint32_t head =
+        type == kRaw ? 0
+                     : kHeadSize + (op.has(kPeer) ? kPeerPrefix + paddedPeerLength(peerSize) : 0);
+    uint32_t n = head + want;
+    if (want > room || n > room ||
+        (op.has(kLen) && kHeadSize + (uint32_t(op.num[kLen]) & 0xFFFFu) > room))
+        return -1;
+    memset(out, 0, head);
+    for (uint32_t i = 0; i < want; ++i) out[head + i] = i < size ? body[i] : uint8_t(i * 7 + 1);
+    if (type != kRaw) {
+        if (op.has(kPeer)) {  // the name's bytes, as many as the length field says fit
+            writeLe16(out + kOffPeerLength, peerSize);
+            memcpy(out + kOffPeerName, op.bytes(kPeer),
+                   op.len[kPeer] < peerSize ? op.len[kPeer] : peerSize);
+        }
+        uint32_t flags = op.has(kFlags)  ? uint32_t(op.num[kFlags])
+                         : op.has(kPeer) ? XR_DEV_TCP_FLAG_PEER
+                                         : 0;
+        writeHeader(out, op.has(kSess) ? uint32_t(op.num[kSess]) : sess, uint32_t(type), flags,
+                    n - kHeadSize);
+        if (op.has(kLen)) {  // the header says len, and that many payload bytes follow
+            uint32_t len = uint32_t(op.num[kLen]) & 0xFFFFu;
+            if (kHeadSize + len > n) memset(out + n, 0, kHeadSize + len - n);
+            writeLe16(out + kOffLength, len);
+            n = kHeadSize + len;
+        }
+    }
+    if (op.has(kCut)) n = uint32_t(op.num[kCut]) < n ? n - uint32_t(op.num[kCut]) : 0;
+    return int32_t(n);
+}
+
+Line &Line::put(const char *t, size_t len) {
+    for (size_t i = 0; i < len && n + 1 < sizeof s; ++i) s[n++] = t[i];
+    s[n] = '\0';
+    return *this;
+}
+
+Line &Line::put(const char *t) {
+    return put(t, strlen(t));
+}
+
+Line &Line::num(int32_t v, bool hex) {
+    char d[12], *p = d + sizeof d;
+    uint32_t u = v < 0 && !hex ? 0u - uint32_t(v) : uint32_t(v);
+    do *--p = "0123456789abcdef"[u % (hex ? 16 : 10)];
+    while ((u /= hex ? 16 : 10) != 0);
+    put(hex ? "0x" : v < 0 ? "-" : "");
+    return put(p, size_t(d + sizeof d - p));
+}
+
+Line &Line::text(const void *in, size_t len) {
+    auto t = static_cast<const uint8_t *>(in);
+    put("\"");
+    for (size_t i = 0; i < len; ++i) {
+        char c[4] = {'\\', 'x', "0123456789ABCDEF"[t[i] >> 4], "0123456789ABCDEF"[t[i] & 15]};
+        if (t[i] == '"' || t[i] == '\\') put("\\");
+        t[i] >= 0x20 && t[i] < 0x7F ? put(reinterpret_cast<const char *>(t + i), 1) : put(c, 4);
+    }
+    return put("\"");
+}
+
+Line &Line::word(const char *t, size_t len) {
+    bool bare = len > 0;
+    for (size_t i = 0; i < len; ++i)
+        bare = bare && ((t[i] >= '0' && t[i] <= '9') || (t[i] >= 'a' && t[i] <= 'z') ||
+                        (t[i] >= 'A' && t[i] <= 'Z') || strchr("._:-", t[i]));
+    return bare ? put(t, len) : text(t, len);
+}
+
+Line &Line::bytes(const uint8_t *t, size_t len) {
+    num(int32_t(len)).put(" ");
+    for (size_t i = 0; i < len && i < 32; ++i) {
+        char h[2] = {"0123456789abcdef"[t[i] >> 4], "0123456789abcdef"[t[i] & 15]};
+        put(h, 2);
+    }
+    return put(len > 32 ? ".." : "");
+}
+
+void describeFrame(const uint8_t *p, Line &l) {
+    Header h = readHeader(p);
+    Body b;
+    readBody(p + kHeadSize, h.uPayload, h.uFlags, b);
+    h.uType < 8 ? l.put(kTypeNames[h.uType]) : l.num(int32_t(h.uType));
+    l.put(" sess=").num(int32_t(h.uSessID), true);
+    auto d = reinterpret_cast<const char *>(p + kHeadSize + b.uDataOff);
+    auto peer = reinterpret_cast<const char *>(p + kOffPeerName);
+    if (b.bPeer) l.put(" peer=").word(peer, textLength(peer, b.uPeerSize));
+    if (h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize) {
+        l.put(" user=").word(d, textLength(d, kLoginReqOffPass));
+        l.put(" pass=").word(d + kLoginReqOffPass, textLength(d + kLoginReqOffPass, 64));
+        l.put(" version=").word(d + kLoginReqOffVersion, textLength(d + kLoginReqOffVersion, 64));
+    } else if (h.uType == XR_DEV_TCP_MSG_STR && b.uDataSize > 0) {
+        l.put(" ").text(d, textLength(d, b.uDataSize));
+    } else if (b.uDataSize > 0) {
+        l.put(" size=").bytes(reinterpret_cast<const uint8_t *>(d), b.uDataSize);
+    }
+}
+
+namespace {
+
+bool sameWord(Tok pat, Tok word) {
+    if (pat.n == word.n && !memcmp(pat.p, word.p, pat.n)) return true;
+    size_t k = strcspn(pat.p, "=\"");
+    k = k < pat.n && pat.p[k] == '=' ? k + 1 : 0;  // where the value starts
+    if (k > word.n || memcmp(pat.p, word.p, k)) return false;
+    const char *x = pat.p + k, *v = word.p + k, *end = pat.p + pat.n;
+    size_t vn = word.n - k;
+    int32_t a, b;
+    auto q =
+        x[0] == '"' ? static_cast<const char *>(memchr(x + 1, '"', size_t(end - x - 1))) : nullptr;
+    if (q && q + 1 < end && q[1] == '*' && parseNumber(q + 2, size_t(end - q - 2), a)) {
+        size_t xn = size_t(q - x - 1);
+        if (vn >= 2 && v[0] == '"') ++v, vn -= 2;
+        if (xn == 0 || vn != xn * size_t(a)) return vn == 0 && a == 0;
+        for (size_t i = 0; i < vn; ++i)
+            if (v[i] != x[1 + i % xn]) return false;
+        return true;
+    }
+    return k && parseNumber(x, size_t(end - x), a) && parseNumber(v, vn, b) && a == b;
+}
+
+}  // namespace
+
+bool matches(Tok pattern, const char *line) {
+    Tok pt[12], lt[24];
+    uint32_t np = tokens(pattern, pt, 12), nl = tokens({line, strlen(line)}, lt, 24);
+    if (np == 0 || nl == 0 || !sameWord(pt[0], lt[0])) return false;
+    for (uint32_t i = 1; i < np; ++i) {
+        bool found = false;
+        for (uint32_t j = 1; j < nl && !found; ++j) found = sameWord(pt[i], lt[j]);
+        if (!found) return false;
+    }
+    return true;
+}
+
+}  // namespace notation
