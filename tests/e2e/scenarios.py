@@ -2,7 +2,7 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import os, re, sys  # noqa: E401
+import os, re, subprocess, sys, tempfile  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Console, check, login_request, run  # noqa: E402
@@ -61,7 +61,23 @@ SCENARIOS = {
                                               "ghost-peer"]),
     "malformed": (["--malformed", "all", "--interval", "1000"], None, [
         ONLINE, *echoes("A", 1), *echoes("A", 2)], [REDIRECT, OFFLINE]),
+    # Other credentials from the command line: no prompt, the password's line end not sent.
+    "password_file": (["--password", "s3 cret", "--no-demo"], None, [
+        ("A", "login", dict(user="field tester", password="s3 cret", accepted=True)), ONLINE],
+        ["Please input"]),
+    "password_env": (["--password", "from-env", "--no-demo"], None, [
+        ("A", "login", dict(user="field tester", password="from-env", accepted=True))], []),
 }
+# The console's command line in the scenarios that give one; "{A}" is agent A's address.
+PASSWORD_FILE = os.path.join(tempfile.mkdtemp(), "password")
+CONSOLE_ARGS = {"password_file": ["--password-file", PASSWORD_FILE],
+                "password_env": ["--password-env", "DEVTCP_E2E_PASSWORD"]}
+# A bad command line: one line on standard error, exit status 2, nothing asked.
+BAD_OPTIONS = [(["--agent", "1.2.3.4:99999"], "--agent: the port is not a number from 1 to 65535"),
+               (["--agent"], "--agent: a value is needed"),
+               (["--user", "u" * 128], "--user: at most 127 characters"),
+               (["--password-file", PASSWORD_FILE], "--password-file: the first line must hold"),
+               (["--password-env", "DEVTCP_E2E_UNSET"], "--password-env: no such environment")]
 
 
 def scenario(agent_exe, console_exe, name, wrapper, timeout):
@@ -71,7 +87,13 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
     agents["A"] = Agent(agent_exe, *(o.replace("{B}", b) for o in a_options), label="agent A")
     # A refused address first, then blanks around the address, the default user name.
     answers = f"1.2.3.4:99999\n  {agents['A'].addr}\t\n\n"
-    console = Console(console_exe, answers, wrapper=wrapper)
+    args = CONSOLE_ARGS.get(name)
+    if args:
+        with open(PASSWORD_FILE, "w", newline="") as f:
+            f.write("s3 cret\r\nsecond line\n")
+        os.environ["DEVTCP_E2E_PASSWORD"] = "from-env"
+        args, answers = ["--agent", agents["A"].addr, "--user", "field tester", *args], ""
+    console = Console(console_exe, answers, wrapper=wrapper, args=args or ())
     at = {"A": -1, "B": -1, "console": -1}
     for step in steps:
         if isinstance(step, str):
@@ -90,9 +112,22 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
         check(not bad, f"agent {who}: {bad}")
 
 
+def bad_options(console_exe, wrapper):
+    with open(PASSWORD_FILE, "w") as f:
+        f.write("p" * 64 + "\n")
+    for args, message in BAD_OPTIONS:
+        done = subprocess.run([*wrapper, console_exe, *args], capture_output=True, timeout=120)
+        lines = done.stderr.decode("latin-1").splitlines()
+        check((done.returncode, done.stdout, len(lines)) == (2, b"", 1) and
+              lines[0].startswith(f"devtcp-console: {message}"), f"{args}: {done}")
+
+
+SCENARIOS["bad_options"] = None
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
     sys.exit(__doc__)
 # wine's first start in a fresh prefix is slow; everything else answers within seconds.
 wrapper, timeout = (tuple(ARGS[4:]), 180) if ARGS[4:] else ((), 40)
+if ARGS[2] == "bad_options":
+    run(lambda: bad_options(ARGS[1], wrapper))
 run(lambda: scenario(*ARGS[:3], wrapper, timeout))
