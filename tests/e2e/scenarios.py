@@ -2,10 +2,10 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import os, re, subprocess, sys, tempfile  # noqa: E401
+import os, re, socket, subprocess, sys, tempfile  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from devtcp_run import Agent, Console, check, login_request, run  # noqa: E402
+from devtcp_run import Agent, Console, check, frame, login_request, run  # noqa: E402
 
 ID = r"iAgentID=\d+, "
 ONLINE, OFFLINE, WAKE = (rf"TcpNotify: {ID}{w}, Data=$" for w in ("Online", "Offline", "Wake"))
@@ -42,7 +42,7 @@ SCENARIOS = {
     "redirect_frame": (["--redirect", "{B}", "--no-demo", "--first-session", "77"],
                        ["--interval", "60000"], [
         ONLINE, REDIRECT, ("A", "rx", dict(type="logout", session=77)),
-        ("A", "close", dict(reason="closed by device")),
+        ("A", "close", dict(reason="logout")),
         ("B", "rx", dict(type="login", session=0)), ONLINE, *echoes("B", 1)],
         [("B", "rx", dict(type="logout"))]),
     "refused": (["--refuse", "-123456", "--no-demo"], None, [
@@ -52,7 +52,9 @@ SCENARIOS = {
     "agent_closes": (["--close-after", "3", "--interval", "60000"], None, [
         ONLINE, *echoes("A", 1, conn=1), ("A", "close", dict(conn=1, reason="close-after")),
         OFFLINE, ("A", "rx", dict(conn=2, type="login", session=0)), ONLINE], []),
-    "split": (["--split", "--byte-gap", "3", "--wake", "--error", "42", "--interval", "60000"],
+    # The agent's slow writes are not the device's: an echo is timed from its last byte.
+    "split": (["--split", "--byte-gap", "5", "--wake", "--error", "42", "--interval", "60000",
+               "--echo-timeout", "500"],
               None, [ONLINE, TIME, WAKE, ERROR.format(42), STR, DATA, *echoes("A", 1)], []),
     "coalesce": (["--coalesce", "--wake", "--error", "-7", "--interval", "60000"], None,
                  [ONLINE, TIME, WAKE, ERROR.format(-7), STR, DATA, *echoes("A", 1)], []),
@@ -112,7 +114,7 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
         check(not bad, f"agent {who}: {bad}")
 
 
-def bad_options(console_exe, wrapper):
+def bad_options(_agent, console_exe, _name, wrapper, _timeout):
     with open(PASSWORD_FILE, "w") as f:
         f.write("p" * 64 + "\n")
     for args, message in BAD_OPTIONS:
@@ -122,12 +124,27 @@ def bad_options(console_exe, wrapper):
               lines[0].startswith(f"devtcp-console: {message}"), f"{args}: {done}")
 
 
-SCENARIOS["bad_options"] = None
+def logout(agent_exe, *_):
+    """A device logs out with the first demo round unread and closes (a reset, then)."""
+    agent = Agent(agent_exe, "--interval", "60000")
+    with socket.create_connection(("127.0.0.1", agent.port)) as device:
+        device.sendall(login_request("leaver"))
+        session = agent.wait_event("login", 10)["session"]
+        device.sendall(frame(session, 3))
+        agent.wait_event("logout", 10)
+    close = agent.wait_event("close", 10)
+    agent.stop()
+    summary = agent.events("summary")
+    check(close["reason"] == "logout" and "errno" not in close, f"{close}")
+    check(not agent.events("lost") and len(agent.events("in_flight")) == 2, agent.lines)
+    check(summary and (summary[0]["lost"], summary[0]["in_flight"]) == (0, 2), f"{summary}")
+
+
+SPECIAL = {"bad_options": bad_options, "logout": logout}
+SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
     sys.exit(__doc__)
 # wine's first start in a fresh prefix is slow; everything else answers within seconds.
 wrapper, timeout = (tuple(ARGS[4:]), 180) if ARGS[4:] else ((), 40)
-if ARGS[2] == "bad_options":
-    run(lambda: bad_options(ARGS[1], wrapper))
-run(lambda: scenario(*ARGS[:3], wrapper, timeout))
+run(lambda: SPECIAL.get(ARGS[2], scenario)(*ARGS[:3], wrapper, timeout))

@@ -206,7 +206,7 @@ int Server::run() {
         if (n > 0 && fds[0].revents) {
             unsigned char sig = 0;
             if (read(signalPipe[0], &sig, 1) == 1) {
-                for (size_t i = conns_.size(); i-- > 0;) drop(i, "shutdown", 0);
+                for (size_t i = conns_.size(); i-- > 0;) drop(i, kReasonShutdown, 0);
                 behaviour_.summary(sig == SIGINT ? "SIGINT" : "SIGTERM");
                 return kExitOk;
             }
@@ -227,7 +227,7 @@ int Server::run() {
                 // Frames that arrived before a close are handled all the same.
                 DeviceFrame f;
                 while (closing_[i].first.empty() && cutFrame(c.input(), f)) {
-                    if (!behaviour_.onFrame(c, f, now)) closing_[i] = {"close-after", 0};
+                    if (const char *why = behaviour_.onFrame(c, f, now)) closing_[i] = {why, 0};
                 }
                 if (closing_[i].first.empty() && st == IoStatus::Closed)
                     closing_[i] = {"closed by device", 0};
