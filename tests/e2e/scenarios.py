@@ -2,7 +2,7 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import os, re, socket, subprocess, sys, tempfile  # noqa: E401
+import os, re, resource, socket, subprocess, sys, tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Console, check, frame, login_request, run  # noqa: E402
@@ -140,7 +140,33 @@ def logout(agent_exe, *_):
     check(summary and (summary[0]["lost"], summary[0]["in_flight"]) == (0, 2), f"{summary}")
 
 
-SPECIAL = {"bad_options": bad_options, "logout": logout}
+def agent_limits(agent_exe, *_):
+    """Out of descriptors, the agent says so once and accepts again when it can; devices
+    that do not log in are closed in time; one that never reads cannot grow its queue."""
+    agent = Agent(agent_exe, "--login-timeout", "1000")
+    fds = len(os.listdir(f"/proc/{agent.proc.pid}/fd"))
+    resource.prlimit(agent.proc.pid, resource.RLIMIT_NOFILE, (fds + 2, fds + 2))
+    idle = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(4)]
+    agent.wait_event("warning", 10, message=lambda m: "Too many open files" in m)
+    time.sleep(0.5)  # as long as a connection waits to be accepted
+    agent.wait_event("connect", 10, conn=4)
+    for conn in (1, 2, 3, 4):
+        check(agent.wait_event("close", 10, conn=conn)["reason"] == "no login within 1000 ms",
+              f"connection {conn}")
+    check(len(agent.events("warning")) == 1, agent.events("warning"))
+    quiet = Agent(agent_exe, "-q", "--no-demo", "--malformed", "oversize")
+    with socket.create_connection(("127.0.0.1", quiet.port)) as device:
+        try:  # each login is answered with 5 KB: 15 MB, more than the sockets hold
+            device.sendall(login_request("flooder") * 3000)
+        except OSError:
+            pass
+        quiet.wait_event("warning", 10, message="the device reads nothing: write queue over"
+                         " 1048576 bytes")
+    for p in idle:
+        p.close()
+
+
+SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits}
 SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:

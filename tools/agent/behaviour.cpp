@@ -162,6 +162,7 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
         return;
     }
     ++logins_;
+    c.loginBy = Clock::time_point::max();
     if (!loginHere) return;
     c.loggedIn = true;
     c.session = session;

@@ -24,6 +24,9 @@ General:
                           each later accepted login gets the next one
       --tls-cert FILE     accept TLS links only, with this certificate chain (PEM)
       --tls-key FILE      the private key of --tls-cert (PEM)
+      --login-timeout MS  close a connection that has no accepted login (TLS
+                          handshake included) MS after it came (default 60000;
+                          0: never)
       --json              print events as JSON lines
   -q, --quiet             print only the listening line, warnings and the summary
   -h, --help              show this help and exit
@@ -88,8 +91,10 @@ Report (a line per event; --json gives the same as JSON lines):
                       echo, or one that came after its message counted as lost
   logout              the device logged out; the agent then closes the connection
   close               a connection ended, and why: logout, closed by device, read
-                      failed or write failed (with errno), a TLS failure, shutdown,
-                      or a scenario's close-after or close-at-bytes; with the frames
+                      failed or write failed (with errno), a TLS failure, no login
+                      within --login-timeout, a write queue over 1 MiB (a device that
+                      sends and never reads; also said as a warning), shutdown, or a
+                      scenario's close-after or close-at-bytes; with the frames
                       received (frames_rx) and sent (frames_tx), the writes made and
                       the bytes written (bytes_out) on it
   summary             on SIGINT or SIGTERM: connections accepted, logins accepted,
@@ -220,6 +225,9 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
         } else if (arg == "--first-session") {
             if (!number(0xffffffffull, n)) return ParseResult::Error;
             o.firstSession = uint32_t(n);
+        } else if (arg == "--login-timeout") {
+            if (!number(maxMs, n)) return ParseResult::Error;
+            o.loginTimeoutMs = unsigned(n);
         } else if (arg == "--json" && flagOnly)
             o.json = true;
         else if ((arg == "-q" || arg == "--quiet") && flagOnly)
