@@ -166,7 +166,25 @@ def agent_limits(agent_exe, *_):
         p.close()
 
 
-SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits}
+def conformance(agent_exe, kit_exe, name, wrapper, timeout):
+    """The port conformance kit passes every point on the ports that come with devtcp."""
+    with tempfile.TemporaryDirectory() as certs:
+        tls, port = [], []
+        if name == "conformance_tls":
+            subprocess.run([os.path.join(os.path.dirname(__file__), "..", "..", "scripts",
+                                         "tls-certs.sh"), certs, "devtcp-agent"],
+                           check=True, capture_output=True)
+            tls = ["--tls-cert", f"{certs}/agent.pem", "--tls-key", f"{certs}/agent.key"]
+            port = ["--", f"{certs}/ca.pem", "devtcp-agent"]
+        agent = Agent(agent_exe, *tls)
+        done = subprocess.run([*wrapper, kit_exe, "--agent", agent.addr, *port],
+                              capture_output=True, timeout=timeout)
+    out = done.stdout.decode("latin-1")
+    check(done.returncode == 0 and re.search(r"^10 passed, 0 failed\r?$", out, re.M), out)
+
+
+SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
+           **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock")}}
 SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
