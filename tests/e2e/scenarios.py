@@ -2,7 +2,7 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import os, re, resource, socket, subprocess, sys, tempfile, time  # noqa: E401
+import atexit, os, re, resource, shutil, socket, subprocess, sys, tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Console, check, frame, login_request, run  # noqa: E402
@@ -70,8 +70,10 @@ SCENARIOS = {
     "password_env": (["--password", "from-env", "--no-demo"], None, [
         ("A", "login", dict(user="field tester", password="from-env", accepted=True))], []),
 }
-# The console's command line in the scenarios that give one; "{A}" is agent A's address.
-PASSWORD_FILE = os.path.join(tempfile.mkdtemp(), "password")
+# The console's command line in the scenarios that give one, after --agent and --user.
+TMP = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, TMP)
+PASSWORD_FILE = os.path.join(TMP, "password")
 CONSOLE_ARGS = {"password_file": ["--password-file", PASSWORD_FILE],
                 "password_env": ["--password-env", "DEVTCP_E2E_PASSWORD"]}
 # A bad command line: one line on standard error, exit status 2, nothing asked.
@@ -144,11 +146,11 @@ def agent_limits(agent_exe, *_):
     """Out of descriptors, the agent says so once and accepts again when it can; devices
     that do not log in are closed in time; one that never reads cannot grow its queue."""
     agent = Agent(agent_exe, "--login-timeout", "1000")
-    fds = len(os.listdir(f"/proc/{agent.proc.pid}/fd"))
+    fds = len(os.listdir(f"/proc/{agent.proc.pid}/fd"))  # Linux: room for two connections
     resource.prlimit(agent.proc.pid, resource.RLIMIT_NOFILE, (fds + 2, fds + 2))
     idle = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(4)]
     agent.wait_event("warning", 10, message=lambda m: "Too many open files" in m)
-    time.sleep(0.5)  # as long as a connection waits to be accepted
+    time.sleep(0.5)  # two connections wait to be accepted: a spinning accept warns on
     agent.wait_event("connect", 10, conn=4)
     for conn in (1, 2, 3, 4):
         check(agent.wait_event("close", 10, conn=conn)["reason"] == "no login within 1000 ms",
