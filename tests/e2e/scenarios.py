@@ -179,6 +179,7 @@ def conformance(agent_exe, kit_exe, name, wrapper, timeout):
             tls = ["--tls-cert", f"{certs}/agent.pem", "--tls-key", f"{certs}/agent.key"]
             port = ["--", f"{certs}/ca.pem", "devtcp-agent"]
         agent = Agent(agent_exe, *tls)
+        port = ["--", agent.addr] if name == "conformance_lwip" else port  # relayed to it
         done = subprocess.run([*wrapper, kit_exe, "--agent", agent.addr, *port],
                               capture_output=True, timeout=timeout)
     out = done.stdout.decode("latin-1")
@@ -186,7 +187,7 @@ def conformance(agent_exe, kit_exe, name, wrapper, timeout):
 
 
 SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
-           **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock")}}
+           **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock", "lwip")}}
 SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
