@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Cross-builds the library and the console client for Windows with mingw-w64 and runs
-# the client's end-to-end test under wine. Installs the compiler and wine when missing.
+# Cross-builds the library, the console client and the port conformance kit for Windows
+# with mingw-w64 and runs the client's end-to-end test and the kit under wine. Installs
+# the compiler and wine when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh g++-mingw-w64-x86-64-posix wine wine64
 
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-win -j "$(nproc)" --target devtcp-console
+cmake --build build-win -j "$(nproc)" --target devtcp-console devtcp-conformance-winsock
 
 WINEPREFIX="$(mktemp -d)"
 export WINEPREFIX WINEDEBUG=-all
@@ -24,3 +25,6 @@ cmake -S . -B build >/dev/null
 cmake --build build -j2 --target devtcp-agent
 /usr/bin/python3 tests/e2e/scenarios.py build/tools/agent/devtcp-agent \
   build-win/console/devtcp-console.exe login_echo --wine wine
+# The port conformance kit on devtcp::winsock, against the same agent.
+/usr/bin/python3 tests/e2e/scenarios.py build/tools/agent/devtcp-agent \
+  build-win/tools/conformance/devtcp-conformance-winsock.exe conformance_winsock --wine wine

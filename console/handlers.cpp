@@ -46,6 +46,16 @@ uint32_t EchoPeerSize(const char *lpszPeer) {
     return uSize <= ECHO_PEER_MAX_SIZE ? static_cast<uint32_t>(uSize) : 0;
 }
 
+// A refused echo (link not logged in, queue full) is dropped and the sender gets
+// nothing, so the console says so: a tester can then tell a lost echo from one that was
+// never asked for. XR_DEV_TCP_ERR_SOCKET is no refusal: the echo is queued and offered
+// again, and the socket's own failure is printed where it happened.
+void ReportRefusedEcho(const char *lpszHandler, int32_t iErr) {
+    if (iErr < 0 && iErr != XR_DEV_TCP_ERR_SOCKET) {
+        ConsolePrintf("%s: echo refused, iErr=%d\n", lpszHandler, iErr);
+    }
+}
+
 }  // namespace
 
 void TcpError(int32_t iAgentID, int32_t iError) {
@@ -77,8 +87,8 @@ void TcpReceive(int32_t iAgentID, const uint8_t *lpData, uint32_t uDataSize, con
     if (uPeerSize == 0) {
         return;
     }
-    // A refused echo (link not logged in, queue full) is dropped: the sender gets nothing.
-    (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize, lpszPeer, uPeerSize);
+    ReportRefusedEcho("TcpReceive", xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_DATA, lpData, uDataSize,
+                                                 lpszPeer, uPeerSize));
 }
 
 void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer) {
@@ -96,7 +106,8 @@ void TcpReceiveStr(int32_t iAgentID, const char *lpszData, const char *lpszPeer)
     }
     // The echo carries the text's terminating NUL, as every string message does.
     const uint32_t uDataSize = static_cast<uint32_t>(std::strlen(lpszData) + 1);
-    (void)xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_STR, lpszData, uDataSize, lpszPeer, uPeerSize);
+    ReportRefusedEcho("TcpReceiveStr", xrDevTcpSend(iAgentID, XR_DEV_TCP_MSG_STR, lpszData,
+                                                    uDataSize, lpszPeer, uPeerSize));
 }
 
 void LogOutput(int32_t iLevel, const char *lpszText) {

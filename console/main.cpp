@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// devtcp-console: asks for the device agent's address and a user name, then logs in,
-// drives the link library from a 50 ms clock, prints every event and log line, echoes
-// every message back to its sender, and logs out and in again, for ever.
+// devtcp-console: asks for the device agent's address and a user name (unless the
+// command line gives them), then logs in, drives the link library from a 50 ms clock,
+// prints every event and log line, echoes every message back to its sender, and logs
+// out and in again, for ever.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,13 +20,14 @@ namespace {
 
 constexpr char DEFAULT_AGENT_ADDR[] = "127.0.0.1:8800";
 constexpr char DEFAULT_USER[] = "test1234";
-constexpr char PASSWORD[] = "5820";
+constexpr char DEFAULT_PASSWORD[] = "5820";
 constexpr uint32_t PROC_INTERVAL_MS = 50;
 constexpr uint32_t PROC_CALLS_PER_CYCLE = 100000;  // about 83 minutes per login
 constexpr uint32_t RELOGIN_PAUSE_MS = 1000;
 
 static_assert(sizeof(DEFAULT_AGENT_ADDR) <= READ_LINE_FIELD_SIZE, "default address fits");
 static_assert(sizeof(DEFAULT_USER) <= READ_LINE_FIELD_SIZE, "default user fits");
+static_assert(sizeof(DEFAULT_PASSWORD) <= XR_DEV_TCP_PASS_SIZE, "default password fits");
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSocketTable = {SocketOpen, SocketCheck, SocketClose, SocketSend,
                                                    SocketRecv};
@@ -34,8 +36,8 @@ const XR_DEV_TCP_CALLBACK_S kEventTable = {TcpError, TcpNotify, TcpReceive, TcpR
 }  // namespace
 
 int main(int argc, char **argv) {
-    const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = &kSocketTable;
-    const int iExit = ConsoleOptions(argc, argv, lpSockets);
+    CONSOLE_SETTINGS_S settings = {&kSocketTable, {}, {}, {}};
+    const int iExit = ConsoleOptions(argc, argv, settings);
     if (iExit != CONSOLE_RUN) {
         return iExit;
     }
@@ -43,15 +45,21 @@ int main(int argc, char **argv) {
         return EXIT_FAILURE;
     }
 
-    char szAddr[READ_LINE_FIELD_SIZE] = {};
-    char szUser[READ_LINE_FIELD_SIZE] = {};
-    AskAgentAddress(DEFAULT_AGENT_ADDR, szAddr);
-    AskLine("Please input tcp client's user name", DEFAULT_USER, szUser);
+    // What the command line gave is not asked for.
+    if (settings.szAddr[0] == '\0') {
+        AskAgentAddress(DEFAULT_AGENT_ADDR, settings.szAddr);
+    }
+    if (settings.szUser[0] == '\0') {
+        AskLine("Please input tcp client's user name", DEFAULT_USER, settings.szUser);
+    }
+    if (settings.szPass[0] == '\0') {
+        std::strcpy(settings.szPass, DEFAULT_PASSWORD);
+    }
 
     for (;;) {
         // Installed before every login, so each cycle starts from the client's tables.
-        xrDevTcpSetCallback(lpSockets, &kEventTable, LogOutput);
-        const int32_t iAgentID = xrDevTcpLogin(szAddr, szUser, PASSWORD);
+        xrDevTcpSetCallback(settings.lpSockets, &kEventTable, LogOutput);
+        const int32_t iAgentID = xrDevTcpLogin(settings.szAddr, settings.szUser, settings.szPass);
         if (iAgentID < 0) {
             ConsolePrintf("xrDevTcpLogin: iErr=%d\n", iAgentID);
             // The only way out of the cycle is a refused login: a failure.

@@ -11,6 +11,7 @@
 
 using Sent = std::vector<std::string>;
 static Sent g_sent;  // every send as "agent type data|peer", the peer's uPeerSize bytes
+static int32_t g_sendResult = 0;  // what the send answers; 0: the data's size
 
 // Stands in for the library's send: the handlers are tested without a link.
 extern "C" int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData,
@@ -18,14 +19,17 @@ extern "C" int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lp
     g_sent.push_back(std::to_string(iAgentID) + " " + std::to_string(uType) + " " +
                      std::string(static_cast<const char *>(lpData), uDataSize) + "|" +
                      std::string(lpszPeer, uPeerSize));
-    return static_cast<int32_t>(uDataSize);
+    return g_sendResult != 0 ? g_sendResult : static_cast<int32_t>(uDataSize);
 }
 
 namespace {
 
 class Handlers : public ::testing::Test {
   protected:
-    void SetUp() override { g_sent.clear(); }
+    void SetUp() override {
+        g_sent.clear();
+        g_sendResult = 0;
+    }
     CapturedOutput m_output;
 };
 
@@ -55,6 +59,22 @@ TEST_F(Handlers, MessagesArePrintedAndEchoedToTheirNamedSender) {
     EXPECT_EQ(g_sent, (Sent{std::string("1 6 \x01\xAB\0|peer-A\0", 15), std::string("3 6 |p\0", 7),
                             std::string("5 7 ab\0|x\0", 10),
                             std::string("1 7 s\0|", 7) + longest + std::string(1, '\0')}));
+}
+
+TEST_F(Handlers, AnEchoThatTheLibraryRefusesIsSaidAndOneQueuedDespiteASocketFailureIsNot) {
+    const uint8_t data[] = {0x7F};
+    g_sendResult = XR_DEV_TCP_ERR_QUEUE_FULL;
+    TcpReceive(1, data, 1, "p");
+    g_sendResult = XR_DEV_TCP_ERR_NOT_LOGINED;
+    TcpReceiveStr(1, "s", "p");
+    g_sendResult = XR_DEV_TCP_ERR_SOCKET;
+    TcpReceiveStr(1, "t", "p");
+    EXPECT_EQ(m_output.Take(),
+              "TcpReceive: iAgentID=1, uDataSize=1, lpszPeer=p\nTcpReceive: iAgentID=1, uData0=7F\n"
+              "TcpReceive: echo refused, iErr=-6\n"
+              "TcpReceiveStr: iAgentID=1, lpszData=s, lpszPeer=p\n"
+              "TcpReceiveStr: echo refused, iErr=-5\n"
+              "TcpReceiveStr: iAgentID=1, lpszData=t, lpszPeer=p\n");
 }
 
 TEST_F(Handlers, NotificationsPrintTheirTextWithControlBytesFromTheAgentAsHexEscapes) {

@@ -2,10 +2,10 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import os, re, sys  # noqa: E401
+import atexit, os, re, resource, shutil, socket, subprocess, sys, tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from devtcp_run import Agent, Console, check, login_request, run  # noqa: E402
+from devtcp_run import Agent, Console, check, frame, login_request, run  # noqa: E402
 
 ID = r"iAgentID=\d+, "
 ONLINE, OFFLINE, WAKE = (rf"TcpNotify: {ID}{w}, Data=$" for w in ("Online", "Offline", "Wake"))
@@ -42,7 +42,7 @@ SCENARIOS = {
     "redirect_frame": (["--redirect", "{B}", "--no-demo", "--first-session", "77"],
                        ["--interval", "60000"], [
         ONLINE, REDIRECT, ("A", "rx", dict(type="logout", session=77)),
-        ("A", "close", dict(reason="closed by device")),
+        ("A", "close", dict(reason="logout")),
         ("B", "rx", dict(type="login", session=0)), ONLINE, *echoes("B", 1)],
         [("B", "rx", dict(type="logout"))]),
     "refused": (["--refuse", "-123456", "--no-demo"], None, [
@@ -52,7 +52,9 @@ SCENARIOS = {
     "agent_closes": (["--close-after", "3", "--interval", "60000"], None, [
         ONLINE, *echoes("A", 1, conn=1), ("A", "close", dict(conn=1, reason="close-after")),
         OFFLINE, ("A", "rx", dict(conn=2, type="login", session=0)), ONLINE], []),
-    "split": (["--split", "--byte-gap", "3", "--wake", "--error", "42", "--interval", "60000"],
+    # The agent's slow writes are not the device's: an echo is timed from its last byte.
+    "split": (["--split", "--byte-gap", "5", "--wake", "--error", "42", "--interval", "60000",
+               "--echo-timeout", "500"],
               None, [ONLINE, TIME, WAKE, ERROR.format(42), STR, DATA, *echoes("A", 1)], []),
     "coalesce": (["--coalesce", "--wake", "--error", "-7", "--interval", "60000"], None,
                  [ONLINE, TIME, WAKE, ERROR.format(-7), STR, DATA, *echoes("A", 1)], []),
@@ -61,7 +63,25 @@ SCENARIOS = {
                                               "ghost-peer"]),
     "malformed": (["--malformed", "all", "--interval", "1000"], None, [
         ONLINE, *echoes("A", 1), *echoes("A", 2)], [REDIRECT, OFFLINE]),
+    # Other credentials from the command line: no prompt, the password's line end not sent.
+    "password_file": (["--password", "s3 cret", "--no-demo"], None, [
+        ("A", "login", dict(user="field tester", password="s3 cret", accepted=True)), ONLINE],
+        ["Please input"]),
+    "password_env": (["--password", "from-env", "--no-demo"], None, [
+        ("A", "login", dict(user="field tester", password="from-env", accepted=True))], []),
 }
+# The console's command line in the scenarios that give one, after --agent and --user.
+TMP = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, TMP)
+PASSWORD_FILE = os.path.join(TMP, "password")
+CONSOLE_ARGS = {"password_file": ["--password-file", PASSWORD_FILE],
+                "password_env": ["--password-env", "DEVTCP_E2E_PASSWORD"]}
+# A bad command line: one line on standard error, exit status 2, nothing asked.
+BAD_OPTIONS = [(["--agent", "1.2.3.4:99999"], "--agent: the port is not a number from 1 to 65535"),
+               (["--agent"], "--agent: a value is needed"),
+               (["--user", "u" * 128], "--user: at most 127 characters"),
+               (["--password-file", PASSWORD_FILE], "--password-file: the first line must hold"),
+               (["--password-env", "DEVTCP_E2E_UNSET"], "--password-env: no such environment")]
 
 
 def scenario(agent_exe, console_exe, name, wrapper, timeout):
@@ -71,7 +91,13 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
     agents["A"] = Agent(agent_exe, *(o.replace("{B}", b) for o in a_options), label="agent A")
     # A refused address first, then blanks around the address, the default user name.
     answers = f"1.2.3.4:99999\n  {agents['A'].addr}\t\n\n"
-    console = Console(console_exe, answers, wrapper=wrapper)
+    args = CONSOLE_ARGS.get(name)
+    if args:
+        with open(PASSWORD_FILE, "w", newline="") as f:
+            f.write("s3 cret\r\nsecond line\n")
+        os.environ["DEVTCP_E2E_PASSWORD"] = "from-env"
+        args, answers = ["--agent", agents["A"].addr, "--user", "field tester", *args], ""
+    console = Console(console_exe, answers, wrapper=wrapper, args=args or ())
     at = {"A": -1, "B": -1, "console": -1}
     for step in steps:
         if isinstance(step, str):
@@ -90,9 +116,82 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
         check(not bad, f"agent {who}: {bad}")
 
 
+def bad_options(_agent, console_exe, _name, wrapper, _timeout):
+    with open(PASSWORD_FILE, "w") as f:
+        f.write("p" * 64 + "\n")
+    for args, message in BAD_OPTIONS:
+        done = subprocess.run([*wrapper, console_exe, *args], capture_output=True, timeout=120)
+        lines = done.stderr.decode("latin-1").splitlines()
+        check((done.returncode, done.stdout, len(lines)) == (2, b"", 1) and
+              lines[0].startswith(f"devtcp-console: {message}"), f"{args}: {done}")
+
+
+def logout(agent_exe, *_):
+    """A device logs out with the first demo round unread and closes (a reset, then)."""
+    agent = Agent(agent_exe, "--interval", "60000")
+    with socket.create_connection(("127.0.0.1", agent.port)) as device:
+        device.sendall(login_request("leaver"))
+        session = agent.wait_event("login", 10)["session"]
+        device.sendall(frame(session, 3))
+        agent.wait_event("logout", 10)
+    close = agent.wait_event("close", 10)
+    agent.stop()
+    summary = agent.events("summary")
+    check(close["reason"] == "logout" and "errno" not in close, f"{close}")
+    check(not agent.events("lost") and len(agent.events("in_flight")) == 2, agent.lines)
+    check(summary and (summary[0]["lost"], summary[0]["in_flight"]) == (0, 2), f"{summary}")
+
+
+def agent_limits(agent_exe, *_):
+    """Out of descriptors, the agent says so once and accepts again when it can; devices
+    that do not log in are closed in time; one that never reads cannot grow its queue."""
+    agent = Agent(agent_exe, "--login-timeout", "1000")
+    fds = len(os.listdir(f"/proc/{agent.proc.pid}/fd"))  # Linux: room for two connections
+    resource.prlimit(agent.proc.pid, resource.RLIMIT_NOFILE, (fds + 2, fds + 2))
+    idle = [socket.create_connection(("127.0.0.1", agent.port)) for _ in range(4)]
+    agent.wait_event("warning", 10, message=lambda m: "Too many open files" in m)
+    time.sleep(0.5)  # two connections wait to be accepted: a spinning accept warns on
+    agent.wait_event("connect", 10, conn=4)
+    for conn in (1, 2, 3, 4):
+        check(agent.wait_event("close", 10, conn=conn)["reason"] == "no login within 1000 ms",
+              f"connection {conn}")
+    check(len(agent.events("warning")) == 1, agent.events("warning"))
+    quiet = Agent(agent_exe, "-q", "--no-demo", "--malformed", "oversize")
+    with socket.create_connection(("127.0.0.1", quiet.port)) as device:
+        try:  # each login is answered with 5 KB: 15 MB, more than the sockets hold
+            device.sendall(login_request("flooder") * 3000)
+        except OSError:
+            pass
+        quiet.wait_event("warning", 10, message="the device reads nothing: write queue over"
+                         " 1048576 bytes")
+    for p in idle:
+        p.close()
+
+
+def conformance(agent_exe, kit_exe, name, wrapper, timeout):
+    """The port conformance kit passes every point on the ports that come with devtcp."""
+    with tempfile.TemporaryDirectory() as certs:
+        tls, port = [], []
+        if name == "conformance_tls":
+            subprocess.run([os.path.join(os.path.dirname(__file__), "..", "..", "scripts",
+                                         "tls-certs.sh"), certs, "devtcp-agent"],
+                           check=True, capture_output=True)
+            tls = ["--tls-cert", f"{certs}/agent.pem", "--tls-key", f"{certs}/agent.key"]
+            port = ["--", f"{certs}/ca.pem", "devtcp-agent"]
+        agent = Agent(agent_exe, *tls)
+        port = ["--", agent.addr] if name == "conformance_lwip" else port  # relayed to it
+        done = subprocess.run([*wrapper, kit_exe, "--agent", agent.addr, *port],
+                              capture_output=True, timeout=timeout)
+    out = done.stdout.decode("latin-1")
+    check(done.returncode == 0 and re.search(r"^10 passed, 0 failed\r?$", out, re.M), out)
+
+
+SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
+           **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock", "lwip")}}
+SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
     sys.exit(__doc__)
 # wine's first start in a fresh prefix is slow; everything else answers within seconds.
 wrapper, timeout = (tuple(ARGS[4:]), 180) if ARGS[4:] else ((), 40)
-run(lambda: scenario(*ARGS[:3], wrapper, timeout))
+run(lambda: SPECIAL.get(ARGS[2], scenario)(*ARGS[:3], wrapper, timeout))

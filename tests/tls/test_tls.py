@@ -100,7 +100,7 @@ def check_echo(agent, console, streams):
     # The redirect names the relay: the device comes back through it, over TLS again.
     agent.wait(rf'"login".*"user":"{USER}".*"accepted":true', 20, first)
     console.wait(r"TcpNotify: iAgentID=\d+, Redirct", 5)
-    agent.wait(r'"close","t_ms":[\d.]+,"conn":1,"reason":"closed by device"', 5)  # left whole
+    agent.wait(r'"close","t_ms":[\d.]+,"conn":1,"reason":"logout"', 5)  # left whole
     assert len(streams) == 2, f"{len(streams)} connection(s) through the relay"
     for sent, received in streams:
         assert sent[:3] == b"\x16\x03\x01" or sent[:3] == b"\x16\x03\x03", sent[:16].hex()

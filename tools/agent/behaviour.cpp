@@ -61,10 +61,12 @@ void Behaviour::onConnect(Connection &c) {
 
 void Behaviour::onWritten(Connection &c) {
     for (uint64_t tag : c.takeWritten()) {
-        if (tag == c.replyTag)
+        if (tag == c.replyTag) {
             lastLogin_ = c.local();
-        else
-            out_.emit(Event("written", c.id()).num("msg", int64_t(tag)));
+            continue;
+        }
+        demo_.written(tag, Clock::now());
+        if (opt_.chaos) out_.emit(Event("written", c.id()).num("msg", int64_t(tag)));
     }
 }
 
@@ -91,7 +93,7 @@ void Behaviour::reportRx(const Connection &c, const DeviceFrame &f) {
     out_.emit(e);
 }
 
-bool Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
+const char *Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     ++framesRx_;
     ++c.framesRx;
     reportRx(c, f);
@@ -106,7 +108,9 @@ bool Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point n
             case XR_DEV_TCP_MSG_LOGOUT:
                 out_.emit(Event("logout", c.id()).str("user", c.user).num("session", f.session));
                 c.loggedIn = false;
-                break;
+                // The device closes next, maybe with a reset for the frames it left
+                // unread; either way its link ended as it meant to.
+                return kReasonLogout;
             case XR_DEV_TCP_MSG_DATA:
             case XR_DEV_TCP_MSG_STR:
                 handleEcho(c, f, now);
@@ -115,7 +119,7 @@ bool Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point n
                 break;
         }
     }
-    return !(c.opt.closeAfter && c.framesRx >= c.opt.closeAfter);
+    return c.opt.closeAfter && c.framesRx >= c.opt.closeAfter ? "close-after" : nullptr;
 }
 
 void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_point now) {
@@ -156,6 +160,7 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
         return;
     }
     ++logins_;
+    c.loginBy = Clock::time_point::max();
     if (!loginHere) return;
     c.loggedIn = true;
     c.session = session;
@@ -210,13 +215,13 @@ void Behaviour::demoRound(Connection &c, Clock::time_point now) {
         for (int shift = 0; shift < 32; shift += 8) bin.push_back(uint8_t(c.id() >> shift));
     if (!opt_.onePerRound || seq % 2 == 1) {
         send(c, makeFrame(c.session, XR_DEV_TCP_MSG_STR, str.data(), str.size(), &opt_.peer), "",
-             opt_.chaos ? ++messages_ : 0);
-        demo_.sent(c.id(), XR_DEV_TCP_MSG_STR, seq, str, now);
+             ++messages_);
+        demo_.sent(c.id(), XR_DEV_TCP_MSG_STR, seq, str, now, messages_);
     }
     if (!opt_.onePerRound || seq % 2 == 0) {
         send(c, makeFrame(c.session, XR_DEV_TCP_MSG_DATA, bin.data(), bin.size(), &opt_.peer), "",
-             opt_.chaos ? ++messages_ : 0);
-        demo_.sent(c.id(), XR_DEV_TCP_MSG_DATA, seq, bin, now);
+             ++messages_);
+        demo_.sent(c.id(), XR_DEV_TCP_MSG_DATA, seq, bin, now, messages_);
     }
     c.nextDemo = now + msOf(c.opt.intervalMs);
 }
@@ -270,9 +275,11 @@ void Behaviour::onClose(Connection &c, const std::string &reason, int error) {
     e.num("frames_rx", int64_t(c.framesRx)).num("frames_tx", int64_t(c.framesTx));
     e.num("writes", int64_t(c.writes())).num("bytes_out", int64_t(c.bytesOut()));
     out_.emit(e);
-    for (const auto &p : demo_.dropConnection(c.id()))
-        out_.emit(
-            Event("lost", p.conn, Level::Warn).str("kind", typeName(p.type)).num("seq", p.seq));
+    const bool lost = reason != kReasonLogout && reason != kReasonShutdown;
+    for (const auto &p : demo_.dropConnection(c.id(), lost))
+        out_.emit(Event(lost ? "lost" : "in_flight", p.conn, lost ? Level::Warn : Level::Info)
+                      .str("kind", typeName(p.type))
+                      .num("seq", p.seq));
 }
 
 void Behaviour::expireEchoes(Clock::time_point now) {

@@ -24,8 +24,9 @@ class Behaviour {
     // The addresses the agent listens on; chaos mode redirects between them.
     void addAddress(const std::string &addr) { addrs_.push_back(addr); }
     void onConnect(Connection &c);
-    // Handles one frame from the device. False when the connection is to be closed.
-    bool onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now);
+    // Handles one frame from the device. Returns why the connection is to be closed now
+    // (kReasonLogout, "close-after"), or nullptr to keep it.
+    const char *onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now);
     // Demo rounds and time frames that are due.
     void onTimer(Connection &c, Clock::time_point now);
     // The earliest moment onTimer has something to do for @p c.
@@ -53,11 +54,16 @@ class Behaviour {
     uint64_t refused_ = 0;
     uint64_t framesRx_ = 0;
     uint64_t framesTx_ = 0;
-    uint64_t messages_ = 0;  // tags of demo messages in chaos mode
+    uint64_t messages_ = 0;  // tags of demo messages (and of accepting replies in chaos mode)
     std::vector<std::string> addrs_;
     bool lastBackedOff_ = false;
     std::string lastLogin_;  // where the device last logged in: its reply was written
 };
+
+// Close reasons after which the demo messages still awaiting their echo count as in
+// flight, not lost: the device logged out, or the agent stops.
+constexpr const char *kReasonLogout = "logout";
+constexpr const char *kReasonShutdown = "shutdown";
 
 // Login results of the agent's own checks.
 constexpr int32_t kResultBadRequest = 400;  // wrong version text or request size

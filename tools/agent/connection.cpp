@@ -38,8 +38,10 @@ IoStatus Connection::readAvailable(int &error) {
         ssize_t n = receive(buf, sizeof buf, wouldBlock);
         if (n > 0) {
             in_.insert(in_.end(), buf, buf + n);
-            // TLS may hold more of a record than one read takes: read until "not now".
-            if (size_t(n) < sizeof buf && !ssl_) return IoStatus::Ok;
+            // TLS may hold more of a record than one read takes: read until "not now"
+            // (what is left past the bound, tlsHasPending() tells).
+            if ((size_t(n) < sizeof buf && !ssl_) || in_.size() >= kMaxReadPerTurn)
+                return IoStatus::Ok;
             continue;
         }
         if (n == 0) return IoStatus::Closed;
@@ -50,6 +52,7 @@ IoStatus Connection::readAvailable(int &error) {
 }
 
 void Connection::queue(Bytes frame, uint64_t tag) {
+    queued_ += frame.size();
     burst_.push_back({std::move(frame), {}});
     if (tag) burst_.back().tags.push_back(tag);
     ++framesTx;
@@ -94,6 +97,7 @@ IoStatus Connection::flush(WriteMode mode, Clock::duration byteGap, Clock::time_
         }
         ++writes_;
         bytesOut_ += uint64_t(n);
+        queued_ -= uint64_t(n);
         unitOffset_ += size_t(n);
         if (unitOffset_ == unit.size()) {
             const auto &tags = units_.front().tags;

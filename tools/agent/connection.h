@@ -39,8 +39,11 @@ class Connection {
     const std::string &tlsFailure() const { return tlsFailure_; }
     // TLS waits to write its handshake: poll for output even with nothing queued.
     bool tlsWantsWrite() const { return agent::tlsWantsWrite(ssl_); }
+    // TLS holds input that a read would get: the connection is to be served without poll().
+    bool tlsHasPending() const { return agent::tlsHasPending(ssl_); }
 
-    // Reads what the socket has into the input buffer; @p error gets errno on failure.
+    // Reads what the socket has, up to kMaxReadPerTurn bytes, into the input buffer;
+    // @p error gets errno on failure.
     IoStatus readAvailable(int &error);
     Bytes &input() { return in_; }
 
@@ -51,6 +54,8 @@ class Connection {
     void commit(WriteMode mode);
     std::vector<uint64_t> takeWritten();
     bool hasOutput() const { return !units_.empty(); }
+    // Bytes queued and not yet written, the burst not yet committed included.
+    uint64_t queuedBytes() const { return queued_; }
     // When a --split connection may write its next byte.
     Clock::time_point nextWriteAt() const { return nextWrite_; }
     // Writes what is queued; Closed once opt.closeAtBytes bytes are written.
@@ -60,6 +65,9 @@ class Connection {
     uint64_t bytesOut() const { return bytesOut_; }
 
     Options opt;
+    // Until when the device may take to log in (TLS handshake included); cleared, to
+    // time_point::max(), once a login is accepted.
+    Clock::time_point loginBy = Clock::time_point::max();
 
     // What the agent knows about the device on this connection.
     bool loggedIn = false;
@@ -99,7 +107,13 @@ class Connection {
     Clock::time_point nextWrite_;
     uint64_t writes_ = 0;
     uint64_t bytesOut_ = 0;
+    uint64_t queued_ = 0;
 };
+
+// Input read from one connection per turn of the event loop: frames are cut from the
+// front of the buffer, so a bounded buffer keeps that linear, and a flooding device
+// cannot starve the others.
+constexpr size_t kMaxReadPerTurn = 64 * 1024;
 
 }  // namespace agent
 

@@ -24,6 +24,9 @@ General:
                           each later accepted login gets the next one
       --tls-cert FILE     accept TLS links only, with this certificate chain (PEM)
       --tls-key FILE      the private key of --tls-cert (PEM)
+      --login-timeout MS  close a connection that has no accepted login (TLS
+                          handshake included) MS after it came (default 60000;
+                          0: never)
       --json              print events as JSON lines
   -q, --quiet             print only the listening line, warnings and the summary
   -h, --help              show this help and exit
@@ -36,7 +39,8 @@ Demo (on by default):
       --one-per-round     send one message per round instead, string and binary in
                           turn (round trips then measure the link, not the queue)
       --peer NAME         peer name the demo messages come from (default demo-peer)
-      --echo-timeout MS   an echo not back within MS counts as lost (default 10000)
+      --echo-timeout MS   an echo not back within MS of its message's last byte
+                          being written counts as lost (default 10000)
       --time-interval MS  send each device a time frame every MS (default 20000;
                           0: never); keepalives are always answered
 
@@ -73,6 +77,31 @@ After a login the agent sends, in this order: the login reply, the wake frame, t
 error frame, the frames of other sessions, the malformed frames, the first demo
 round, the redirect frame. Logins with a wrong password are refused with 401, those
 with a wrong version text or a login request of the wrong size with 400.
+
+Report (a line per event; --json gives the same as JSON lines):
+  echo                a demo message came back byte for byte: its kind, seq and
+                      rtt_ms (from its last byte written), then the running figures
+                      count, p50_ms, p99_ms, lost (below)
+  lost                a demo message whose echo did not come within --echo-timeout,
+                      or whose link broke first (closed, failed, cut by a scenario)
+  in_flight           a demo message still awaiting its echo when the device logged
+                      out or the agent stopped: not lost, the link ended on purpose
+  unmatched           a message from the device that answers no demo message awaiting
+                      its echo: sent to another peer, changed on the way, a second
+                      echo, or one that came after its message counted as lost
+  logout              the device logged out; the agent then closes the connection
+  close               a connection ended, and why: logout, closed by device, read
+                      failed or write failed (with errno), a TLS failure, no login
+                      within --login-timeout, a write queue over 1 MiB (a device that
+                      sends and never reads; also said as a warning), shutdown, or a
+                      scenario's close-after or close-at-bytes; with the frames
+                      received (frames_rx) and sent (frames_tx), the writes made and
+                      the bytes written (bytes_out) on it
+  summary             on SIGINT or SIGTERM: connections accepted, logins accepted,
+                      logins refused, frames_rx and frames_tx over all connections,
+                      demo_sent (demo messages sent), count (echoes back), p50_ms and
+                      p99_ms of their round trips, lost, and when there were any,
+                      unmatched and in_flight (demo_sent = count + lost + in_flight)
 
 Exit status: 0 after SIGINT or SIGTERM (with a final summary), 2 for a bad command
 line or an address that cannot be bound, 1 for any other failure.
@@ -196,6 +225,9 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
         } else if (arg == "--first-session") {
             if (!number(0xffffffffull, n)) return ParseResult::Error;
             o.firstSession = uint32_t(n);
+        } else if (arg == "--login-timeout") {
+            if (!number(maxMs, n)) return ParseResult::Error;
+            o.loginTimeoutMs = unsigned(n);
         } else if (arg == "--json" && flagOnly)
             o.json = true;
         else if ((arg == "-q" || arg == "--quiet") && flagOnly)

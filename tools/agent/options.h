@@ -25,6 +25,7 @@ struct Options {
     uint32_t firstSession = 4097;
     std::string tlsCert;  // with tlsKey: every connection speaks TLS
     std::string tlsKey;
+    unsigned loginTimeoutMs = 60000;  // 0: never
     bool json = false;
     bool quiet = false;
 

@@ -26,6 +26,11 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
+// Output waiting for one device, beyond what its socket holds: far above any scenario's
+// burst, far below what hurts the machine.
+constexpr uint64_t kMaxWriteQueue = 1024 * 1024;
+constexpr unsigned kAcceptPauseMs = 100;
+
 void onSignal(int sig) {
     int saved = errno;
     unsigned char b = uint8_t(sig);
@@ -88,6 +93,10 @@ class Server {
     // The listening sockets and their addresses: chaos mode adds two more addresses.
     std::vector<int> listenFds_;
     std::vector<std::string> addrs_;
+    // After accept() ran out of descriptors (or memory): no accept until then, and one
+    // warning per such spell, not one per try.
+    Clock::time_point acceptPausedUntil_;
+    bool acceptWarned_ = false;
     int nextId_ = 1;
     std::vector<std::unique_ptr<Connection>> conns_;
     // Beside each connection: why it is to be closed at the end of this turn, or "".
@@ -145,10 +154,22 @@ void Server::acceptAll(int listenFd, const std::string &local) {
         socklen_t len = sizeof peer;
         int fd = accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &len);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                acceptWarned_ = false;  // every waiting connection was taken
+                return;
+            }
+            // Out of descriptors (EMFILE) or memory, the connection stays in the backlog
+            // and the socket readable: polling again at once would spin. Wait a little
+            // each time, and say it once for the whole spell.
+            acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+            if (!acceptWarned_)
                 out_.emit(Event("warning", 0, Level::Warn)
-                              .str("message", std::string("accept: ") + std::strerror(errno)));
+                              .str("message", std::string("accept: ") + std::strerror(error) +
+                                                  "; trying again every " +
+                                                  std::to_string(kAcceptPauseMs) + " ms"));
+            acceptWarned_ = true;
             return;
         }
         // Without Nagle's delay each write leaves as its own segment, which is what
@@ -168,6 +189,8 @@ void Server::acceptAll(int listenFd, const std::string &local) {
         conns_.push_back(
             std::make_unique<Connection>(fd, nextId_++, addressText(peer), local, opt_));
         conns_.back()->useTls(ssl);
+        if (opt_.loginTimeoutMs)
+            conns_.back()->loginBy = Clock::now() + std::chrono::milliseconds(opt_.loginTimeoutMs);
         closing_.emplace_back();
         behaviour_.onConnect(*conns_.back());
     }
@@ -175,8 +198,10 @@ void Server::acceptAll(int listenFd, const std::string &local) {
 
 int Server::pollTimeoutMs(Clock::time_point now) const {
     Clock::time_point due = now + std::chrono::seconds(1);  // echo expiry runs at least this often
+    if (acceptPausedUntil_ > now) due = std::min(due, acceptPausedUntil_);
     for (const auto &c : conns_) {
-        due = std::min(due, behaviour_.nextDue(*c));
+        if (c->tlsHasPending()) return 0;
+        due = std::min(due, std::min(behaviour_.nextDue(*c), c->loginBy));
         if (c->hasOutput() && c->opt.writeMode == WriteMode::Split)
             due = std::min(due, c->nextWriteAt());
     }
@@ -189,7 +214,8 @@ int Server::run() {
         Clock::time_point now = Clock::now();
         std::vector<pollfd> fds;
         fds.push_back({signalPipe[0], POLLIN, 0});
-        for (int fd : listenFds_) fds.push_back({fd, POLLIN, 0});
+        const short acceptEvents = now >= acceptPausedUntil_ ? POLLIN : 0;
+        for (int fd : listenFds_) fds.push_back({fd, acceptEvents, 0});
         for (const auto &c : conns_) {
             short events = POLLIN;
             if ((c->hasOutput() &&
@@ -206,7 +232,7 @@ int Server::run() {
         if (n > 0 && fds[0].revents) {
             unsigned char sig = 0;
             if (read(signalPipe[0], &sig, 1) == 1) {
-                for (size_t i = conns_.size(); i-- > 0;) drop(i, "shutdown", 0);
+                for (size_t i = conns_.size(); i-- > 0;) drop(i, kReasonShutdown, 0);
                 behaviour_.summary(sig == SIGINT ? "SIGINT" : "SIGTERM");
                 return kExitOk;
             }
@@ -222,18 +248,21 @@ int Server::run() {
             Connection &c = *conns_[i];
             short revents = i < polled ? fds[i + first].revents : 0;
             int error = 0;
-            if ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite()) {
+            if ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite() ||
+                c.tlsHasPending()) {
                 IoStatus st = c.readAvailable(error);
                 // Frames that arrived before a close are handled all the same.
                 DeviceFrame f;
                 while (closing_[i].first.empty() && cutFrame(c.input(), f)) {
-                    if (!behaviour_.onFrame(c, f, now)) closing_[i] = {"close-after", 0};
+                    if (const char *why = behaviour_.onFrame(c, f, now)) closing_[i] = {why, 0};
                 }
                 if (closing_[i].first.empty() && st == IoStatus::Closed)
                     closing_[i] = {"closed by device", 0};
                 if (closing_[i].first.empty() && st == IoStatus::Failed)
                     closing_[i] = {c.tlsFailure().empty() ? "read failed" : c.tlsFailure(), error};
             }
+            if (closing_[i].first.empty() && now >= c.loginBy)
+                closing_[i] = {"no login within " + std::to_string(opt_.loginTimeoutMs) + " ms", 0};
             if (!closing_[i].first.empty()) continue;
             behaviour_.onTimer(c, now);
             c.commit(c.opt.writeMode);
@@ -243,6 +272,12 @@ int Server::run() {
             if (st == IoStatus::Failed)
                 closing_[i] = {c.tlsFailure().empty() ? "write failed" : c.tlsFailure(), error};
             if (st == IoStatus::Closed) closing_[i] = {"close-at-bytes", 0};
+            // A device that sends and never reads would grow the queue without end.
+            if (closing_[i].first.empty() && c.queuedBytes() > kMaxWriteQueue) {
+                closing_[i] = {"write queue over " + std::to_string(kMaxWriteQueue) + " bytes", 0};
+                out_.emit(Event("warning", c.id(), Level::Warn)
+                              .str("message", "the device reads nothing: " + closing_[i].first));
+            }
         }
         for (size_t i = conns_.size(); i-- > 0;)
             if (!closing_[i].first.empty()) drop(i, closing_[i].first, closing_[i].second);

@@ -100,6 +100,10 @@ bool tlsWantsWrite(ssl_st *ssl) {
     return ssl && SSL_want_write(ssl);
 }
 
+bool tlsHasPending(ssl_st *ssl) {
+    return ssl && SSL_has_pending(ssl);
+}
+
 void tlsFree(ssl_st *ssl) {
     SSL_free(ssl);
 }

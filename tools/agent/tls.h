@@ -41,6 +41,8 @@ ssize_t tlsWrite(ssl_st *ssl, const uint8_t *buf, size_t size, bool &wouldBlock,
                  std::string &failure);
 // The session waits to write its handshake: the socket is to be polled for output.
 bool tlsWantsWrite(ssl_st *ssl);
+// The session holds decrypted or undecrypted input that no poll() would report.
+bool tlsHasPending(ssl_st *ssl);
 void tlsFree(ssl_st *ssl);
 
 }  // namespace agent
