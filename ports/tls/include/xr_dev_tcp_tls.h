@@ -66,6 +66,18 @@
  * algorithms it needs (say ECDHE-ECDSA with AES-128-GCM) cuts the code to a small
  * fraction.
  *
+ * A device's mbedTLS configuration may lack these (the port compiles without each):
+ * - MBEDTLS_FS_IO: no files; the CA certificates come from lpCaBuf only, and a setup
+ *   that names lpszCaFile fails with a log line.
+ * - MBEDTLS_HAVE_TIME_DATE: no calendar clock; the validity dates of the agent's
+ *   certificate and of the CA are then NOT checked, only its signature chain and name. A
+ *   device with a clock gets them checked by building mbedTLS with MBEDTLS_HAVE_TIME and
+ *   MBEDTLS_HAVE_TIME_DATE and giving it the time: MBEDTLS_PLATFORM_TIME_ALT with
+ *   mbedtls_platform_set_time(), and MBEDTLS_PLATFORM_GMTIME_R_ALT where the C library has
+ *   no gmtime_r(). A clock that is not yet set makes every certificate look expired.
+ * - MBEDTLS_SSL_MAX_FRAGMENT_LENGTH: the agent is not asked for small records, so the
+ *   receive buffer (MBEDTLS_SSL_IN_CONTENT_LEN) must hold the agent's largest record.
+ *
  * Threading: as the link library, one thread.
  * This header compiles as C99 and as C++.
  */
@@ -90,7 +102,10 @@ extern "C" {
 typedef struct XR_DEV_TCP_TLS_CONFIG_S {
     /** The transport: the socket table whose connections carry the records. Copied. */
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpTransport;
-    /** File of CA certificates (PEM or DER) that the agent's certificate must chain to. */
+    /**
+     * File of CA certificates (PEM or DER) that the agent's certificate must chain to;
+     * needs MBEDTLS_FS_IO.
+     */
     const char *lpszCaFile;
     /**
      * Or CA certificates in memory, when lpszCaFile is NULL: DER, or PEM with its

@@ -32,7 +32,13 @@ void initContexts() {
 int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     int iErr;
     if (cfg.lpszCaFile != nullptr) {
+#ifdef MBEDTLS_FS_IO
         iErr = mbedtls_x509_crt_parse_file(&g_stTls.stCa, cfg.lpszCaFile);
+#else
+        tlsLog("xrDevTcpTlsSetup: this mbedTLS reads no files (no MBEDTLS_FS_IO): give the CA "
+               "certificates in lpCaBuf");
+        return -1;
+#endif
     } else if (cfg.lpCaBuf != nullptr && cfg.uCaSize != 0) {
         iErr = mbedtls_x509_crt_parse(&g_stTls.stCa, cfg.lpCaBuf, cfg.uCaSize);
     } else {
