@@ -41,11 +41,26 @@
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
  *   transport takes nothing (the record is kept and finished on a later call) and
  *   before the handshake has completed.
- * - SocketRecv: decrypted bytes; 0 while no whole record has arrived and before the
- *   handshake has completed; -1 when the agent closed the link (with or without a
- *   close-notify alert) or a record is bad.
+ * - SocketRecv: decrypted bytes; 0 while no whole record has arrived, for empty records
+ *   (which TLS allows) and during the handshake; -1 when the agent closed the link (with
+ *   or without a close-notify alert) or a record is bad, and while the transport
+ *   connection is being made, when the transport's own SocketRecv reports its failure
+ *   (a refused connection shows at once, as without TLS).
  * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
  *   transport connection and frees the session.
+ *
+ * Resumed reconnects: each TLS link entry keeps the session of its last completed
+ * handshake, with the agent address it was made with, and offers it (as a session ticket,
+ * or its session ID for an agent that keeps a cache) on the next connection to the same
+ * address. An agent that takes it up skips the certificate and the key agreement; one
+ * that does not gets a full handshake with full verification. A resumed session inherits
+ * the verification of the full handshake it came from, made against the CA and the server
+ * name of the current setup: the certificate is not sent or checked again, so its expiry
+ * is not seen until the agent stops resuming (agents bound a ticket's lifetime, commonly
+ * to hours). The kept session is forgotten after a failed handshake, by
+ * xrDevTcpTlsCleanup() and when the setup is replaced. It takes a few hundred bytes of
+ * heap per entry, and the agent's certificate with it where mbedTLS is built with
+ * MBEDTLS_SSL_KEEP_PEER_CERTIFICATE. Set bNoResume to turn it off.
  *
  * What it costs, measured by bench/tls.sh on x86-64 with Debian's mbedTLS 2.28 (its
  * default configuration: 16 KiB record buffers each way, every cipher suite):
@@ -74,7 +89,7 @@
  *   device with a clock gets them checked by building mbedTLS with MBEDTLS_HAVE_TIME and
  *   MBEDTLS_HAVE_TIME_DATE and giving it the time: MBEDTLS_PLATFORM_TIME_ALT with
  *   mbedtls_platform_set_time(), and MBEDTLS_PLATFORM_GMTIME_R_ALT where the C library has
- *   no gmtime_r(). A clock that is not yet set makes every certificate look expired.
+ *   no gmtime_r(). A clock that is not yet set makes every certificate look not yet valid.
  * - MBEDTLS_SSL_MAX_FRAGMENT_LENGTH: the agent is not asked for small records, so the
  *   receive buffer (MBEDTLS_SSL_IN_CONTENT_LEN) must hold the agent's largest record.
  *
@@ -128,6 +143,8 @@ typedef struct XR_DEV_TCP_TLS_CONFIG_S {
      */
     int (*Random)(void *lpCtx, unsigned char *lpBuf, size_t uSize);
     void *lpRandomCtx;
+    /** Not 0: no session is kept or offered; every connection makes a full handshake. */
+    int32_t bNoResume;
 } XR_DEV_TCP_TLS_CONFIG_S;
 
 /**

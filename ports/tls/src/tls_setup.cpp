@@ -102,6 +102,12 @@ void devtcp_tls::describeError(int iErr, char *lpszOut, size_t uSize) {
 #endif
 }
 
+void devtcp_tls::forgetSession(TlsLink &link) {
+    if (link.bSession) mbedtls_ssl_session_free(&link.stSession);
+    link.bSession = false;
+    link.szSessionAddr[0] = '\0';
+}
+
 void devtcp_tls::releaseLink(TlsLink &link) {
     if (link.ePhase != Phase::Failed) mbedtls_ssl_free(&link.stSsl);
     link.ePhase = Phase::Free;
@@ -133,12 +139,14 @@ int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig) {
     }
     g_stTls.stTransport = *cfg.lpTransport;
     g_stTls.lpszServerName = cfg.lpszServerName;
+    g_stTls.bResume = cfg.bNoResume == 0;
     g_stTls.bReady = true;
     return 0;
 }
 
 void xrDevTcpTlsCleanup(void) {
     for (TlsLink &link : g_stTls.stLink) {
+        forgetSession(link);
         if (link.ePhase == Phase::Free) continue;
         if (link.iTransport >= 0 && g_stTls.stTransport.SocketClose != nullptr)
             g_stTls.stTransport.SocketClose(link.iTransport);

@@ -41,9 +41,14 @@ int bioSend(void *lpCtx, const unsigned char *lpBuf, size_t uLen) {
 }
 
 int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
-    const TlsLink &link = *static_cast<const TlsLink *>(lpCtx);
+    TlsLink &link = *static_cast<TlsLink *>(lpCtx);
     const auto recv = g_stTls.stTransport.SocketRecv;
     if (recv == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_RECV_FAILED;
+    if (link.bStashed && uLen > 0) {
+        link.bStashed = false;
+        lpBuf[0] = link.ucStash;
+        return 1;
+    }
     const int32_t iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
     if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
     if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
@@ -82,22 +87,69 @@ void failHandshake(TlsLink &link, int iErr) {
            g_stTls.lpszServerName, szReason, unsigned(-iErr));
     closeTransport(link);
     mbedtls_ssl_free(&link.stSsl);
+    forgetSession(link);
     link.ePhase = Phase::Failed;
+}
+
+// A free entry for a link to @p lpszAddr: preferably one that kept a session with it,
+// else one that kept none, else the first free one (whose session goes).
+TlsLink *chooseLink(const char *lpszAddr) {
+    TlsLink *lpBest = nullptr;
+    int iBest = 0;
+    for (TlsLink &link : g_stTls.stLink) {
+        if (link.ePhase != Phase::Free) continue;
+        const int iScore = !link.bSession ? 1
+                           : std::strncmp(link.szSessionAddr, lpszAddr, kAddrSize) == 0 ? 2
+                                                                                       : 0;
+        if (lpBest == nullptr || iScore > iBest) lpBest = &link, iBest = iScore;
+    }
+    return lpBest;
+}
+
+// The session that this entry kept with @p lpszAddr is offered; any other is forgotten.
+// An agent that does not take it up gets a full handshake, verified as always.
+void offerSession(TlsLink &link, const char *lpszAddr) {
+    if (link.bSession && std::strncmp(link.szSessionAddr, lpszAddr, kAddrSize) == 0 &&
+        mbedtls_ssl_set_session(&link.stSsl, &link.stSession) == 0)
+        return;
+    forgetSession(link);
+    if (g_stTls.bResume && std::strlen(lpszAddr) < kAddrSize)
+        std::strcpy(link.szSessionAddr, lpszAddr);
+}
+
+// The handshake completed: its session is kept for the next connection to the address.
+void keepSession(TlsLink &link) {
+    if (!g_stTls.bResume || link.szSessionAddr[0] == '\0') return;
+    if (link.bSession) mbedtls_ssl_session_free(&link.stSession);
+    mbedtls_ssl_session_init(&link.stSession);
+    link.bSession = mbedtls_ssl_get_session(&link.stSsl, &link.stSession) == 0;
+    if (!link.bSession) mbedtls_ssl_session_free(&link.stSession);
+}
+
+// The library reads while the connection is being made. The transport's read tells a
+// refused or failed connection at once (and reports it through its own error hook), as it
+// would without TLS; a byte that it does return belongs to the TLS stream and is kept.
+int32_t probeTransport(TlsLink &link) {
+    const auto recv = g_stTls.stTransport.SocketRecv;
+    if (link.bStashed || recv == nullptr) return 0;
+    const int32_t iRead = recv(link.iTransport, &link.ucStash, 1);
+    link.bStashed = iRead > 0;
+    return iRead < 0 ? -1 : 0;
 }
 
 int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     if (!g_stTls.bReady) return -1;
-    int32_t iSocket = 0;
-    while (iSocket < XR_DEV_TCP_TLS_LINK_NUM && g_stTls.stLink[iSocket].ePhase != Phase::Free)
-        ++iSocket;
-    if (iSocket == XR_DEV_TCP_TLS_LINK_NUM) {
+    TlsLink *lpLink = lpszAddr != nullptr ? chooseLink(lpszAddr) : nullptr;
+    if (lpLink == nullptr) {
         tlsLog("xrDevTcpTlsOpen: all %d TLS links are in use", XR_DEV_TCP_TLS_LINK_NUM);
         return -1;
     }
-    TlsLink &link = g_stTls.stLink[iSocket];
+    TlsLink &link = *lpLink;
+    const auto iSocket = static_cast<int32_t>(lpLink - g_stTls.stLink);
     mbedtls_ssl_init(&link.stSsl);
     int iErr = mbedtls_ssl_setup(&link.stSsl, &g_stTls.stConf);
     if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
+    if (iErr == 0) offerSession(link, lpszAddr);
     if (iErr != 0) {
         char szWhy[kReasonSize];
         describeError(iErr, szWhy, sizeof szWhy);
@@ -114,6 +166,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     mbedtls_ssl_set_bio(&link.stSsl, &link, bioSend, bioRecv, nullptr);
     link.iTransport = iTransport;
     link.uPendingSize = 0;
+    link.bStashed = false;
     link.ePhase = Phase::Connecting;
     return iSocket;
 }
@@ -133,6 +186,7 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
     }
     const int iErr = mbedtls_ssl_handshake(&link.stSsl);
     if (iErr == 0) {
+        keepSession(link);
         link.ePhase = Phase::Up;
         return 1;
     }
@@ -182,14 +236,15 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
 int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     TlsLink *lpLink = findLink(iSocket);
     if (lpLink == nullptr || uSize == 0) return -1;
-    // The library reads while the connection is still being made: nothing yet.
+    if (lpLink->ePhase == Phase::Connecting) return probeTransport(*lpLink);
     if (lpLink->ePhase != Phase::Up) return 0;
     const int iRead = mbedtls_ssl_read(&lpLink->stSsl, lpBuf, uSize);
     if (iRead > 0) return iRead;
-    if (wouldBlock(iRead)) return 0;
+    // 0: an empty record (two in a row come out so), which TLS 1.2 allows: the transport's
+    // close never reads as 0 here, since bioRecv turns it into a reset.
+    if (iRead == 0 || wouldBlock(iRead)) return 0;
     // The agent's close, with or without its close-notify alert, is no news.
-    if (iRead != 0 && iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY &&
-        iRead != MBEDTLS_ERR_NET_CONN_RESET) {
+    if (iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY && iRead != MBEDTLS_ERR_NET_CONN_RESET) {
         char szWhy[kReasonSize];
         describeError(iRead, szWhy, sizeof szWhy);
         tlsLog("xrDevTcpTlsRecv: TLS read failed: %s", szWhy);
