@@ -9,7 +9,6 @@ Usage: test_tls.py AGENT CONSOLE CERT_SCRIPT SCENARIO
   wrong_name  the agent's certificate names another server
   resume      a dropped link comes back on a resumed session (no certificate sent), and
               on a full handshake when the agent was restarted in between
-  refused     nobody listens: reported at once, not as a login timeout
 Each failure must be logged with its reason, give no login, end in the login timeout
 and the back-off, and the next attempt must be TLS again.
 """
@@ -85,8 +84,6 @@ def main(tmp):
     for listener in listeners:
         threading.Thread(target=relay, args=(listener, target, streams, devices),
                          daemon=True).start()
-    if SCENARIO == "refused":
-        relay_addr = f"127.0.0.1:{free_port()}"
     console = Proc([CONSOLE, "--tls-ca", f"{tmp}/a/ca.pem", "--tls-name", name],
                    f"{relay_addr}\n{USER}\n".encode())
     try:
@@ -94,9 +91,6 @@ def main(tmp):
             check_echo(agent, console, streams)
         elif SCENARIO == "resume":
             agent = check_resume(agent, console, streams, devices, target, tmp)
-        elif SCENARIO == "refused":
-            console.wait(r"^SocketRecv: iErr=111$", 5)
-            console.wait(r"^TcpNotify: iAgentID=1, Offline", 1)
         else:
             check_failure(agent, console)
     except AssertionError:
@@ -122,35 +116,26 @@ def check_echo(agent, console, streams):
             assert secret not in stream, f"{secret} in clear"
 
 
-def free_port():
-    with socket.create_server(("127.0.0.1", 0)) as s:
-        return s.getsockname()[1]
-
-
 def handshake_types(stream):
     """Types of the handshake messages in clear at the start of a TLS stream."""
     types, i = [], 0
-    while i + 5 <= len(stream) and stream[i] == 0x16:
-        body = stream[i + 5:i + 5 + int.from_bytes(stream[i + 3:i + 5], "big")]
-        j = 0
-        while j + 4 <= len(body):
-            types.append(body[j])
-            j += 4 + int.from_bytes(body[j + 1:j + 4], "big")
-        i += 5 + len(body)
+    while stream[i:i + 1] == b"\x16":
+        j, i = i + 5, i + 5 + int.from_bytes(stream[i + 3:i + 5], "big")
+        while j < i:
+            types.append(stream[j])
+            j += 4 + int.from_bytes(stream[j + 1:j + 4], "big")
     return types
 
 
 def check_resume(agent, console, streams, devices, target, tmp):
-    login = rf'"login".*"user":"{USER}".*"accepted":true'
     online = console.wait(r"Online", 20)
-    devices[-1].shutdown(socket.SHUT_RDWR)  # the link drops; the device comes back at once
+    devices[-1].shutdown(socket.SHUT_RDWR)  # the link drops; the device comes back
     online = console.wait(r"Online", 20, online)
     agent.proc.kill()  # a new agent knows no session of the old one
     agent = Proc([AGENT, "--listen", "127.0.0.1:0", "--json", "--tls-cert",
                   f"{tmp}/a/agent.pem", "--tls-key", f"{tmp}/a/agent.key"])
     target[0] = json.loads(agent.lines[agent.wait(r'"listening"', 10)])["port"]
     devices[-1].shutdown(socket.SHUT_RDWR)
-    agent.wait(login, 20)
     console.wait(r"Online", 20, online)
     certificate = [11 in handshake_types(received) for _, received in streams]
     assert certificate == [True, False, True], certificate

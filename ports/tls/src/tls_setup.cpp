@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kLogLineSize = 512;
 // Mixed into the random generator's seed so that its stream is this port's own.
 constexpr unsigned char kDrbgLabel[] = "devtcp-tls";
+// Bytes that the device's entropy source must give before the collector may be read.
+constexpr size_t kEntropyThreshold = 32;
 
 bool g_bInitialised = false;  // the mbedTLS contexts of g_stTls are initialised
 
@@ -35,8 +37,9 @@ int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
 #ifdef MBEDTLS_FS_IO
         iErr = mbedtls_x509_crt_parse_file(&g_stTls.stCa, cfg.lpszCaFile);
 #else
-        tlsLog("xrDevTcpTlsSetup: this mbedTLS reads no files (no MBEDTLS_FS_IO): give the CA "
-               "certificates in lpCaBuf");
+        tlsLog(
+            "xrDevTcpTlsSetup: this mbedTLS reads no files (no MBEDTLS_FS_IO): give the CA "
+            "certificates in lpCaBuf");
         return -1;
 #endif
     } else if (cfg.lpCaBuf != nullptr && cfg.uCaSize != 0) {
@@ -75,6 +78,11 @@ int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     if (cfg.Random != nullptr) {
         mbedtls_ssl_conf_rng(&conf, cfg.Random, cfg.lpRandomCtx);
         return 0;
+    }
+    if (cfg.Entropy != nullptr) {
+        iErr = mbedtls_entropy_add_source(&g_stTls.stEntropy, cfg.Entropy, cfg.lpEntropyCtx,
+                                          kEntropyThreshold, MBEDTLS_ENTROPY_SOURCE_STRONG);
+        if (iErr != 0) return iErr;
     }
     iErr = mbedtls_ctr_drbg_seed(&g_stTls.stDrbg, mbedtls_entropy_func, &g_stTls.stEntropy,
                                  kDrbgLabel, sizeof kDrbgLabel - 1);

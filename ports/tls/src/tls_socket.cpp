@@ -13,6 +13,11 @@ using namespace devtcp_tls;
 namespace {
 
 constexpr size_t kReasonSize = 384;
+// A flood of records that carry no data (warning alerts, empty records; mbedTLS handles
+// them in a loop inside one call) costs bounded work: at most this many records are read
+// in one call of the table, and the link ends after more than kQuietRecordsMax in a row.
+constexpr uint16_t kRecordsPerCall = 16;
+constexpr uint32_t kQuietRecordsMax = 100;
 
 TlsLink *findLink(int32_t iSocket) {
     if (iSocket < 0 || iSocket >= XR_DEV_TCP_TLS_LINK_NUM) return nullptr;
@@ -40,19 +45,45 @@ int bioSend(void *lpCtx, const unsigned char *lpBuf, size_t uLen) {
     return static_cast<size_t>(iSent) < uLen ? iSent : static_cast<int>(uLen);
 }
 
+// Follows the record boundaries through @p uLen bytes that lie within one record header
+// or one record body.
+void trackRecords(TlsLink &link, const unsigned char *lpBuf, size_t uLen) {
+    if (link.usBodyLeft > 0) {
+        link.usBodyLeft = static_cast<uint16_t>(link.usBodyLeft - uLen);
+        return;
+    }
+    std::memcpy(link.ucHead + link.ucHeadGot, lpBuf, uLen);
+    link.ucHeadGot = static_cast<uint8_t>(link.ucHeadGot + uLen);
+    if (link.ucHeadGot < sizeof link.ucHead) return;
+    link.ucHeadGot = 0;
+    link.usBodyLeft = static_cast<uint16_t>(link.ucHead[3] << 8 | link.ucHead[4]);
+    ++link.usCallRecords;
+    ++link.uQuietRecords;
+}
+
+// Reads stop at a record's end (mbedTLS asks for a header, then for the body, anyway), and
+// at a record's start once this call has had its share.
 int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
     TlsLink &link = *static_cast<TlsLink *>(lpCtx);
     const auto recv = g_stTls.stTransport.SocketRecv;
     if (recv == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_RECV_FAILED;
-    if (link.bStashed && uLen > 0) {
+    const size_t uRest =
+        link.usBodyLeft > 0 ? link.usBodyLeft : sizeof link.ucHead - link.ucHeadGot;
+    if (uRest == sizeof link.ucHead && link.usCallRecords >= kRecordsPerCall)
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    if (uLen > uRest) uLen = uRest;
+    int32_t iRead = 1;
+    if (link.bStashed) {
         link.bStashed = false;
         lpBuf[0] = link.ucStash;
-        return 1;
+    } else {
+        iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
+        if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
+        if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
+        if (static_cast<size_t>(iRead) > uLen) iRead = static_cast<int32_t>(uLen);
     }
-    const int32_t iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
-    if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
-    if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
-    return static_cast<size_t>(iRead) < uLen ? iRead : static_cast<int>(uLen);
+    trackRecords(link, lpBuf, static_cast<size_t>(iRead));
+    return iRead;
 }
 
 void closeTransport(TlsLink &link) {
@@ -78,6 +109,15 @@ void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) 
     if (iLen <= 0) std::snprintf(szOut, sizeof szOut, "certificate not verified");
 }
 
+// Gives back the connection and the session of a failed handshake, and forgets the kept
+// session, which may be what the agent refused.
+void endHandshake(TlsLink &link) {
+    closeTransport(link);
+    mbedtls_ssl_free(&link.stSsl);
+    forgetSession(link);
+    link.ePhase = Phase::Failed;
+}
+
 // The handshake failed: say why, and give back the connection and the session at
 // once; the handle stays until the library closes it.
 void failHandshake(TlsLink &link, int iErr) {
@@ -85,10 +125,7 @@ void failHandshake(TlsLink &link, int iErr) {
     handshakeReason(link, iErr, szReason);
     tlsLog("xrDevTcpTlsCheck: TLS handshake with %s failed: %s (iErr=-0x%04X)",
            g_stTls.lpszServerName, szReason, unsigned(-iErr));
-    closeTransport(link);
-    mbedtls_ssl_free(&link.stSsl);
-    forgetSession(link);
-    link.ePhase = Phase::Failed;
+    endHandshake(link);
 }
 
 // A free entry for a link to @p lpszAddr: preferably one that kept a session with it,
@@ -98,9 +135,9 @@ TlsLink *chooseLink(const char *lpszAddr) {
     int iBest = 0;
     for (TlsLink &link : g_stTls.stLink) {
         if (link.ePhase != Phase::Free) continue;
-        const int iScore = !link.bSession ? 1
+        const int iScore = !link.bSession                                               ? 1
                            : std::strncmp(link.szSessionAddr, lpszAddr, kAddrSize) == 0 ? 2
-                                                                                       : 0;
+                                                                                        : 0;
         if (lpBest == nullptr || iScore > iBest) lpBest = &link, iBest = iScore;
     }
     return lpBest;
@@ -167,6 +204,9 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     link.iTransport = iTransport;
     link.uPendingSize = 0;
     link.bStashed = false;
+    link.ucHeadGot = 0;
+    link.usBodyLeft = 0;
+    link.uQuietRecords = 0;
     link.ePhase = Phase::Connecting;
     return iSocket;
 }
@@ -184,13 +224,23 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
         if (iUp <= 0) return iUp;
         link.ePhase = Phase::Handshake;
     }
+    link.usCallRecords = 0;
     const int iErr = mbedtls_ssl_handshake(&link.stSsl);
     if (iErr == 0) {
         keepSession(link);
+        link.uQuietRecords = 0;
         link.ePhase = Phase::Up;
         return 1;
     }
-    if (wouldBlock(iErr)) return 0;
+    if (wouldBlock(iErr) && link.uQuietRecords <= kQuietRecordsMax) return 0;
+    if (wouldBlock(iErr)) {
+        tlsLog(
+            "xrDevTcpTlsCheck: TLS handshake with %s failed: the agent sent %u records "
+            "without completing it (alerts?)",
+            g_stTls.lpszServerName, unsigned(link.uQuietRecords));
+        endHandshake(link);
+        return -1;
+    }
     failHandshake(link, iErr);
     return -1;
 }
@@ -238,8 +288,19 @@ int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     if (lpLink == nullptr || uSize == 0) return -1;
     if (lpLink->ePhase == Phase::Connecting) return probeTransport(*lpLink);
     if (lpLink->ePhase != Phase::Up) return 0;
+    lpLink->usCallRecords = 0;
     const int iRead = mbedtls_ssl_read(&lpLink->stSsl, lpBuf, uSize);
-    if (iRead > 0) return iRead;
+    if (iRead > 0) {
+        lpLink->uQuietRecords = 0;
+        return iRead;
+    }
+    if (lpLink->uQuietRecords > kQuietRecordsMax) {
+        tlsLog(
+            "xrDevTcpTlsRecv: the agent sent %u records in a row without data (alerts or "
+            "empty records): the link is ended",
+            unsigned(lpLink->uQuietRecords));
+        return -1;
+    }
     // 0: an empty record (two in a row come out so), which TLS 1.2 allows: the transport's
     // close never reads as 0 here, since bioRecv turns it into a reset.
     if (iRead == 0 || wouldBlock(iRead)) return 0;

@@ -35,6 +35,13 @@ struct TlsLink {
     uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
     bool bStashed;          // ucStash holds a byte read from the transport while connecting
     uint8_t ucStash;
+    // Where the stream from the agent is in its records (header bytes held, body bytes to
+    // come), and how many records began in this call and since the last one with data.
+    uint8_t ucHead[5];
+    uint8_t ucHeadGot;
+    uint16_t usBodyLeft;
+    uint16_t usCallRecords;
+    uint32_t uQuietRecords;
     mbedtls_ssl_context stSsl;
 };
 
