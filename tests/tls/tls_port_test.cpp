@@ -15,7 +15,7 @@ namespace {
 
 std::string g_dir;
 std::deque<uint8_t> g_toAgent, g_toDevice;
-bool g_bRefused = false;  // the transport's read fails, as for a refused connection
+bool g_bRefused = false;  // the transport fails once it has nothing more to read
 std::vector<std::string> g_log;
 int g_iEntropyCalls = 0;
 // The agent's end; never freed, so still reachable at exit.
@@ -37,13 +37,13 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kPipes = {
     [](const char *) { return 0; }, [](int32_t) { return 1; }, [](int32_t) {},
     [](int32_t, const uint8_t *lpData, uint32_t uSize) { return put(g_toAgent, lpData, uSize); },
     [](int32_t, uint8_t *lpBuf, uint32_t uSize) {
-        return g_bRefused ? -1 : take(g_toDevice, lpBuf, uSize);
+        return g_bRefused && g_toDevice.empty() ? -1 : take(g_toDevice, lpBuf, uSize);
     }};
 
-// The device's entropy source seeds the generator; a refused transport shows at once;
-// empty records are no close; a flood of alerts is read 16 records a call and ends the
-// link after 100, with a line saying why.
-TEST(TlsPort, EntropySourceRefusedConnectionEmptyRecordsAndAnAlertFlood) {
+// The device's entropy source seeds the generator; a refused transport shows at once; an
+// unanswered handshake and a record cut short say so; empty records are no close; a flood
+// of alerts is read 16 records a call and ends the link after 100, with a line saying why.
+TEST(TlsPort, EntropyRefusedOrSilentAgentEmptyRecordsAlertFloodAndACutRecord) {
     XR_DEV_TCP_TLS_CONFIG_S tls = {};
     tls.lpTransport = &kPipes;
     const std::string ca = g_dir + "/ca.pem";
@@ -66,6 +66,12 @@ TEST(TlsPort, EntropySourceRefusedConnectionEmptyRecordsAndAnAlertFlood) {
     EXPECT_EQ(port.SocketRecv(iRefused, buf, sizeof buf), -1);  // not a login timeout later
     port.SocketClose(iRefused);
     g_bRefused = false;
+    const int32_t iSilent = port.SocketOpen("10.0.0.1:8800");  // the agent never answers
+    EXPECT_EQ(port.SocketCheck(iSilent), 0);
+    port.SocketClose(iSilent);
+    EXPECT_NE(g_log.back().find("unfinished: the agent did not answer its hello"),
+              std::string::npos);
+    g_toAgent.clear();
 
     ASSERT_EQ(mbedtls_x509_crt_parse_file(&g_cert, (g_dir + "/agent.pem").c_str()) |
                   mbedtls_pk_parse_keyfile(&g_key, (g_dir + "/agent.key").c_str(), nullptr) |
@@ -98,6 +104,12 @@ TEST(TlsPort, EntropySourceRefusedConnectionEmptyRecordsAndAnAlertFlood) {
         results.push_back(port.SocketRecv(iSocket, buf, sizeof buf));
     EXPECT_EQ(results, std::vector<int32_t>({0, 0, 0, 0, 0, 0, -1}));  // 16, 32, ... 112
     EXPECT_NE(g_log.back().find("112 records in a row without data"), std::string::npos);
+    g_toDevice.clear();  // then a record that the close cuts short
+    mbedtls_ssl_write(&g_agent, buf, 8);
+    g_toDevice.resize(g_toDevice.size() - 3);
+    g_bRefused = true;
+    EXPECT_EQ(port.SocketRecv(iSocket, buf, sizeof buf), -1);
+    EXPECT_NE(g_log.back().find("ended inside a record, 3 bytes short"), std::string::npos);
     xrDevTcpTlsCleanup();
 }
 

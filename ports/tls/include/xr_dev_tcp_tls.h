@@ -51,7 +51,12 @@
  *   row without data, such as warning alerts or empty records, during the handshake or
  *   after it: a flood costs bounded work and does not pass unnoticed.
  * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
- *   transport connection and frees the session.
+ *   transport connection and frees the session. A handshake closed unfinished (by the
+ *   login timeout, say) logs how far it came: no answer to the device's hello, the agent
+ *   stopped after its own hello, or it did not finish.
+ * Other log lines name what happened: a record that the agent's close cut short, and a
+ * handshake message spread over several records (a certificate chain longer than the
+ * MBEDTLS_SSL_IN_CONTENT_LEN that mbedTLS takes).
  *
  * Resumed reconnects: each TLS link entry keeps the session of its last completed
  * handshake, with the agent address it was made with, and offers it (as a session ticket,

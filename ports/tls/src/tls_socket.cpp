@@ -95,6 +95,13 @@ void closeTransport(TlsLink &link) {
 // Why a handshake failed, in one line: the certificate checks that failed, or
 // mbedTLS's text for the error.
 void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) {
+    if (iErr == MBEDTLS_ERR_SSL_FEATURE_UNAVAILABLE) {
+        std::snprintf(szOut, sizeof szOut,
+                      "a handshake message from the agent spans several records, which "
+                      "mbedTLS does not take: a certificate chain over %d bytes?",
+                      MBEDTLS_SSL_IN_CONTENT_LEN);
+        return;
+    }
     if (iErr != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
         describeError(iErr, szOut, sizeof szOut);
         return;
@@ -250,6 +257,18 @@ void xrDevTcpTlsClose(int32_t iSocket) {
     if (lpLink == nullptr) return;
     // Best effort: a close-notify that cannot be written now is not waited for.
     if (lpLink->ePhase == Phase::Up) (void)mbedtls_ssl_close_notify(&lpLink->stSsl);
+    // A handshake given up (the login timeout, a logout) says how far it came.
+    if (lpLink->ePhase == Phase::Handshake) {
+        const int iState = lpLink->stSsl.state;
+        tlsLog(
+            "xrDevTcpTlsClose: TLS handshake with %s given up unfinished: %s (%u records "
+            "from it)",
+            g_stTls.lpszServerName,
+            iState <= MBEDTLS_SSL_SERVER_HELLO        ? "the agent did not answer its hello"
+            : iState <= MBEDTLS_SSL_SERVER_HELLO_DONE ? "the agent stopped after its hello"
+                                                      : "the agent did not finish it",
+            unsigned(lpLink->uQuietRecords));
+    }
     closeTransport(*lpLink);
     releaseLink(*lpLink);
 }
@@ -294,18 +313,24 @@ int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
         lpLink->uQuietRecords = 0;
         return iRead;
     }
-    if (lpLink->uQuietRecords > kQuietRecordsMax) {
+    // 0: an empty record (two in a row come out so), which TLS 1.2 allows: the transport's
+    // close never reads as 0 here, since bioRecv turns it into a reset.
+    if (iRead == 0 || wouldBlock(iRead)) {
+        if (lpLink->uQuietRecords <= kQuietRecordsMax) return 0;
         tlsLog(
             "xrDevTcpTlsRecv: the agent sent %u records in a row without data (alerts or "
             "empty records): the link is ended",
             unsigned(lpLink->uQuietRecords));
         return -1;
     }
-    // 0: an empty record (two in a row come out so), which TLS 1.2 allows: the transport's
-    // close never reads as 0 here, since bioRecv turns it into a reset.
-    if (iRead == 0 || wouldBlock(iRead)) return 0;
-    // The agent's close, with or without its close-notify alert, is no news.
-    if (iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY && iRead != MBEDTLS_ERR_NET_CONN_RESET) {
+    const unsigned uShort =
+        lpLink->usBodyLeft + (lpLink->ucHeadGot > 0 ? 5u - lpLink->ucHeadGot : 0u);
+    // The agent's close, with or without its close-notify alert, is no news, unless it
+    // cut a record short.
+    if (iRead == MBEDTLS_ERR_NET_CONN_RESET && uShort > 0) {
+        tlsLog("xrDevTcpTlsRecv: the agent's connection ended inside a record, %u bytes short",
+               uShort);
+    } else if (iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY && iRead != MBEDTLS_ERR_NET_CONN_RESET) {
         char szWhy[kReasonSize];
         describeError(iRead, szWhy, sizeof szWhy);
         tlsLog("xrDevTcpTlsRecv: TLS read failed: %s", szWhy);
