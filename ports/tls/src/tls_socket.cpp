@@ -69,7 +69,7 @@ int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
     if (recv == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_RECV_FAILED;
     const size_t uRest =
         link.usBodyLeft > 0 ? link.usBodyLeft : sizeof link.ucHead - link.ucHeadGot;
-    if (uRest == sizeof link.ucHead && link.usCallRecords >= kRecordsPerCall)
+    if (uLen == 0 || (uRest == sizeof link.ucHead && link.usCallRecords >= kRecordsPerCall))
         return MBEDTLS_ERR_SSL_WANT_READ;
     if (uLen > uRest) uLen = uRest;
     int32_t iRead = 1;
@@ -182,8 +182,8 @@ int32_t probeTransport(TlsLink &link) {
 }
 
 int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
-    if (!g_stTls.bReady) return -1;
-    TlsLink *lpLink = lpszAddr != nullptr ? chooseLink(lpszAddr) : nullptr;
+    if (!g_stTls.bReady || lpszAddr == nullptr) return -1;
+    TlsLink *lpLink = chooseLink(lpszAddr);
     if (lpLink == nullptr) {
         tlsLog("xrDevTcpTlsOpen: all %d TLS links are in use", XR_DEV_TCP_TLS_LINK_NUM);
         return -1;
