@@ -46,7 +46,8 @@ PY
 # file per handshake.
 valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out/callgrind.%p" \
   "$out/tls_memory" "$out/certs/ca.pem" "$out/certs/agent.pem" "$out/certs/agent.key" 2>/dev/null
-for f in "$out"/callgrind.*.[12]; do
-  awk '/^desc: Trigger:/ { sub(/.*Client Request: /, ""); what = $0 }
-       /^summary:/ { printf "%s: %d device instructions (port and mbedTLS)\n", what, $2 }' "$f"
-done
+awk '/^desc: Trigger:/ { sub(/.*Client Request: /, ""); what = $0 }
+     /^summary:/ { printf "%s: %d device instructions (port and mbedTLS)\n", what, $2; n[what] = $2 }
+     END { r = n["resumed handshake"] / n["full handshake"]
+           printf "resumed / full: %.2f %% (target: at most 10 %%)\n", 100 * r
+           exit !(r > 0 && r <= 0.1) }' "$out"/callgrind.*.[12]
