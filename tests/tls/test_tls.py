@@ -47,8 +47,8 @@ class Proc:
 
 
 def relay(listener, agent_port, streams, devices):
-    """Forwards every connection to the agent on agent_port[0]; streams gets [device bytes,
-    agent bytes], devices the device's end."""
+    """Forwards every connection to the agent; streams gets [device bytes, agent bytes],
+    devices the device's end."""
     def pump(src, dst, kept):
         try:
             while data := src.recv(65536):
@@ -59,7 +59,11 @@ def relay(listener, agent_port, streams, devices):
             pass
     while True:
         device = listener.accept()[0]
-        agent = socket.create_connection(("127.0.0.1", agent_port[0]))
+        try:
+            agent = socket.create_connection(("127.0.0.1", agent_port))
+        except OSError:  # the agent is being restarted
+            device.close()
+            continue
         devices.append(device)
         streams.append((bytearray(), bytearray()))
         for pair in ((device, agent, streams[-1][0]), (agent, device, streams[-1][1])):
@@ -80,9 +84,9 @@ def main(tmp):
                   f"{tmp}/{cert_dir}/agent.pem", "--tls-key", f"{tmp}/{cert_dir}/agent.key",
                   *extra])
     agent_port = json.loads(agent.lines[agent.wait(r'"listening"', 10)])["port"]
-    streams, devices, target = [], [], [agent_port]
+    streams, devices = [], []
     for listener in listeners:
-        threading.Thread(target=relay, args=(listener, target, streams, devices),
+        threading.Thread(target=relay, args=(listener, agent_port, streams, devices),
                          daemon=True).start()
     console = Proc([CONSOLE, "--tls-ca", f"{tmp}/a/ca.pem", "--tls-name", name],
                    f"{relay_addr}\n{USER}\n".encode())
@@ -90,7 +94,7 @@ def main(tmp):
         if SCENARIO == "echo":
             check_echo(agent, console, streams)
         elif SCENARIO == "resume":
-            agent = check_resume(agent, console, streams, devices, target, tmp)
+            agent = check_resume(agent, agent_port, console, streams, devices, tmp)
         else:
             check_failure(agent, console)
     except AssertionError:
@@ -116,14 +120,15 @@ def check_echo(agent, console, streams):
             assert secret not in stream, f"{secret} in clear"
 
 
-def check_resume(agent, console, streams, devices, target, tmp):
+def check_resume(agent, agent_port, console, streams, devices, tmp):
     online = console.wait(r"Online", 20)
     devices[-1].shutdown(socket.SHUT_RDWR)  # the link drops; the device comes back
     online = console.wait(r"Online", 20, online)
     agent.proc.kill()  # a new agent knows no session of the old one
-    agent = Proc([AGENT, "--listen", "127.0.0.1:0", "--json", "--tls-cert",
+    agent.proc.wait()
+    agent = Proc([AGENT, "--listen", f"127.0.0.1:{agent_port}", "--json", "--tls-cert",
                   f"{tmp}/a/agent.pem", "--tls-key", f"{tmp}/a/agent.key"])
-    target[0] = json.loads(agent.lines[agent.wait(r'"listening"', 10)])["port"]
+    agent.wait(r'"listening"', 10)
     devices[-1].shutdown(socket.SHUT_RDWR)
     console.wait(r"Online", 20, online)
     der = ssl.PEM_cert_to_DER_cert(open(f"{tmp}/a/agent.pem").read())  # sent in clear
