@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# What the TLS port (ports/tls) costs: its own code, the mbedTLS code it links in, and
-# mbedTLS's heap per link (bench/tls_memory.cpp), on this machine with Debian's mbedTLS.
+# What the TLS port (ports/tls) costs: its own code, the mbedTLS code it links in,
+# mbedTLS's heap per link, and a full against a resumed handshake in the device's
+# instructions (callgrind) and bytes each way (bench/tls_memory.cpp), on this machine
+# with Debian's mbedTLS.
 #   bench/tls.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh libmbedtls-dev openssl >&2
+scripts/setup.sh libmbedtls-dev openssl valgrind >&2
 out=build-bench-tls
 rm -rf "$out" && mkdir -p "$out"
 scripts/tls-certs.sh "$out/certs" devtcp-agent
@@ -40,4 +42,12 @@ for line in open(sys.argv[1]):
         server += int(m.group(1), 16) if "ssl_srv" in m.group(2) else 0
 print(f"mbedTLS code and constants linked for a device (x86-64, Debian's build): {total - server} bytes")
 PY
-"$out/tls_memory" "$out/certs/ca.pem" "$out/certs/agent.pem" "$out/certs/agent.key"
+# Callgrind counts only inside the port's calls (the program toggles it) and writes one
+# file per handshake.
+valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out/callgrind.%p" \
+  "$out/tls_memory" "$out/certs/ca.pem" "$out/certs/agent.pem" "$out/certs/agent.key" 2>/dev/null
+awk '/^desc: Trigger:/ { sub(/.*Client Request: /, ""); what = $0 }
+     /^summary:/ { printf "%s: %d device instructions (port and mbedTLS)\n", what, $2; n[what] = $2 }
+     END { r = n["resumed handshake"] / n["full handshake"]
+           printf "resumed / full: %.2f %% (target: at most 10 %%)\n", 100 * r
+           exit !(r > 0 && r <= 0.1) }' "$out"/callgrind.*.[12]

@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: MIT
 // What the TLS port costs on the heap: mbedTLS's calloc and free, counted through the
 // linker's --wrap, while one link makes its handshake and carries a frame of the
-// largest size each way. The agent's side is an mbedTLS server in the same process,
-// joined to the port by in-memory pipes; only the port's allocations are counted.
+// largest size each way; then what a reconnect on the kept session costs against a full
+// handshake: bytes each way and, run under callgrind (bench/tls.sh), the device's
+// instructions (the port's SocketOpen and SocketCheck calls, mbedTLS inside them). The
+// agent's side is an mbedTLS server with session tickets in the same process, joined to
+// the port by in-memory pipes; only the port's allocations and instructions are counted.
 //   tls_memory CA_PEM AGENT_PEM AGENT_KEY
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
+#include <mbedtls/ssl_ticket.h>
+#include <valgrind/callgrind.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +36,7 @@ bool g_bDevice = false;  // the port is running: its allocations count
 size_t g_uInUse = 0, g_uPeak = 0;
 
 std::deque<uint8_t> g_toAgent, g_toDevice;
+size_t g_uToAgent = 0, g_uToDevice = 0;  // bytes each way, ever
 
 int32_t pipeOpen(const char *) {
     return 7;
@@ -41,6 +47,7 @@ int32_t pipeCheck(int32_t) {
 void pipeClose(int32_t) {}
 int32_t pipeSend(int32_t, const uint8_t *lpData, uint32_t uSize) {
     g_toAgent.insert(g_toAgent.end(), lpData, lpData + uSize);
+    g_uToAgent += uSize;
     return int32_t(uSize);
 }
 int32_t pipeRecv(int32_t, uint8_t *lpBuf, uint32_t uSize) {
@@ -51,6 +58,7 @@ int32_t pipeRecv(int32_t, uint8_t *lpBuf, uint32_t uSize) {
 }
 int agentSend(void *, const unsigned char *lpBuf, size_t uLen) {
     g_toDevice.insert(g_toDevice.end(), lpBuf, lpBuf + uLen);
+    g_uToDevice += uLen;
     return int(uLen);
 }
 int agentRecv(void *, unsigned char *lpBuf, size_t uLen) {
@@ -66,6 +74,32 @@ void fail(const char *lpszWhat, int iErr) {
 
 void logLine(int32_t, const char *lpszText) {
     std::fprintf(stderr, "%s\n", lpszText);
+}
+
+// One connection of the port to the agent, up to the end of the handshake. Callgrind
+// collects only inside the port's calls and writes what it counted under @p lpszName.
+int32_t connect(const XR_DEV_TCP_SOCKET_CALLBACK_S &port, mbedtls_ssl_context &agent,
+                const char *lpszName) {
+    const size_t uToAgent = g_uToAgent, uToDevice = g_uToDevice;
+    g_bDevice = true;
+    CALLGRIND_TOGGLE_COLLECT;
+    const int32_t iSocket = port.SocketOpen("agent");
+    CALLGRIND_TOGGLE_COLLECT;
+    int32_t iUp = 0;
+    for (int i = 0; i < 100 && iUp == 0; ++i) {
+        g_bDevice = true;
+        CALLGRIND_TOGGLE_COLLECT;
+        iUp = port.SocketCheck(iSocket);
+        CALLGRIND_TOGGLE_COLLECT;
+        g_bDevice = false;
+        const int iErr = mbedtls_ssl_handshake(&agent);
+        if (iErr != 0 && iErr != MBEDTLS_ERR_SSL_WANT_READ) fail("agent handshake", iErr);
+    }
+    if (iUp != 1) fail("port handshake", iUp);
+    CALLGRIND_DUMP_STATS_AT(lpszName);
+    std::printf("%s: %zu B to the agent, %zu B from it\n", lpszName, g_uToAgent - uToAgent,
+                g_uToDevice - uToDevice);
+    return iSocket;
 }
 
 }  // namespace
@@ -105,6 +139,8 @@ int main(int argc, char **argv) {
     mbedtls_pk_init(&key);
     mbedtls_ssl_config_init(&conf);
     mbedtls_ssl_init(&agent);
+    mbedtls_ssl_ticket_context ticket;
+    mbedtls_ssl_ticket_init(&ticket);
     int iErr = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0);
     if (iErr == 0) iErr = mbedtls_x509_crt_parse_file(&cert, argv[2]);
     if (iErr == 0) iErr = mbedtls_pk_parse_keyfile(&key, argv[3], nullptr);
@@ -113,6 +149,11 @@ int main(int argc, char **argv) {
             &conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &drbg);
     if (iErr == 0) iErr = mbedtls_ssl_conf_own_cert(&conf, &cert, &key);
+    if (iErr == 0)
+        iErr = mbedtls_ssl_ticket_setup(&ticket, mbedtls_ctr_drbg_random, &drbg,
+                                        MBEDTLS_CIPHER_AES_256_GCM, 86400);
+    mbedtls_ssl_conf_session_tickets_cb(&conf, mbedtls_ssl_ticket_write, mbedtls_ssl_ticket_parse,
+                                        &ticket);
     if (iErr == 0) iErr = mbedtls_ssl_setup(&agent, &conf);
     if (iErr != 0) fail("agent setup", iErr);
     mbedtls_ssl_set_bio(&agent, nullptr, agentSend, agentRecv, nullptr);
@@ -128,17 +169,8 @@ int main(int argc, char **argv) {
     if (xrDevTcpTlsSetup(&tls) != 0) fail("port setup", -1);
     const size_t uSetup = g_uInUse;
     const XR_DEV_TCP_SOCKET_CALLBACK_S &port = *xrDevTcpTlsSocketTable();
-    const int32_t iSocket = port.SocketOpen("agent");
     g_uPeak = g_uInUse;
-    int32_t iUp = 0;
-    for (int i = 0; i < 100 && iUp == 0; ++i) {
-        g_bDevice = true;
-        iUp = port.SocketCheck(iSocket);
-        g_bDevice = false;
-        iErr = mbedtls_ssl_handshake(&agent);
-        if (iErr != 0 && iErr != MBEDTLS_ERR_SSL_WANT_READ) fail("agent handshake", iErr);
-    }
-    if (iUp != 1) fail("port handshake", iUp);
+    const int32_t iSocket = connect(port, agent, "full handshake");
     const size_t uHandshakePeak = g_uPeak - uSetup, uUp = g_uInUse - uSetup;
 
     // A largest frame each way.
@@ -163,11 +195,18 @@ int main(int argc, char **argv) {
     const size_t uSessionPeak = g_uPeak - uSetup;
     port.SocketClose(iSocket);
     const size_t uClosed = g_uInUse - uSetup;
+    // The agent drops the link, unread close-notify and all; the device comes back to it
+    // on the kept session.
+    g_toAgent.clear();
+    if ((iErr = mbedtls_ssl_session_reset(&agent)) != 0) fail("agent reset", iErr);
+    g_uPeak = g_uInUse;
+    port.SocketClose(connect(port, agent, "resumed handshake"));
+    const size_t uResumedPeak = g_uPeak - uSetup;
     std::printf("setup (CA certificates, random generator): %zu B on the heap\n", uSetup);
     std::printf(
         "per link: handshake peak %zu B, up %zu B, peak carrying 2048-byte frames %zu B, "
-        "after close %zu B\n",
-        uHandshakePeak, uUp, uSessionPeak, uClosed);
+        "after close (the kept session) %zu B; resumed handshake peak %zu B\n",
+        uHandshakePeak, uUp, uSessionPeak, uClosed, uResumedPeak);
     std::printf("static: %zu B (%d links), of which one mbedtls_ssl_context %zu B\n",
                 sizeof devtcp_tls::g_stTls, XR_DEV_TCP_TLS_LINK_NUM, sizeof(mbedtls_ssl_context));
     return 0;

@@ -17,10 +17,11 @@ int32_t SocketCount = 0;
 
 namespace {
 
-// A failed open already shows as the library's error -3; the client prints only the
+// A failed open already shows as the library's error -3, and an address that the port
+// refuses (reported with -1) as the Redirct line before it; the client prints only the
 // codes of failed sends and receives.
 void PrintError(const char *lpszOperation, int32_t iError) {
-    if (std::strcmp(lpszOperation, "SocketOpen") != 0) {
+    if (iError >= 0 && std::strcmp(lpszOperation, "SocketOpen") != 0) {
         ConsolePrintf("%s: iErr=%d\n", lpszOperation, iError);
     }
 }

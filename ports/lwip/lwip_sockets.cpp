@@ -10,19 +10,13 @@
 #include "lwip/errno.h"
 #include "lwip/inet.h"
 #include "lwip/sockets.h"
-#include "socket_address.h"
+#include "port_common.h"
 
 namespace {
 
-void (*g_lpErrorHook)(const char *, int32_t) = nullptr;
+devtcp_port::ErrorHook g_hook;
 
-void Report(const char *lpszOperation, int iErr) {
-    if (g_lpErrorHook != nullptr) {
-        g_lpErrorHook(lpszOperation, iErr);
-    }
-}
-
-enum class Ready { Failed, No, Yes, Broken };
+using devtcp_port::Ready;
 
 // One zero-wait poll for @p sEvents. An error on the socket (a failed connect, a reset)
 // is told apart, so that the check does not take a failed attempt for a connection.
@@ -40,12 +34,9 @@ Ready PollNow(int iSocket, short sEvents) {
     return (pfd.revents & sEvents) != 0 ? Ready::Yes : Ready::No;
 }
 
-bool IsWouldBlock(int iErr) {
-    return iErr == EWOULDBLOCK || iErr == EAGAIN;
-}
-
-size_t ClampSize(uint32_t uSize) {
-    return uSize < 0x7FFFFFFFu ? uSize : 0x7FFFFFFFu;
+// Nothing moved, try on a later tick.
+bool IsLater(int iErr) {
+    return iErr == EWOULDBLOCK || iErr == EAGAIN || iErr == EINPROGRESS;
 }
 
 int32_t Open(const char *lpszAddr) {
@@ -53,7 +44,7 @@ int32_t Open(const char *lpszAddr) {
     memset(&addr, 0, sizeof(addr));
     uint32_t uHost = 0;
     uint16_t usPort = 0;
-    if (!devtcp_port::ParseSocketAddress(lpszAddr, uHost, usPort)) {
+    if (!g_hook.ReadAddress(lpszAddr, uHost, usPort)) {
         return -1;
     }
     addr.sin_family = AF_INET;
@@ -62,13 +53,13 @@ int32_t Open(const char *lpszAddr) {
 
     const int iSocket = lwip_socket(AF_INET, SOCK_STREAM, 0);
     if (iSocket < 0) {
-        Report("SocketOpen", errno);
+        g_hook.Report("SocketOpen", errno);
         return -1;
     }
     if (lwip_fcntl(iSocket, F_SETFL, O_NONBLOCK) != 0 ||
         (lwip_connect(iSocket, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
          errno != EINPROGRESS)) {
-        Report("SocketOpen", errno);
+        g_hook.Report("SocketOpen", errno);
         lwip_close(iSocket);
         return -1;
     }
@@ -92,18 +83,11 @@ void Close(int32_t iSocket) {
 int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready == Ready::Failed || ready == Ready::No) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const ssize_t iSent = lwip_send(iSocket, lpData, ClampSize(uSize), 0);
-    if (iSent >= 0) {
-        return static_cast<int32_t>(iSent);
-    }
+    const ssize_t iSent = lwip_send(iSocket, lpData, devtcp_port::ClampSize(uSize), 0);
     const int iErr = errno;
-    if (IsWouldBlock(iErr)) {
-        return 0;
-    }
-    Report("SocketSend", iErr);
-    return -1;
+    return g_hook.Sent(iSent, IsLater(iErr), iErr);
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -111,21 +95,11 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     // send buffer is full, or two peers that both write could wait on each other.
     const Ready ready = PollNow(iSocket, POLLIN);
     if (ready == Ready::Failed || ready == Ready::No) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const ssize_t iRead = lwip_recv(iSocket, lpBuf, ClampSize(uSize), 0);
-    if (iRead > 0) {
-        return static_cast<int32_t>(iRead);
-    }
-    if (iRead == 0) {
-        return -1;  // orderly close by the peer
-    }
+    const ssize_t iRead = lwip_recv(iSocket, lpBuf, devtcp_port::ClampSize(uSize), 0);
     const int iErr = errno;
-    if (IsWouldBlock(iErr) || iErr == EINPROGRESS) {
-        return 0;
-    }
-    Report("SocketRecv", iErr);
-    return -1;
+    return g_hook.Read(iRead, IsLater(iErr), iErr);
 }
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
@@ -137,5 +111,5 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipSockets(void) {
 }
 
 void xrDevTcpLwipSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {
-    g_lpErrorHook = lpHook;
+    g_hook.Set(lpHook);
 }

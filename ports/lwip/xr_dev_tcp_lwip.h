@@ -15,10 +15,11 @@
  * host it takes the system's lwIP through pkg-config.
  *
  * Addresses are "a.b.c.d:port": a dotted IPv4 address (no DNS lookup, which would block)
- * and a decimal port. Every operation returns at once: sockets are non-blocking from
- * before their connect (lwip_fcntl), and every readiness check is an lwip_poll that waits
- * zero time. The operations keep no state of their own; each lwIP socket a link uses
- * counts against MEMP_NUM_NETCONN.
+ * and a decimal port from 1 to 65535 and nothing after it. Every operation returns at
+ * once: sockets are non-blocking from before their connect (lwip_fcntl), and every
+ * readiness check is an lwip_poll that waits zero time. The operations keep no state of
+ * their own but the last address refused; each lwIP socket a link uses counts against
+ * MEMP_NUM_NETCONN.
  *
  * What each operation of the table answers:
  * - SocketOpen: the socket (0 or more) while the connection is being made; -1 when no
@@ -48,11 +49,14 @@ extern "C" {
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipSockets(void);
 
 /**
- * Have every failure that carries an error code reported. The peer's orderly close, an
- * address that cannot be read and a failed poll carry no code and are not reported.
- * @param lpHook called with the operation's name ("SocketOpen", "SocketSend" or
- *        "SocketRecv") and lwIP's errno, from inside that operation; NULL (the start)
- *        reports nothing.
+ * Have every failure that carries an error code reported, and every address refused.
+ * The peer's orderly close and a failed readiness check carry no code and are not reported.
+ * @param lpHook called from inside the operation that failed, with its name ("SocketOpen",
+ *        "SocketSend" or "SocketRecv") and lwIP's errno; or, when SocketOpen refuses an
+ *        address that is not of the form above, with that address in place of the name
+ *        and -1 (no error code is negative). A refused address is reported once, not again
+ *        while the library retries it. The address may come from an agent's redirect:
+ *        print it with care. NULL (the start) reports nothing.
  */
 void xrDevTcpLwipSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
 

@@ -5,14 +5,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "socket_address.h"
+#include "port_common.h"
 
 namespace {
 
@@ -24,15 +23,9 @@ constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 constexpr int SEND_FLAGS = 0;
 #endif
 
-void (*g_lpErrorHook)(const char *, int32_t) = nullptr;
+devtcp_port::ErrorHook g_hook;
 
-void Report(const char *lpszOperation, int iErr) {
-    if (g_lpErrorHook != nullptr) {
-        g_lpErrorHook(lpszOperation, iErr);
-    }
-}
-
-enum class Ready { Failed, No, Yes };
+using devtcp_port::Ready;
 
 // One zero-wait poll for @p sEvents. An error or hang-up on the socket counts as ready,
 // so that the send or receive that follows reports it.
@@ -50,12 +43,9 @@ Ready PollNow(int iFd, short sEvents) {
     return (pfd.revents & (sEvents | POLLERR | POLLHUP)) != 0 ? Ready::Yes : Ready::No;
 }
 
-bool IsWouldBlock(int iErr) {
-    return iErr == EWOULDBLOCK || iErr == EAGAIN;
-}
-
-size_t ClampSize(uint32_t uSize) {
-    return uSize < static_cast<uint32_t>(INT32_MAX) ? uSize : INT32_MAX;
+// Nothing moved, try on a later tick. EINTR: interrupted before anything was taken.
+bool IsLater(int iErr) {
+    return iErr == EWOULDBLOCK || iErr == EAGAIN || iErr == EINTR || iErr == EINPROGRESS;
 }
 
 int32_t Open(const char *lpszAddr) {
@@ -63,7 +53,7 @@ int32_t Open(const char *lpszAddr) {
     memset(&addr, 0, sizeof(addr));
     uint32_t uHost = 0;
     uint16_t usPort = 0;
-    if (!devtcp_port::ParseSocketAddress(lpszAddr, uHost, usPort)) {
+    if (!g_hook.ReadAddress(lpszAddr, uHost, usPort)) {
         return -1;
     }
     addr.sin_family = AF_INET;
@@ -72,7 +62,7 @@ int32_t Open(const char *lpszAddr) {
 
     const int iFd = socket(AF_INET, SOCK_STREAM, 0);
     if (iFd < 0) {
-        Report("SocketOpen", errno);
+        g_hook.Report("SocketOpen", errno);
         return -1;
     }
 #ifdef SO_NOSIGPIPE
@@ -85,7 +75,7 @@ int32_t Open(const char *lpszAddr) {
     if (iFlags < 0 || fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK) != 0 ||
         (connect(iFd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
          errno != EINPROGRESS && errno != EINTR)) {
-        Report("SocketOpen", errno);
+        g_hook.Report("SocketOpen", errno);
         close(iFd);
         return -1;
     }
@@ -95,7 +85,7 @@ int32_t Open(const char *lpszAddr) {
 int32_t Check(int32_t iSocket) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
     // A failed attempt also polls as ready (with an error), and its socket error is
     // cleared once read; having a peer address is what tells an established
@@ -114,19 +104,11 @@ void Close(int32_t iSocket) {
 int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const Ready ready = PollNow(iSocket, POLLOUT);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const ssize_t iSent = send(iSocket, lpData, ClampSize(uSize), SEND_FLAGS);
-    if (iSent >= 0) {
-        return static_cast<int32_t>(iSent);
-    }
+    const ssize_t iSent = send(iSocket, lpData, devtcp_port::ClampSize(uSize), SEND_FLAGS);
     const int iErr = errno;
-    // EINTR: interrupted before anything was taken; try again on a later tick.
-    if (IsWouldBlock(iErr) || iErr == EINTR) {
-        return 0;
-    }
-    Report("SocketSend", iErr);
-    return -1;
+    return g_hook.Sent(iSent, IsLater(iErr), iErr);
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -134,21 +116,11 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     // send buffer is full, or two peers that both write could wait on each other.
     const Ready ready = PollNow(iSocket, POLLIN);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const ssize_t iRead = recv(iSocket, lpBuf, ClampSize(uSize), 0);
-    if (iRead > 0) {
-        return static_cast<int32_t>(iRead);
-    }
-    if (iRead == 0) {
-        return -1;  // orderly close by the peer
-    }
+    const ssize_t iRead = recv(iSocket, lpBuf, devtcp_port::ClampSize(uSize), 0);
     const int iErr = errno;
-    if (IsWouldBlock(iErr) || iErr == EINPROGRESS || iErr == EINTR) {
-        return 0;
-    }
-    Report("SocketRecv", iErr);
-    return -1;
+    return g_hook.Read(iRead, IsLater(iErr), iErr);
 }
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
@@ -160,5 +132,5 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpPosixSockets(void) {
 }
 
 void xrDevTcpPosixSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {
-    g_lpErrorHook = lpHook;
+    g_hook.Set(lpHook);
 }

@@ -4,22 +4,15 @@
 
 #include <winsock2.h>
 
-#include <limits.h>
 #include <string.h>
 
-#include "socket_address.h"
+#include "port_common.h"
 
 namespace {
 
-void (*g_lpErrorHook)(const char *, int32_t) = nullptr;
+devtcp_port::ErrorHook g_hook;
 
-void Report(const char *lpszOperation, int iErr) {
-    if (g_lpErrorHook != nullptr) {
-        g_lpErrorHook(lpszOperation, iErr);
-    }
-}
-
-enum class Ready { Failed, No, Yes };
+using devtcp_port::Ready;
 
 SOCKET ToSocket(int32_t iSocket) {
     return static_cast<SOCKET>(static_cast<uint32_t>(iSocket));
@@ -39,8 +32,14 @@ Ready PollNow(SOCKET s, bool bWrite) {
     return FD_ISSET(s, &set) ? Ready::Yes : Ready::No;
 }
 
-int ClampSize(uint32_t uSize) {
-    return uSize < static_cast<uint32_t>(INT_MAX) ? static_cast<int>(uSize) : INT_MAX;
+// Nothing moved, try on a later tick.
+bool IsLater(int iErr) {
+    return iErr == WSAEWOULDBLOCK || iErr == WSAEINPROGRESS || iErr == WSAEINTR;
+}
+
+// Windows Sockets counts in int.
+int Clamped(uint32_t uSize) {
+    return static_cast<int>(devtcp_port::ClampSize(uSize));
 }
 
 int32_t Open(const char *lpszAddr) {
@@ -48,7 +47,7 @@ int32_t Open(const char *lpszAddr) {
     memset(&addr, 0, sizeof(addr));
     uint32_t uHost = 0;
     uint16_t usPort = 0;
-    if (!devtcp_port::ParseSocketAddress(lpszAddr, uHost, usPort)) {
+    if (!g_hook.ReadAddress(lpszAddr, uHost, usPort)) {
         return -1;
     }
     addr.sin_family = AF_INET;
@@ -57,14 +56,14 @@ int32_t Open(const char *lpszAddr) {
 
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
-        Report("SocketOpen", WSAGetLastError());
+        g_hook.Report("SocketOpen", WSAGetLastError());
         return -1;
     }
     u_long uNonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &uNonBlocking) != 0 ||
         (connect(s, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0 &&
          WSAGetLastError() != WSAEWOULDBLOCK)) {
-        Report("SocketOpen", WSAGetLastError());
+        g_hook.Report("SocketOpen", WSAGetLastError());
         closesocket(s);
         return -1;
     }
@@ -75,7 +74,7 @@ int32_t Check(int32_t iSocket) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
     // Windows signals a failed attempt in the exception set only, never as writable;
     // the peer address check keeps "established only" true on any sockets layer.
@@ -94,18 +93,11 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const int iSent = send(s, reinterpret_cast<const char *>(lpData), ClampSize(uSize), 0);
-    if (iSent != SOCKET_ERROR) {
-        return iSent;
-    }
-    const int iErr = WSAGetLastError();
-    if (iErr == WSAEWOULDBLOCK) {
-        return 0;
-    }
-    Report("SocketSend", iErr);
-    return -1;
+    const int iSent = send(s, reinterpret_cast<const char *>(lpData), Clamped(uSize), 0);
+    const int iErr = iSent == SOCKET_ERROR ? WSAGetLastError() : 0;
+    return g_hook.Sent(iSent, IsLater(iErr), iErr);
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -114,21 +106,11 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     // send buffer is full, or two peers that both write could wait on each other.
     const Ready ready = PollNow(s, false);
     if (ready != Ready::Yes) {
-        return ready == Ready::Failed ? -1 : 0;
+        return devtcp_port::NotReady(ready);
     }
-    const int iRead = recv(s, reinterpret_cast<char *>(lpBuf), ClampSize(uSize), 0);
-    if (iRead > 0) {
-        return iRead;
-    }
-    if (iRead == 0) {
-        return -1;  // orderly close by the peer
-    }
-    const int iErr = WSAGetLastError();
-    if (iErr == WSAEWOULDBLOCK || iErr == WSAEINPROGRESS || iErr == WSAEINTR) {
-        return 0;
-    }
-    Report("SocketRecv", iErr);
-    return -1;
+    const int iRead = recv(s, reinterpret_cast<char *>(lpBuf), Clamped(uSize), 0);
+    const int iErr = iRead == SOCKET_ERROR ? WSAGetLastError() : 0;
+    return g_hook.Read(iRead, IsLater(iErr), iErr);
 }
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
@@ -140,5 +122,5 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void) {
 }
 
 void xrDevTcpWinsockSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {
-    g_lpErrorHook = lpHook;
+    g_hook.Set(lpHook);
 }

@@ -13,9 +13,10 @@
  * @endcode
  *
  * Addresses are "a.b.c.d:port": a dotted IPv4 address (no name lookup, which would block)
- * and a decimal port. Every operation returns at once: sockets are non-blocking from
- * before their connect, and every readiness check is a select that waits zero time.
- * The operations keep no state of their own; call them from one thread, as the library.
+ * and a decimal port from 1 to 65535 and nothing after it. Every operation returns at
+ * once: sockets are non-blocking from before their connect, and every readiness check is a
+ * select that waits zero time. The operations keep no state of their own but the last
+ * address refused; call them from one thread, as the library.
  *
  * What each operation of the table answers:
  * - SocketOpen: the socket (0 or more) while the connection is being made; -1 when no
@@ -45,12 +46,14 @@ extern "C" {
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void);
 
 /**
- * Have every failure that carries a Windows Sockets error code reported. The peer's
- * orderly close, an address that cannot be read and a failed select carry no code and
- * are not reported.
- * @param lpHook called with the operation's name ("SocketOpen", "SocketSend" or
- *        "SocketRecv") and WSAGetLastError(), from inside that operation; NULL (the start)
- *        reports nothing.
+ * Have every failure that carries an error code reported, and every address refused.
+ * The peer's orderly close and a failed readiness check carry no code and are not reported.
+ * @param lpHook called from inside the operation that failed, with its name ("SocketOpen",
+ *        "SocketSend" or "SocketRecv") and WSAGetLastError(); or, when SocketOpen refuses an
+ *        address that is not of the form above, with that address in place of the name
+ *        and -1 (no error code is negative). A refused address is reported once, not again
+ *        while the library retries it. The address may come from an agent's redirect:
+ *        print it with care. NULL (the start) reports nothing.
  */
 void xrDevTcpWinsockSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
 

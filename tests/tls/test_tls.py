@@ -7,10 +7,12 @@ Usage: test_tls.py AGENT CONSOLE CERT_SCRIPT SCENARIO
               the relay: no user name or password in the bytes, TLS on every connection
   wrong_ca    the agent's certificate is from another CA
   wrong_name  the agent's certificate names another server
+  resume      a dropped link comes back on a resumed session (no certificate sent), and
+              on a full handshake when the agent was restarted in between
 Each failure must be logged with its reason, give no login, end in the login timeout
 and the back-off, and the next attempt must be TLS again.
 """
-import json, re, signal, socket, subprocess, sys, tempfile, threading, time
+import json, re, signal, socket, ssl, subprocess, sys, tempfile, threading, time
 
 AGENT, CONSOLE, CERTS, SCENARIO = sys.argv[1:5]
 USER, PASSWORD = "tls-user-7f3a", b"5820"
@@ -44,8 +46,9 @@ class Proc:
                     raise AssertionError(f"no line /{pattern}/ within {timeout} s")
 
 
-def relay(listener, agent_port, streams):
-    """Forwards every connection to the agent; streams gets [device bytes, agent bytes]."""
+def relay(listener, agent_port, streams, devices):
+    """Forwards every connection to the agent; streams gets [device bytes, agent bytes],
+    devices the device's end."""
     def pump(src, dst, kept):
         try:
             while data := src.recv(65536):
@@ -56,7 +59,12 @@ def relay(listener, agent_port, streams):
             pass
     while True:
         device = listener.accept()[0]
-        agent = socket.create_connection(("127.0.0.1", agent_port))
+        try:
+            agent = socket.create_connection(("127.0.0.1", agent_port))
+        except OSError:  # the agent is being restarted
+            device.close()
+            continue
+        devices.append(device)
         streams.append((bytearray(), bytearray()))
         for pair in ((device, agent, streams[-1][0]), (agent, device, streams[-1][1])):
             threading.Thread(target=pump, args=pair, daemon=True).start()
@@ -76,14 +84,17 @@ def main(tmp):
                   f"{tmp}/{cert_dir}/agent.pem", "--tls-key", f"{tmp}/{cert_dir}/agent.key",
                   *extra])
     agent_port = json.loads(agent.lines[agent.wait(r'"listening"', 10)])["port"]
-    streams = []
+    streams, devices = [], []
     for listener in listeners:
-        threading.Thread(target=relay, args=(listener, agent_port, streams), daemon=True).start()
+        threading.Thread(target=relay, args=(listener, agent_port, streams, devices),
+                         daemon=True).start()
     console = Proc([CONSOLE, "--tls-ca", f"{tmp}/a/ca.pem", "--tls-name", name],
                    f"{relay_addr}\n{USER}\n".encode())
     try:
         if SCENARIO == "echo":
             check_echo(agent, console, streams)
+        elif SCENARIO == "resume":
+            agent = check_resume(agent, agent_port, console, streams, devices, tmp)
         else:
             check_failure(agent, console)
     except AssertionError:
@@ -107,6 +118,22 @@ def check_echo(agent, console, streams):
         # The agent's certificate travels in clear: its times may hold the password's digits.
         for secret, stream in ((USER.encode(), sent + received), (PASSWORD, sent)):
             assert secret not in stream, f"{secret} in clear"
+
+
+def check_resume(agent, agent_port, console, streams, devices, tmp):
+    online = console.wait(r"Online", 20)
+    devices[-1].shutdown(socket.SHUT_RDWR)  # the link drops; the device comes back
+    online = console.wait(r"Online", 20, online)
+    agent.proc.kill()  # a new agent knows no session of the old one
+    agent.proc.wait()
+    agent = Proc([AGENT, "--listen", f"127.0.0.1:{agent_port}", "--json", "--tls-cert",
+                  f"{tmp}/a/agent.pem", "--tls-key", f"{tmp}/a/agent.key"])
+    agent.wait(r'"listening"', 10)
+    devices[-1].shutdown(socket.SHUT_RDWR)
+    console.wait(r"Online", 20, online)
+    der = ssl.PEM_cert_to_DER_cert(open(f"{tmp}/a/agent.pem").read())  # sent in clear
+    assert [der in received for _, received in streams] == [True, False, True]
+    return agent
 
 
 def check_failure(agent, console):

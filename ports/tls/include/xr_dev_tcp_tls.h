@@ -41,23 +41,50 @@
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
  *   transport takes nothing (the record is kept and finished on a later call) and
  *   before the handshake has completed.
- * - SocketRecv: decrypted bytes; 0 while no whole record has arrived and before the
- *   handshake has completed; -1 when the agent closed the link (with or without a
- *   close-notify alert) or a record is bad.
+ * - SocketRecv: decrypted bytes; 0 while no whole record has arrived, for empty records
+ *   (which TLS allows) and during the handshake; -1 when the agent closed the link (with
+ *   or without a close-notify alert) or a record is bad, and while the transport
+ *   connection is being made, when the transport's own SocketRecv reports its failure
+ *   (a refused connection shows at once, as without TLS).
+ * - SocketCheck and SocketRecv read at most 16 records from the agent in one call, and
+ *   end a link (with a log line saying why) whose agent sends more than 100 records in a
+ *   row without data, such as warning alerts or empty records, during the handshake or
+ *   after it: a flood costs bounded work and does not pass unnoticed.
  * - SocketClose: sends a close-notify alert when the link is up (best effort), closes the
- *   transport connection and frees the session.
+ *   transport connection and frees the session. A handshake closed unfinished (by the
+ *   login timeout, say) logs how far it came: no answer to the device's hello, the agent
+ *   stopped after its own hello, or it did not finish.
+ * Other log lines name what happened: a record that the agent's close cut short, and a
+ * handshake message spread over several records (a certificate chain longer than the
+ * MBEDTLS_SSL_IN_CONTENT_LEN that mbedTLS takes).
+ *
+ * Resumed reconnects: each TLS link entry keeps the session of its last completed
+ * handshake, with the agent address it was made with, and offers it (as a session ticket,
+ * or its session ID for an agent that keeps a cache) on the next connection to the same
+ * address. An agent that takes it up skips the certificate and the key agreement; one
+ * that does not gets a full handshake with full verification. A resumed session inherits
+ * the verification of the full handshake it came from, made against the CA and the server
+ * name of the current setup: the certificate is not sent or checked again, so its expiry
+ * is not seen until the agent stops resuming (agents bound a ticket's lifetime, commonly
+ * to hours). The kept session is forgotten after a failed handshake, by
+ * xrDevTcpTlsCleanup() and when the setup is replaced. It takes a few hundred bytes of
+ * heap per entry, and the agent's certificate with it where mbedTLS is built with
+ * MBEDTLS_SSL_KEEP_PEER_CERTIFICATE. Set bNoResume to turn it off.
  *
  * What it costs, measured by bench/tls.sh on x86-64 with Debian's mbedTLS 2.28 (its
  * default configuration: 16 KiB record buffers each way, every cipher suite):
- * - heap (mbedTLS's calloc) per link: 44.7 KB at the handshake's peak, 35.9 KB held
+ * - heap (mbedTLS's calloc) per link: 44.7 KB at the handshake's peak, 36.8 KB held
  *   while the link is up (mostly the two record buffers), also while it carries
- *   2048-byte frames; all of it is released when the link closes or its handshake fails;
+ *   2048-byte frames; all of it is released when the link closes or its handshake fails,
+ *   but for the session kept for resuming (1.6 KB with the agent's certificate);
  * - heap once, for the setup: the parsed CA certificate, 0.8 KB for one;
  * - static memory: 41 KB, of which 38 KB is mbedTLS's entropy context in Debian's build
  *   (its HAVEGE collector), 0.7 KB one mbedtls_ssl_context per link
  *   (XR_DEV_TCP_TLS_LINK_NUM) and 1 KB the configuration, CA chain and random generator;
- * - code: this port 3.4 KB (g++ -Os; 4.2 KB at -O2); the mbedTLS code and constants it
- *   links in statically, 480 KB.
+ * - code: this port 5.1 KB (g++ -Os; 6.9 KB at -O2); the mbedTLS code and constants it
+ *   links in statically, 483 KB.
+ * - a resumed handshake: 0.69 M instructions on the device against 85.4 M for a full one
+ *   (x86-64, P-256 ECDSA certificate), 531 bytes sent and 144 received against 494 and 946.
  * A device's own mbedTLS build shrinks all of these: MBEDTLS_SSL_IN_CONTENT_LEN and
  * MBEDTLS_SSL_OUT_CONTENT_LEN of 4096 and 2048 cut the record buffers to about 6 KB (the
  * port asks the agent for records of at most 2048 bytes, the largest frame, through the
@@ -65,6 +92,18 @@
  * device's own (or Random below) drops HAVEGE, and one cipher suite with only the
  * algorithms it needs (say ECDHE-ECDSA with AES-128-GCM) cuts the code to a small
  * fraction.
+ *
+ * A device's mbedTLS configuration may lack these (the port compiles without each):
+ * - MBEDTLS_FS_IO: no files; the CA certificates come from lpCaBuf only, and a setup
+ *   that names lpszCaFile fails with a log line.
+ * - MBEDTLS_HAVE_TIME_DATE: no calendar clock; the validity dates of the agent's
+ *   certificate and of the CA are then NOT checked, only its signature chain and name. A
+ *   device with a clock gets them checked by building mbedTLS with MBEDTLS_HAVE_TIME and
+ *   MBEDTLS_HAVE_TIME_DATE and giving it the time: MBEDTLS_PLATFORM_TIME_ALT with
+ *   mbedtls_platform_set_time(), and MBEDTLS_PLATFORM_GMTIME_R_ALT where the C library has
+ *   no gmtime_r(). A clock that is not yet set makes every certificate look not yet valid.
+ * - MBEDTLS_SSL_MAX_FRAGMENT_LENGTH: the agent is not asked for small records, so the
+ *   receive buffer (MBEDTLS_SSL_IN_CONTENT_LEN) must hold the agent's largest record.
  *
  * Threading: as the link library, one thread.
  * This header compiles as C99 and as C++.
@@ -90,7 +129,10 @@ extern "C" {
 typedef struct XR_DEV_TCP_TLS_CONFIG_S {
     /** The transport: the socket table whose connections carry the records. Copied. */
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpTransport;
-    /** File of CA certificates (PEM or DER) that the agent's certificate must chain to. */
+    /**
+     * File of CA certificates (PEM or DER) that the agent's certificate must chain to;
+     * needs MBEDTLS_FS_IO.
+     */
     const char *lpszCaFile;
     /**
      * Or CA certificates in memory, when lpszCaFile is NULL: DER, or PEM with its
@@ -113,6 +155,20 @@ typedef struct XR_DEV_TCP_TLS_CONFIG_S {
      */
     int (*Random)(void *lpCtx, unsigned char *lpBuf, size_t uSize);
     void *lpRandomCtx;
+    /**
+     * The device's hardware random source, when Random is NULL: added to mbedTLS's entropy
+     * collector as a strong source, which seeds (and reseeds) the CTR-DRBG, so that a
+     * device without a platform entropy source (MBEDTLS_NO_PLATFORM_ENTROPY) can run it.
+     * Fill @p lpBuf with up to @p uSize bytes of full entropy, store their number in
+     * @p lpOutLen, answer 0 (or MBEDTLS_ERR_ENTROPY_SOURCE_FAILED). NULL: mbedTLS's own
+     * sources only. The entropy context takes 37.9 KB of static memory in Debian's build,
+     * 36.9 KB of it the HAVEGE collector: a device build without MBEDTLS_HAVEGE_C, with
+     * this source, has one of about 1.1 KB.
+     */
+    int (*Entropy)(void *lpCtx, unsigned char *lpBuf, size_t uSize, size_t *lpOutLen);
+    void *lpEntropyCtx;
+    /** Not 0: no session is kept or offered; every connection makes a full handshake. */
+    int32_t bNoResume;
 } XR_DEV_TCP_TLS_CONFIG_S;
 
 /**

@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kLogLineSize = 512;
 // Mixed into the random generator's seed so that its stream is this port's own.
 constexpr unsigned char kDrbgLabel[] = "devtcp-tls";
+// Bytes that the device's entropy source must give before the collector may be read.
+constexpr size_t kEntropyThreshold = 32;
 
 bool g_bInitialised = false;  // the mbedTLS contexts of g_stTls are initialised
 
@@ -32,7 +34,14 @@ void initContexts() {
 int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     int iErr;
     if (cfg.lpszCaFile != nullptr) {
+#ifdef MBEDTLS_FS_IO
         iErr = mbedtls_x509_crt_parse_file(&g_stTls.stCa, cfg.lpszCaFile);
+#else
+        tlsLog(
+            "xrDevTcpTlsSetup: this mbedTLS reads no files (no MBEDTLS_FS_IO): give the CA "
+            "certificates in lpCaBuf");
+        return -1;
+#endif
     } else if (cfg.lpCaBuf != nullptr && cfg.uCaSize != 0) {
         iErr = mbedtls_x509_crt_parse(&g_stTls.stCa, cfg.lpCaBuf, cfg.uCaSize);
     } else {
@@ -70,6 +79,11 @@ int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
         mbedtls_ssl_conf_rng(&conf, cfg.Random, cfg.lpRandomCtx);
         return 0;
     }
+    if (cfg.Entropy != nullptr) {
+        iErr = mbedtls_entropy_add_source(&g_stTls.stEntropy, cfg.Entropy, cfg.lpEntropyCtx,
+                                          kEntropyThreshold, MBEDTLS_ENTROPY_SOURCE_STRONG);
+        if (iErr != 0) return iErr;
+    }
     iErr = mbedtls_ctr_drbg_seed(&g_stTls.stDrbg, mbedtls_entropy_func, &g_stTls.stEntropy,
                                  kDrbgLabel, sizeof kDrbgLabel - 1);
     if (iErr == 0) mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &g_stTls.stDrbg);
@@ -94,6 +108,12 @@ void devtcp_tls::describeError(int iErr, char *lpszOut, size_t uSize) {
 #else
     std::snprintf(lpszOut, uSize, "mbedTLS error -0x%04X", unsigned(-iErr));
 #endif
+}
+
+void devtcp_tls::forgetSession(TlsLink &link) {
+    if (link.bSession) mbedtls_ssl_session_free(&link.stSession);
+    link.bSession = false;
+    link.szSessionAddr[0] = '\0';
 }
 
 void devtcp_tls::releaseLink(TlsLink &link) {
@@ -127,12 +147,14 @@ int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig) {
     }
     g_stTls.stTransport = *cfg.lpTransport;
     g_stTls.lpszServerName = cfg.lpszServerName;
+    g_stTls.bResume = cfg.bNoResume == 0;
     g_stTls.bReady = true;
     return 0;
 }
 
 void xrDevTcpTlsCleanup(void) {
     for (TlsLink &link : g_stTls.stLink) {
+        forgetSession(link);
         if (link.ePhase == Phase::Free) continue;
         if (link.iTransport >= 0 && g_stTls.stTransport.SocketClose != nullptr)
             g_stTls.stTransport.SocketClose(link.iTransport);

@@ -13,6 +13,11 @@ using namespace devtcp_tls;
 namespace {
 
 constexpr size_t kReasonSize = 384;
+// A flood of records that carry no data (warning alerts, empty records; mbedTLS handles
+// them in a loop inside one call) costs bounded work: at most this many records are read
+// in one call of the table, and the link ends after more than kQuietRecordsMax in a row.
+constexpr uint16_t kRecordsPerCall = 16;
+constexpr uint32_t kQuietRecordsMax = 100;
 
 TlsLink *findLink(int32_t iSocket) {
     if (iSocket < 0 || iSocket >= XR_DEV_TCP_TLS_LINK_NUM) return nullptr;
@@ -40,14 +45,45 @@ int bioSend(void *lpCtx, const unsigned char *lpBuf, size_t uLen) {
     return static_cast<size_t>(iSent) < uLen ? iSent : static_cast<int>(uLen);
 }
 
+// Follows the record boundaries through @p uLen bytes that lie within one record header
+// or one record body.
+void trackRecords(TlsLink &link, const unsigned char *lpBuf, size_t uLen) {
+    if (link.usBodyLeft > 0) {
+        link.usBodyLeft = static_cast<uint16_t>(link.usBodyLeft - uLen);
+        return;
+    }
+    std::memcpy(link.ucHead + link.ucHeadGot, lpBuf, uLen);
+    link.ucHeadGot = static_cast<uint8_t>(link.ucHeadGot + uLen);
+    if (link.ucHeadGot < sizeof link.ucHead) return;
+    link.ucHeadGot = 0;
+    link.usBodyLeft = static_cast<uint16_t>(link.ucHead[3] << 8 | link.ucHead[4]);
+    ++link.usCallRecords;
+    ++link.uQuietRecords;
+}
+
+// Reads stop at a record's end (mbedTLS asks for a header, then for the body, anyway), and
+// at a record's start once this call has had its share.
 int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
-    const TlsLink &link = *static_cast<const TlsLink *>(lpCtx);
+    TlsLink &link = *static_cast<TlsLink *>(lpCtx);
     const auto recv = g_stTls.stTransport.SocketRecv;
     if (recv == nullptr || link.iTransport < 0) return MBEDTLS_ERR_NET_RECV_FAILED;
-    const int32_t iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
-    if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
-    if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
-    return static_cast<size_t>(iRead) < uLen ? iRead : static_cast<int>(uLen);
+    const size_t uRest =
+        link.usBodyLeft > 0 ? link.usBodyLeft : sizeof link.ucHead - link.ucHeadGot;
+    if (uLen == 0 || (uRest == sizeof link.ucHead && link.usCallRecords >= kRecordsPerCall))
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    if (uLen > uRest) uLen = uRest;
+    int32_t iRead = 1;
+    if (link.bStashed) {
+        link.bStashed = false;
+        lpBuf[0] = link.ucStash;
+    } else {
+        iRead = recv(link.iTransport, lpBuf, static_cast<uint32_t>(uLen));
+        if (iRead < 0) return MBEDTLS_ERR_NET_CONN_RESET;
+        if (iRead == 0) return MBEDTLS_ERR_SSL_WANT_READ;
+        if (static_cast<size_t>(iRead) > uLen) iRead = static_cast<int32_t>(uLen);
+    }
+    trackRecords(link, lpBuf, static_cast<size_t>(iRead));
+    return iRead;
 }
 
 void closeTransport(TlsLink &link) {
@@ -59,6 +95,13 @@ void closeTransport(TlsLink &link) {
 // Why a handshake failed, in one line: the certificate checks that failed, or
 // mbedTLS's text for the error.
 void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) {
+    if (iErr == MBEDTLS_ERR_SSL_FEATURE_UNAVAILABLE) {
+        std::snprintf(szOut, sizeof szOut,
+                      "a handshake message from the agent spans several records, which "
+                      "mbedTLS does not take: a certificate chain over %d bytes?",
+                      MBEDTLS_SSL_IN_CONTENT_LEN);
+        return;
+    }
     if (iErr != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
         describeError(iErr, szOut, sizeof szOut);
         return;
@@ -73,6 +116,15 @@ void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) 
     if (iLen <= 0) std::snprintf(szOut, sizeof szOut, "certificate not verified");
 }
 
+// Gives back the connection and the session of a failed handshake, and forgets the kept
+// session, which may be what the agent refused.
+void endHandshake(TlsLink &link) {
+    closeTransport(link);
+    mbedtls_ssl_free(&link.stSsl);
+    forgetSession(link);
+    link.ePhase = Phase::Failed;
+}
+
 // The handshake failed: say why, and give back the connection and the session at
 // once; the handle stays until the library closes it.
 void failHandshake(TlsLink &link, int iErr) {
@@ -80,24 +132,68 @@ void failHandshake(TlsLink &link, int iErr) {
     handshakeReason(link, iErr, szReason);
     tlsLog("xrDevTcpTlsCheck: TLS handshake with %s failed: %s (iErr=-0x%04X)",
            g_stTls.lpszServerName, szReason, unsigned(-iErr));
-    closeTransport(link);
-    mbedtls_ssl_free(&link.stSsl);
-    link.ePhase = Phase::Failed;
+    endHandshake(link);
+}
+
+// A free entry for a link to @p lpszAddr: preferably one that kept a session with it,
+// else one that kept none, else the first free one (whose session goes).
+TlsLink *chooseLink(const char *lpszAddr) {
+    TlsLink *lpBest = nullptr;
+    int iBest = 0;
+    for (TlsLink &link : g_stTls.stLink) {
+        if (link.ePhase != Phase::Free) continue;
+        const int iScore = !link.bSession                                               ? 1
+                           : std::strncmp(link.szSessionAddr, lpszAddr, kAddrSize) == 0 ? 2
+                                                                                        : 0;
+        if (lpBest == nullptr || iScore > iBest) lpBest = &link, iBest = iScore;
+    }
+    return lpBest;
+}
+
+// The session that this entry kept with @p lpszAddr is offered; any other is forgotten.
+// An agent that does not take it up gets a full handshake, verified as always.
+void offerSession(TlsLink &link, const char *lpszAddr) {
+    if (link.bSession && std::strncmp(link.szSessionAddr, lpszAddr, kAddrSize) == 0 &&
+        mbedtls_ssl_set_session(&link.stSsl, &link.stSession) == 0)
+        return;
+    forgetSession(link);
+    if (g_stTls.bResume && std::strlen(lpszAddr) < kAddrSize)
+        std::strcpy(link.szSessionAddr, lpszAddr);
+}
+
+// The handshake completed: its session is kept for the next connection to the address.
+void keepSession(TlsLink &link) {
+    if (!g_stTls.bResume || link.szSessionAddr[0] == '\0') return;
+    if (link.bSession) mbedtls_ssl_session_free(&link.stSession);
+    mbedtls_ssl_session_init(&link.stSession);
+    link.bSession = mbedtls_ssl_get_session(&link.stSsl, &link.stSession) == 0;
+    if (!link.bSession) mbedtls_ssl_session_free(&link.stSession);
+}
+
+// The library reads while the connection is being made. The transport's read tells a
+// refused or failed connection at once (and reports it through its own error hook), as it
+// would without TLS; a byte that it does return belongs to the TLS stream and is kept.
+int32_t probeTransport(TlsLink &link) {
+    const auto recv = g_stTls.stTransport.SocketRecv;
+    if (link.bStashed || recv == nullptr) return 0;
+    const int32_t iRead = recv(link.iTransport, &link.ucStash, 1);
+    link.bStashed = iRead > 0;
+    return iRead < 0 ? -1 : 0;
 }
 
 int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
-    if (!g_stTls.bReady) return -1;
-    int32_t iSocket = 0;
-    while (iSocket < XR_DEV_TCP_TLS_LINK_NUM && g_stTls.stLink[iSocket].ePhase != Phase::Free)
-        ++iSocket;
-    if (iSocket == XR_DEV_TCP_TLS_LINK_NUM) {
+    if (!g_stTls.bReady || lpszAddr == nullptr) return -1;
+    TlsLink *lpLink = chooseLink(lpszAddr);
+    if (lpLink == nullptr) {
         tlsLog("xrDevTcpTlsOpen: all %d TLS links are in use", XR_DEV_TCP_TLS_LINK_NUM);
         return -1;
     }
-    TlsLink &link = g_stTls.stLink[iSocket];
+    TlsLink &link = *lpLink;
+    const auto iSocket = static_cast<int32_t>(lpLink - g_stTls.stLink);
     mbedtls_ssl_init(&link.stSsl);
     int iErr = mbedtls_ssl_setup(&link.stSsl, &g_stTls.stConf);
     if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
+    if (iErr == 0) offerSession(link, lpszAddr);
     if (iErr != 0) {
         char szWhy[kReasonSize];
         describeError(iErr, szWhy, sizeof szWhy);
@@ -114,6 +210,10 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     mbedtls_ssl_set_bio(&link.stSsl, &link, bioSend, bioRecv, nullptr);
     link.iTransport = iTransport;
     link.uPendingSize = 0;
+    link.bStashed = false;
+    link.ucHeadGot = 0;
+    link.usBodyLeft = 0;
+    link.uQuietRecords = 0;
     link.ePhase = Phase::Connecting;
     return iSocket;
 }
@@ -131,12 +231,23 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
         if (iUp <= 0) return iUp;
         link.ePhase = Phase::Handshake;
     }
+    link.usCallRecords = 0;
     const int iErr = mbedtls_ssl_handshake(&link.stSsl);
     if (iErr == 0) {
+        keepSession(link);
+        link.uQuietRecords = 0;
         link.ePhase = Phase::Up;
         return 1;
     }
-    if (wouldBlock(iErr)) return 0;
+    if (wouldBlock(iErr) && link.uQuietRecords <= kQuietRecordsMax) return 0;
+    if (wouldBlock(iErr)) {
+        tlsLog(
+            "xrDevTcpTlsCheck: TLS handshake with %s failed: the agent sent %u records "
+            "without completing it (alerts?)",
+            g_stTls.lpszServerName, unsigned(link.uQuietRecords));
+        endHandshake(link);
+        return -1;
+    }
     failHandshake(link, iErr);
     return -1;
 }
@@ -146,6 +257,18 @@ void xrDevTcpTlsClose(int32_t iSocket) {
     if (lpLink == nullptr) return;
     // Best effort: a close-notify that cannot be written now is not waited for.
     if (lpLink->ePhase == Phase::Up) (void)mbedtls_ssl_close_notify(&lpLink->stSsl);
+    // A handshake given up (the login timeout, a logout) says how far it came.
+    if (lpLink->ePhase == Phase::Handshake) {
+        const int iState = lpLink->stSsl.state;
+        tlsLog(
+            "xrDevTcpTlsClose: TLS handshake with %s given up unfinished: %s (%u records "
+            "from it)",
+            g_stTls.lpszServerName,
+            iState <= MBEDTLS_SSL_SERVER_HELLO        ? "the agent did not answer its hello"
+            : iState <= MBEDTLS_SSL_SERVER_HELLO_DONE ? "the agent stopped after its hello"
+                                                      : "the agent did not finish it",
+            unsigned(lpLink->uQuietRecords));
+    }
     closeTransport(*lpLink);
     releaseLink(*lpLink);
 }
@@ -182,14 +305,32 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
 int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     TlsLink *lpLink = findLink(iSocket);
     if (lpLink == nullptr || uSize == 0) return -1;
-    // The library reads while the connection is still being made: nothing yet.
+    if (lpLink->ePhase == Phase::Connecting) return probeTransport(*lpLink);
     if (lpLink->ePhase != Phase::Up) return 0;
+    lpLink->usCallRecords = 0;
     const int iRead = mbedtls_ssl_read(&lpLink->stSsl, lpBuf, uSize);
-    if (iRead > 0) return iRead;
-    if (wouldBlock(iRead)) return 0;
-    // The agent's close, with or without its close-notify alert, is no news.
-    if (iRead != 0 && iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY &&
-        iRead != MBEDTLS_ERR_NET_CONN_RESET) {
+    if (iRead > 0) {
+        lpLink->uQuietRecords = 0;
+        return iRead;
+    }
+    // 0: an empty record (two in a row come out so), which TLS 1.2 allows: the transport's
+    // close never reads as 0 here, since bioRecv turns it into a reset.
+    if (iRead == 0 || wouldBlock(iRead)) {
+        if (lpLink->uQuietRecords <= kQuietRecordsMax) return 0;
+        tlsLog(
+            "xrDevTcpTlsRecv: the agent sent %u records in a row without data (alerts or "
+            "empty records): the link is ended",
+            unsigned(lpLink->uQuietRecords));
+        return -1;
+    }
+    const unsigned uShort =
+        lpLink->usBodyLeft + (lpLink->ucHeadGot > 0 ? 5u - lpLink->ucHeadGot : 0u);
+    // The agent's close, with or without its close-notify alert, is no news, unless it
+    // cut a record short.
+    if (iRead == MBEDTLS_ERR_NET_CONN_RESET && uShort > 0) {
+        tlsLog("xrDevTcpTlsRecv: the agent's connection ended inside a record, %u bytes short",
+               uShort);
+    } else if (iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY && iRead != MBEDTLS_ERR_NET_CONN_RESET) {
         char szWhy[kReasonSize];
         describeError(iRead, szWhy, sizeof szWhy);
         tlsLog("xrDevTcpTlsRecv: TLS read failed: %s", szWhy);

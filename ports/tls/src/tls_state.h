@@ -20,11 +20,28 @@ enum class Phase : uint8_t {
     Failed,      // the handshake failed: reported once, then "not up" until closed
 };
 
+// Longest address whose session is kept, as the library's address fields.
+constexpr size_t kAddrSize = 64;
+
 struct TlsLink {
     Phase ePhase;
     bool bFailureReported;
+    // The session of the last handshake completed on this entry, kept while the entry is
+    // free, for the next connection to the same address (szSessionAddr).
+    bool bSession;
+    char szSessionAddr[kAddrSize];
+    mbedtls_ssl_session stSession;
     int32_t iTransport;     // the transport's socket, or -1
     uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
+    bool bStashed;          // ucStash holds a byte read from the transport while connecting
+    uint8_t ucStash;
+    // Where the stream from the agent is in its records (header bytes held, body bytes to
+    // come), and how many records began in this call and since the last one with data.
+    uint8_t ucHead[5];
+    uint8_t ucHeadGot;
+    uint16_t usBodyLeft;
+    uint16_t usCallRecords;
+    uint32_t uQuietRecords;
     mbedtls_ssl_context stSsl;
 };
 
@@ -37,6 +54,7 @@ struct TlsState {
     mbedtls_x509_crt stCa;
     mbedtls_entropy_context stEntropy;
     mbedtls_ctr_drbg_context stDrbg;
+    bool bResume;  // sessions are kept and offered
     TlsLink stLink[XR_DEV_TCP_TLS_LINK_NUM];
 };
 
@@ -54,6 +72,9 @@ void describeError(int iErr, char *lpszOut, size_t uSize);
 
 // Frees the session of @p link and forgets it; the transport socket must be closed before.
 void releaseLink(TlsLink &link);
+
+// Forgets the session kept in @p link.
+void forgetSession(TlsLink &link);
 
 }  // namespace devtcp_tls
 

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+// What every socket-table port does the same way: reading "a.b.c.d:port", the error hook,
+// and turning the stack's answers into the library's (a count, 0 for "later", -1).
+// Each port compiles it into its own file, so each has its own hook and memory.
+#ifndef DEVTCP_PORTS_PORT_COMMON_H
+#define DEVTCP_PORTS_PORT_COMMON_H
+
+#include <stdint.h>
+#include <string.h>
+
+namespace devtcp_port {
+
+/**
+ * Read "a.b.c.d:port": four decimal numbers from 0 to 255 joined by dots, without leading
+ * zeros, a colon and a decimal port from 1 to 65535 without sign, blanks or leading zeros,
+ * and nothing after it. Anything else is refused: an address typed wrong, or sent by an
+ * agent in a redirect, must not turn into a connection to some other host or port.
+ * @param uHost the address in host byte order (127.0.0.1 is 0x7F000001)
+ * @return false, leaving the outputs undefined, when @p lpszAddr is null or not such a text.
+ */
+inline bool ParseSocketAddress(const char *lpszAddr, uint32_t &uHost, uint16_t &usPort) {
+    if (lpszAddr == nullptr) {
+        return false;
+    }
+    const char *p = lpszAddr;
+    uint32_t uParts[5] = {};
+    for (int iPart = 0; iPart < 5; ++iPart) {
+        if ((iPart > 0 && *p++ != (iPart < 4 ? '.' : ':')) || *p < '0' || *p > '9') {
+            return false;
+        }
+        const char *lpszStart = p;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            uParts[iPart] = uParts[iPart] * 10 + static_cast<uint32_t>(*p - '0');
+            if (uParts[iPart] > (iPart < 4 ? 255u : 65535u) ||
+                (*lpszStart == '0' && p != lpszStart)) {
+                return false;
+            }
+        }
+    }
+    if (*p != '\0' || uParts[4] == 0) {
+        return false;
+    }
+    uHost = uParts[0] << 24 | uParts[1] << 16 | uParts[2] << 8 | uParts[3];
+    usPort = static_cast<uint16_t>(uParts[4]);
+    return true;
+}
+
+/** What the error hook is given for an address that SocketOpen refuses. */
+constexpr int32_t ADDRESS_REFUSED = -1;
+
+/** Stacks take and give sizes as int or ssize_t: never offer more than they can count. */
+inline uint32_t ClampSize(uint32_t uSize) {
+    return uSize < 0x7FFFFFFFu ? uSize : 0x7FFFFFFFu;
+}
+
+/** A zero-wait readiness poll: it failed, not ready, ready; Broken: an error is pending. */
+enum class Ready { Failed, No, Yes, Broken };
+
+/** The library's answer when a poll did not say ready: -1 for a failed poll, else "later". */
+inline int32_t NotReady(Ready ready) {
+    return ready == Ready::Failed ? -1 : 0;
+}
+
+/** The application's error hook and the last address refused, for one port. */
+class ErrorHook {
+  public:
+    void Set(void (*lpHook)(const char *, int32_t)) { m_lpHook = lpHook; }
+
+    void Report(const char *lpszOperation, int32_t iError) const {
+        if (m_lpHook != nullptr) {
+            m_lpHook(lpszOperation, iError);
+        }
+    }
+
+    /**
+     * ParseSocketAddress(), and a refused address reported as (the address, ADDRESS_REFUSED)
+     * unless it is the one refused last time: the library retries the same address after
+     * every back-off, and one line about it is enough.
+     */
+    bool ReadAddress(const char *lpszAddr, uint32_t &uHost, uint16_t &usPort) {
+        if (ParseSocketAddress(lpszAddr, uHost, usPort)) {
+            return true;
+        }
+        if (lpszAddr != nullptr &&
+            (!m_bRefused || strncmp(lpszAddr, m_szRefused, sizeof m_szRefused - 1) != 0)) {
+            m_bRefused = true;
+            strncpy(m_szRefused, lpszAddr, sizeof m_szRefused - 1);
+            Report(lpszAddr, ADDRESS_REFUSED);
+        }
+        return false;
+    }
+
+    /** A send's answer: the bytes taken, 0 to try later, or -1 after reporting @p iErr. */
+    int32_t Sent(long long iSent, bool bLater, int iErr) const {
+        if (iSent >= 0) {
+            return static_cast<int32_t>(iSent);
+        }
+        return Failed("SocketSend", bLater, iErr);
+    }
+
+    /** A receive's answer: the bytes read, 0 to try later, -1 for the peer's close (0 bytes)
+     *  or after reporting @p iErr. */
+    int32_t Read(long long iRead, bool bLater, int iErr) const {
+        if (iRead > 0) {
+            return static_cast<int32_t>(iRead);
+        }
+        return iRead == 0 ? -1 : Failed("SocketRecv", bLater, iErr);
+    }
+
+  private:
+    int32_t Failed(const char *lpszOperation, bool bLater, int iErr) const {
+        if (bLater) {
+            return 0;
+        }
+        Report(lpszOperation, iErr);
+        return -1;
+    }
+
+    void (*m_lpHook)(const char *, int32_t) = nullptr;
+    bool m_bRefused = false;
+    char m_szRefused[64] = "";  // longer addresses are told apart by their first 63 bytes
+};
+
+}  // namespace devtcp_port
+
+#endif
