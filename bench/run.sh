@@ -20,8 +20,8 @@ esac
 
 # Limits: code size in bytes (text+data, Cortex-M4 -Os) and instructions per call; code
 # and static RAM of the small configuration (1 link, 512-byte buffers, no logging).
-SIZE_LIMIT=3072
-SMALL_SIZE_LIMIT=2600
+SIZE_LIMIT=3500
+SMALL_SIZE_LIMIT=2900
 SMALL_RAM_LIMIT=1700
 small=(-DXR_DEV_TCP_LINK_NUM=1 -DXR_DEV_TCP_BUF_SIZE=512 -DXR_DEV_TCP_LOG=0)
 IDLE_LIMIT=100

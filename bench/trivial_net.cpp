@@ -78,7 +78,7 @@ uint32_t buildDataFrame(uint8_t *p, uint32_t uSessID, uint32_t uDataSize) {
 }
 
 void keepAlive(uint32_t uTick) {
-    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) l.uStamp = uTick;
+    for (XR_DEV_TCP_LINK_S &l : devtcp::g_stDevTcp.stLink) l.uStamp = uTick;
 }
 
 uint32_t setUpTwoLinks(int32_t ids[2]) {
@@ -86,7 +86,7 @@ uint32_t setUpTwoLinks(int32_t ids[2]) {
                                                          SocketSend, SocketRecv};
     static const XR_DEV_TCP_CALLBACK_S events = {
         TcpError, TcpNotify, TcpReceive, TcpReceiveStr, {}};
-    xrDevTcpTestRestart();
+    memset(&devtcp::g_stDevTcp, 0, sizeof devtcp::g_stDevTcp);  // as at program start
     g_iNextSocket = kSocketBase;
     g_uPending = 0;
     xrDevTcpSetCallback(&sockets, &events, nullptr);
@@ -100,12 +100,12 @@ uint32_t setUpTwoLinks(int32_t ids[2]) {
     writeLoginReply(data, 0, "", "");
     for (uint32_t uInd = 0; uInd < 2; ++uInd) {
         writeFrame(reply, 0x1001 + uInd, XR_DEV_TCP_MSG_LOGIN, data, sizeof data, nullptr, 0);
-        XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
+        XR_DEV_TCP_LINK_S &l = devtcp::g_stDevTcp.stLink[uInd];
         memcpy(l.ucRecvBuf, reply, sizeof reply);
         l.uRecvSize = sizeof reply;
         xrDevTcpProc(uTick += kTickMs);
     }
-    for (const XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink)
+    for (const XR_DEV_TCP_LINK_S &l : devtcp::g_stDevTcp.stLink)
         if (l.usStatus != XR_DEV_TCP_STATUS_LOGINED || l.iSocket < 0 || l.uRecvSize || l.uSendSize)
             fail("links not logged in");
     return uTick;

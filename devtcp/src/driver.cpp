@@ -3,7 +3,7 @@
 // login timeout, keepalive, silence) and the progress of a login.
 #include "link_state.h"
 
-using namespace devtcp;
+namespace devtcp {
 
 namespace {
 
@@ -12,8 +12,7 @@ bool inBackoffWait(const XR_DEV_TCP_LINK_S &l) {
 }
 
 // uSince is the time since the slot's stamp.
-void secondProcConnecting(uint32_t uInd, uint32_t uSince) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
+void secondProcConnecting(XR_DEV_TCP_LINK_S &l, uint32_t uSince) {
     if (inBackoffWait(l)) {
         // A pass that counts never also tests the timeout.
         ++l.usDelayCount;
@@ -25,90 +24,77 @@ void secondProcConnecting(uint32_t uInd, uint32_t uSince) {
         return;
     }
     if (uSince < kLoginTimeoutMs) return;
-    if (xrDevTcpReset(uInd, nullptr, true, true)) notifyError(uInd, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
+    Held held(l);
+    xrDevTcpReset(l, nullptr, true, Attempt::kFailed);
+    if (held()) notifyError(l, XR_DEV_TCP_ERR_LOGIN_TIMEOUT);
 }
 
-void secondProcLogined(uint32_t uInd, uint32_t uSince) {
+void secondProcLogined(XR_DEV_TCP_LINK_S &l, uint32_t uSince) {
     if (uSince < kKeepaliveAfterMs) return;
     // A keepalive that does not fit is simply not sent; the silence rule still holds.
-    // The status test also finds a link that the write ended.
-    sendEmptyFrame(uInd, XR_DEV_TCP_MSG_KEEPALIVE);
-    if (uSince >= kIdleDropMs && link(uInd).usStatus == XR_DEV_TCP_STATUS_LOGINED)
-        xrDevTcpResetOffline(uInd);
+    Held held(l);
+    sendEmptyFrame(l, XR_DEV_TCP_MSG_KEEPALIVE);
+    if (held() && uSince >= kIdleDropMs) xrDevTcpResetOffline(l, Attempt::kKept);
 }
 
 }  // namespace
 
-void xrDevTcpSecondProc(uint32_t uInd) {
-    const XR_DEV_TCP_LINK_S &l = link(uInd);
+void xrDevTcpSecondProc(XR_DEV_TCP_LINK_S &l) {
     uint32_t uSince = elapsedMs(g_stDevTcp.uTickNow, l.uStamp);
     switch (l.usStatus) {
         case XR_DEV_TCP_STATUS_ALLOC:
         case XR_DEV_TCP_STATUS_CONNECTED:
         case XR_DEV_TCP_STATUS_LOGINING:
-            secondProcConnecting(uInd, uSince);
+            secondProcConnecting(l, uSince);
             break;
         case XR_DEV_TCP_STATUS_LOGINED:
-            secondProcLogined(uInd, uSince);
+            secondProcLogined(l, uSince);
             break;
         default:
             break;
     }
 }
 
-void xrDevTcpLoginProc(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED || l.usStatus == XR_DEV_TCP_STATUS_IDLE) return;
+// Called for a slot in use that is not logged in. Kept out of xrDevTcpProc: a logged-in
+// slot, the usual case, never takes this step, and inlined into the tick it would make
+// every tick set up for it.
+__attribute__((noinline)) void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l) {
     if (inBackoffWait(l)) return;
+    Held held(l);
     if (l.usStatus == XR_DEV_TCP_STATUS_ALLOC) {
         // A failed open or check is reported and tried again on the next tick; a failed
         // check keeps the socket: only the login timeout ends the attempt.
-        uint16_t usSeq = l.usSeq;
         if (l.iSocket < 0) {
             int32_t iSocket = socketOpen(l.szConnAddr);
             if (iSocket >= 0) l.iSocket = iSocket;
-            // A link ended from inside the open: the new socket is closed at once, which
+            // A link freed from inside the open: the new socket is closed at once, which
             // leaves the slot as the logout left it.
-            if (l.usSeq != usSeq) {
-                socketClose(uInd);
-                return;
-            }
+            if (!held()) return socketClose(l);
         }
         int32_t iCheck = -1;
-        if (l.iSocket >= 0) {
-            iCheck = socketCheck(l.iSocket);
-            if (l.usSeq != usSeq) return;
-        }
-        if (iCheck < 0) {
-            notifyError(uInd, XR_DEV_TCP_ERR_SOCKET);
-            return;
-        }
+        if (l.iSocket >= 0) iCheck = socketCheck(l.iSocket);
+        if (!held()) return;
+        if (iCheck < 0) return notifyError(l, XR_DEV_TCP_ERR_SOCKET);
         if (iCheck == 0) return;
-        l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
-        xrDevTcpLogStatus("LoginProc", uInd);
+        xrDevTcpConnected(l);
+        if (!held()) return;
     }
-    // The first status test also finds a link that the log function ended, the second one
-    // a link that the login request's write ended.
-    if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(uInd) &&
-        l.usStatus == XR_DEV_TCP_STATUS_CONNECTED) {
-        l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
-        xrDevTcpLogStatus("LoginProc", uInd);
-    }
+    // A login request that does not fit the queue waits for a later tick.
+    if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(l) && held())
+        xrDevTcpLoginQueued(l);
 }
+
+}  // namespace devtcp
+
+using namespace devtcp;
 
 namespace {
 
 // The first call ever (ucProc still kProcNever): logins made before it were stamped with
 // tick 0, so their timeouts restart now. A free slot's stamp is never read (a login sets
 // it), so every slot is stamped.
-DEVTCP_NOINLINE void startTicks(uint32_t uTick) {
+void startTicks(uint32_t uTick) {
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) l.uStamp = uTick;
-    g_stDevTcp.uTickSecond = uTick;
-}
-
-DEVTCP_NOINLINE void secondPass(uint32_t uTick) {
-    // A free slot's pass does nothing.
-    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) xrDevTcpSecondProc(uInd);
     g_stDevTcp.uTickSecond = uTick;
 }
 
@@ -118,26 +104,30 @@ void xrDevTcpProc(uint32_t uTick) {
     // A call from inside one of the application's functions would run a slot's steps in
     // the middle of the same steps: it returns at once.
     uint8_t ucProc = g_stDevTcp.ucProc;
-    if (ucProc != kProcIdle) {
-        if (ucProc == kProcRunning) return;
-        startTicks(uTick);
-    }
+    if (ucProc == kProcRunning) return;
+    if (ucProc == kProcNever) startTicks(uTick);
     g_stDevTcp.ucProc = kProcRunning;
     g_stDevTcp.uTickNow = uTick;
     // One pass however late the call is: passes never catch up.
-    if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) secondPass(uTick);
+    if (elapsedMs(uTick, g_stDevTcp.uTickSecond) >= kSecondMs) {
+        for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) xrDevTcpSecondProc(l);
+        g_stDevTcp.uTickSecond = uTick;
+    }
     for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
         XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
         // The status is tested once: the steps below run even when the login step
         // changes it. A logged-in slot has no login step to take.
         uint16_t usStatus = l.usStatus;
+        Held held(l);
         if (usStatus != XR_DEV_TCP_STATUS_LOGINED) {
             if (usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
-            xrDevTcpLoginProc(uInd);
+            xrDevTcpLoginProc(l);
+            if (!held()) continue;
         }
-        xrDevTcpSocketProc(uInd);
-        if (l.uSendSize != 0 && l.iSocket >= 0 && xrDevTcpFlush(uInd) == XR_DEV_TCP_ERR_SOCKET)
-            notifyError(uInd, XR_DEV_TCP_ERR_SOCKET);
+        xrDevTcpSocketProc(l, held);
+        if (l.uSendSize != 0 && held() && l.iSocket >= 0 &&
+            xrDevTcpFlush(l) == XR_DEV_TCP_ERR_SOCKET)
+            notifyError(l, XR_DEV_TCP_ERR_SOCKET);
     }
     g_stDevTcp.ucProc = kProcIdle;
 }

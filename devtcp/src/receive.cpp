@@ -1,19 +1,20 @@
 // SPDX-License-Identifier: MIT
-// The receiving half of a link: cut at most one frame off the front of the slot's
-// buffer, pass it through the session gate and dispatch it. The read itself is the
-// inline xrDevTcpSocketProc.
+// The receiving half of a link: cut at most one frame off the front of the slot's buffer,
+// pass it through the session gate and dispatch it. The read itself is the inline
+// xrDevTcpSocketProc.
 #include <string.h>
 
 #include "link_state.h"
 #include "wire.h"
 
-using namespace devtcp;
-using namespace devtcp::wire;
+namespace devtcp {
+
+using namespace wire;
 
 namespace {
 
 // Bytes that an agent's own header said belong to an oversized frame are dropped as they
-// arrive; the frames after it are then read normally. Called with a header's worth held.
+// arrive; the frames after it are then read normally.
 void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
     if (l.uRecvSkip == 0) return;
     uint32_t uDrop = l.uRecvSkip < l.uRecvSize ? l.uRecvSkip : l.uRecvSize;
@@ -22,18 +23,29 @@ void dropSkippedBytes(XR_DEV_TCP_LINK_S &l) {
     l.uRecvSkip -= uDrop;
 }
 
-// Acts on the complete frame of uPayload bytes after its header at lpFrame, which has
-// passed the session gate.
-void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    Header h = readHeader(lpFrame);
-    uint32_t uSessID = h.uSessID;
-    uint32_t uType = h.uType;
+void loginReply(XR_DEV_TCP_LINK_S &l, uint32_t uSessID, char *lpszReply) {
+    int32_t iResult = int32_t(readLe32(reinterpret_cast<uint8_t *>(lpszReply)));
+    lpszReply[kLoginReplyOffAddr + kTextFieldSize - 1] = '\0';
+    lpszReply[kLoginReplyOffTime + kTextFieldSize - 1] = '\0';
+    if (iResult == 0) {
+        l.uSessID = uSessID;
+        xrDevTcpSocketProcLogin(l, lpszReply + kLoginReplyOffAddr, lpszReply + kLoginReplyOffTime);
+        return;
+    }
+    Held held(l);
+    notifyError(l, iResult);
+    if (held()) xrDevTcpResetOffline(l, Attempt::kFailed);
+}
+
+// Acts on the complete frame at lpFrame with header h, which has passed the session gate.
+// Each type's fixed layout is checked against the data before a field is read or a
+// terminator written: a frame with too little data is not acted on.
+void dispatch(XR_DEV_TCP_LINK_S &l, uint8_t *lpFrame, const Header &h) {
     Body b;
     // A peer section that does not fit the payload makes the frame malformed.
-    if (!readBody(lpFrame + kHeadSize, uPayload, h.uFlags, b)) return;
+    if (!readBody(lpFrame + kHeadSize, h.uPayload, h.uFlags, b)) return;
     uint8_t *lpData = lpFrame + kHeadSize + b.uDataOff;
-    uint32_t uDataSize = b.uDataSize;
+    char *lpszText = reinterpret_cast<char *>(lpData);
     const char *lpszPeer = nullptr;
     if (b.bPeer) {
         char *lpName = reinterpret_cast<char *>(lpFrame + kOffPeerName);
@@ -41,96 +53,88 @@ void dispatch(uint32_t uInd, uint8_t *lpFrame, uint32_t uPayload) {
         if (b.uPeerSize) lpName[b.uPeerSize - 1] = '\0';
         lpszPeer = b.uPeerSize ? lpName : "";
     }
-
-    // Each type's fixed layout is checked against the data before a field is read or a
-    // terminator written: a frame with too little data is not acted on.
-    int32_t iAgentID = makeHandle(uInd);
-    char *lpszText = reinterpret_cast<char *>(lpData);
-    if (uType == XR_DEV_TCP_MSG_LOGIN) {
+    if (h.uType == XR_DEV_TCP_MSG_LOGIN) {
         // A login reply is acted on whatever its session.
-        if (uDataSize < kLoginReplySize) return;
-        int32_t iResult = int32_t(readLe32(lpData + kLoginReplyOffResult));
-        lpszText[kLoginReplyOffAddr + kTextFieldSize - 1] = '\0';
-        lpszText[kLoginReplyOffTime + kTextFieldSize - 1] = '\0';
-        if (iResult == 0) {
-            l.uSessID = uSessID;
-            xrDevTcpSocketProcLogin(uInd, lpszText + kLoginReplyOffAddr,
-                                    lpszText + kLoginReplyOffTime);
-            return;
-        }
-        if (notifyError(uInd, iResult)) xrDevTcpResetOffline(uInd, true);
+        if (b.uDataSize >= kLoginReplySize) loginReply(l, h.uSessID, lpszText);
         return;
     }
-    // Before the first accepted login the session is 0, and only frames of session 0
-    // are acted on; once logged in the gate has already dropped other sessions.
-    if (uSessID != l.uSessID) return;
-    // Tests rather than a switch: the types are sparse, and a jump table over them costs a
-    // device more flash than a few tests do. Data and string frames (6 and 7) come first.
+    // Before the first accepted login the session is 0, and only frames of session 0 are
+    // acted on; once logged in the gate has already dropped other sessions.
+    if (h.uSessID != l.uSessID) return;
     const XR_DEV_TCP_CALLBACK_S &cb = g_stDevTcp.stCallback;
-    if ((uType | 1u) == XR_DEV_TCP_MSG_STR) {
-        if (uType == XR_DEV_TCP_MSG_DATA) {
-            if (cb.TcpReceive) cb.TcpReceive(iAgentID, lpData, uDataSize, lpszPeer);
-        } else if (uDataSize != 0) {
-            lpszText[uDataSize - 1] = '\0';
-            if (cb.TcpReceiveStr) cb.TcpReceiveStr(iAgentID, lpszText, lpszPeer);
-        }
-    } else if (uType - XR_DEV_TCP_MSG_REDIRECT <= XR_DEV_TCP_MSG_TIME - XR_DEV_TCP_MSG_REDIRECT) {
-        if (uDataSize < kTextFieldSize) return;
-        lpszText[kTextFieldSize - 1] = '\0';
-        if (uType == XR_DEV_TCP_MSG_TIME)
-            notify(uInd, XR_DEV_TCP_NOTIFY_TIME, lpszText);
-        else
-            xrDevTcpRedirect(uInd, lpszText);
-    } else if (uType == XR_DEV_TCP_MSG_ERROR) {
-        if (uDataSize >= kErrorSize) notifyError(uInd, int32_t(readLe32(lpData)));
-    } else if (uType == XR_DEV_TCP_MSG_WAKE) {
-        notify(uInd, XR_DEV_TCP_NOTIFY_WAKE, "");
+    switch (h.uType) {
+        case XR_DEV_TCP_MSG_DATA:
+            if (cb.TcpReceive) cb.TcpReceive(makeHandle(l), lpData, b.uDataSize, lpszPeer);
+            break;
+        case XR_DEV_TCP_MSG_STR:
+            if (b.uDataSize == 0) break;
+            lpszText[b.uDataSize - 1] = '\0';
+            if (cb.TcpReceiveStr) cb.TcpReceiveStr(makeHandle(l), lpszText, lpszPeer);
+            break;
+        case XR_DEV_TCP_MSG_REDIRECT:
+        case XR_DEV_TCP_MSG_TIME:
+            if (b.uDataSize < kTextFieldSize) break;
+            lpszText[kTextFieldSize - 1] = '\0';
+            if (h.uType == XR_DEV_TCP_MSG_TIME)
+                notify(l, XR_DEV_TCP_NOTIFY_TIME, lpszText);
+            else
+                xrDevTcpRedirect(l, lpszText);
+            break;
+        case XR_DEV_TCP_MSG_ERROR:
+            if (b.uDataSize >= kErrorSize) notifyError(l, int32_t(readLe32(lpData)));
+            break;
+        case XR_DEV_TCP_MSG_WAKE:
+            notify(l, XR_DEV_TCP_NOTIFY_WAKE, "");
+            break;
+        default:
+            break;
     }
 }
 
 }  // namespace
 
-void devtcp::handleFrontFrame(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
+// Handles the frame at the front of the buffer once it is whole.
+void handleFrontFrame(XR_DEV_TCP_LINK_S &l) {
     dropSkippedBytes(l);
     if (l.uRecvSize < kHeadSize) return;
-
     uint8_t *lpFrame = l.ucRecvBuf;
-    uint32_t uPayload = readLe16(lpFrame + kOffLength);
-    uint32_t uSize = kHeadSize + uPayload;
-    // An oversized frame can never fit the buffer: its bytes are thrown away as they come.
-    // Any other frame waits until it is whole.
-    bool bOversized = uPayload > kMaxPayload;
+    Header h = readHeader(lpFrame);
+    uint32_t uSize = kHeadSize + h.uPayload;
+    // A frame longer than the buffer can never be whole: its bytes are thrown away as they
+    // come. Any other frame waits until it is whole.
+    bool bOversized = h.uPayload > kMaxPayload;
     if (!bOversized && l.uRecvSize < uSize) return;
     // While logged in, a frame of another session is dropped without counting as activity.
-    bool bPasses =
-        l.usStatus != XR_DEV_TCP_STATUS_LOGINED || readLe32(lpFrame + kOffSession) == l.uSessID;
+    bool bPasses = l.usStatus != XR_DEV_TCP_STATUS_LOGINED || h.uSessID == l.uSessID;
     if (bPasses) l.uStamp = g_stDevTcp.uTickNow;
     if (bOversized) {
         l.uRecvSkip = uSize;
         dropSkippedBytes(l);
         return;
     }
-    if (bPasses) dispatch(uInd, lpFrame, uPayload);
-    // A callback that logged out, or a reset during the dispatch, has emptied the buffer.
-    if (l.uRecvSize >= uSize) {
-        uint32_t uRest = l.uRecvSize - uSize;
-        if (uRest) memmove(l.ucRecvBuf, l.ucRecvBuf + uSize, uRest);
-        l.uRecvSize = uRest;
-    }
+    Held held(l);
+    if (bPasses) dispatch(l, lpFrame, h);
+    // A reset during the dispatch has emptied the buffer.
+    if (!held() || l.uRecvSize < uSize) return;
+    uint32_t uRest = l.uRecvSize - uSize;
+    if (uRest) memmove(l.ucRecvBuf, l.ucRecvBuf + uSize, uRest);
+    l.uRecvSize = uRest;
 }
 
-void devtcp::onReadFailure(uint32_t uInd) {
-    XR_DEV_TCP_LINK_S &l = link(uInd);
-    // Whole frames that came with the close (a redirect, or the last messages) are acted
-    // on first, in order. A frame that moved the link (a redirect, a refused login), or a
-    // callback that ended it, leaves no socket behind: then there is nothing left to reset.
-    // A pass that removes nothing has found a cut-off frame, or nothing.
+// Whole frames that came with the close (a redirect, or the last messages) are acted on
+// first, in order; then the link starts again. A pass that removes nothing has found a
+// cut-off frame, or nothing.
+void onReadFailure(XR_DEV_TCP_LINK_S &l) {
+    Held held(l);
     uint32_t uHeld;
     do {
         uHeld = l.uRecvSize;
-        handleFrontFrame(uInd);
-        if (l.iSocket < 0) return;
+        handleFrontFrame(l);
+        // A frame that moved the link (a redirect, a refused login) closed the connection:
+        // there is nothing left to reset.
+        if (!held() || l.iSocket < 0) return;
     } while (l.uRecvSize != uHeld);
-    xrDevTcpResetOffline(uInd, true);
+    xrDevTcpResetOffline(l, Attempt::kFailed);
 }
+
+}  // namespace devtcp

@@ -208,13 +208,15 @@ Line &line(const char *kind) {
 // ---- The library's state is sound whenever the application has control
 
 XR_DEV_TCP_LINK_S &slotAt(uint32_t u) {
-    return g_stDevTcp.stLink[u];
+    return devtcp::g_stDevTcp.stLink[u];
 }
 bool ends(const char *p, size_t n) {
     return memchr(p, 0, n) != nullptr;
 }
 
 void checkState() {
+    // Before the first login or logout the slots are all zeros, as at program start.
+    if (!devtcp::g_stDevTcp.bReady) return;
     for (uint32_t u = 0; u < kLinks; ++u) {
         const XR_DEV_TCP_LINK_S &l = slotAt(u);
         CHECK(l.usStatus <= XR_DEV_TCP_STATUS_LOGINED && l.uSendSize <= kBuf &&
@@ -245,7 +247,8 @@ uint32_t slotOfSocket(int32_t id) {
 uint32_t checkEvent(int32_t id, const void *in = nullptr, size_t size = 0, bool text = true) {
     checkState();
     CHECK(g_depth == 0);
-    int32_t ind = devtcp::slotOfHandle(id);
+    XR_DEV_TCP_LINK_S *held = devtcp::slotOfHandle(id);
+    int32_t ind = held ? int32_t(devtcp::slotIndex(*held)) : -1;
     CHECK(ind >= 0 && slotAt(uint32_t(ind)).usStatus != XR_DEV_TCP_STATUS_IDLE);
     const XR_DEV_TCP_LINK_S &l = slotAt(ind < 0 ? 0 : uint32_t(ind));
     const uint8_t *b = l.ucRecvBuf, *end = b + kHeadSize + readLe16(b + kOffLength);
@@ -328,7 +331,7 @@ bool act(uint8_t on, uint32_t slot) {
     for (auto &a : g_do.arm) {
         if (a.on != on || --a.count != 0) continue;
         a.on = 0, any = true, g_nested = true, g_do.answer = a.answer;
-        int32_t id = devtcp::makeHandle(slot);
+        int32_t id = devtcp::makeHandle(slotAt(slot));
         char user[128], home[64];
         memcpy(user, slotAt(slot).szUser, sizeof user);
         memcpy(home, slotAt(slot).szSvrAddr, sizeof home);
@@ -500,7 +503,7 @@ const char *cText(const Op &op, uint32_t f, void *buf, size_t room) {
     return static_cast<const char *>(buf);
 }
 int32_t handleArg(const Op &op, uint32_t f) {
-    return op.has(f) ? op.num[f] : devtcp::makeHandle(g_link);
+    return op.has(f) ? op.num[f] : devtcp::makeHandle(slotAt(g_link));
 }
 // Of a name given in field f, its position in names plus 1, or 0.
 uint8_t wordOf(const Op &op, uint32_t f, const char *const *names, uint8_t count) {
@@ -704,14 +707,15 @@ void start(const char *name, bool fuzz) {
     for (Side &s : g_side) s.sock = -1;
     g_do = Behaviour();
     g_do.check = 1;
-    xrDevTcpTestRestart();
+    // A fresh library, as at program start.
+    memset(&devtcp::g_stDevTcp, 0, sizeof devtcp::g_stDevTcp);
     measured(0, [] { return xrDevTcpSetCallback(&kSockets, &kEvents, onLog), 0; });
 }
 
 // Every link logged out leaves every slot free and no socket open.
 void finish() {
     g_wants = 0;
-    for (uint32_t u = 0; u < kLinks; ++u) xrDevTcpLogout(devtcp::makeHandle(u));
+    for (uint32_t u = 0; u < kLinks; ++u) xrDevTcpLogout(devtcp::makeHandle(slotAt(u)));
     judge();
     checkState();
     for (Side &s : g_side)
