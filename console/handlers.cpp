@@ -46,12 +46,11 @@ uint32_t EchoPeerSize(const char *lpszPeer) {
     return uSize <= ECHO_PEER_MAX_SIZE ? static_cast<uint32_t>(uSize) : 0;
 }
 
-// A refused echo (link not logged in, queue full) is dropped and the sender gets
-// nothing, so the console says so: a tester can then tell a lost echo from one that was
-// never asked for. XR_DEV_TCP_ERR_SOCKET is no refusal: the echo is queued and offered
-// again, and the socket's own failure is printed where it happened.
+// A refused echo (link not logged in, queue full, or a write that failed and ends the
+// connection) is dropped and the sender gets nothing, so the console says so: a tester can
+// then tell a lost echo from one that was never asked for.
 void ReportRefusedEcho(const char *lpszHandler, int32_t iErr) {
-    if (iErr < 0 && iErr != XR_DEV_TCP_ERR_SOCKET) {
+    if (iErr < 0) {
         ConsolePrintf("%s: echo refused, iErr=%d\n", lpszHandler, iErr);
     }
 }

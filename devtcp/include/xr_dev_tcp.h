@@ -151,7 +151,7 @@ typedef struct XR_DEV_TCP_LINK_S {
     uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
     uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
     uint16_t usRedirects;  /**< Redirects in the current run (see Redirects above). */
-    uint16_t usReserved;   /**< Zero. */
+    uint16_t usWriteFailed; /**< 1 once a write of this connection failed: it is ending. */
     uint32_t uRedirStamp;  /**< Tick of the latest redirect. */
     uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
     uint32_t uStamp;       /**< Tick from which the current timeout counts. */
@@ -194,7 +194,9 @@ typedef struct XR_DEV_TCP_SOCKET_CALLBACK_S {
     /**
      * Write from the front of @p lpData (@p uSize is at least 1).
      * @return the number of bytes taken (at most @p uSize; the library keeps the rest
-     *         queued), 0 when nothing can be written now, negative on failure.
+     *         queued), 0 when nothing can be written now, negative on failure: the
+     *         connection is then ended as after a failed read (the frames that arrived
+     *         are handled, then Offline and the back-off).
      */
     int32_t (*SocketSend)(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
     /**
@@ -265,7 +267,8 @@ void xrDevTcpLogout(int32_t iAgentID);
  * dropped, unsent, when the link resets before the socket has taken all of it (the
  * application hears of the reset as XR_DEV_TCP_NOTIFY_OFFLINE, or
  * XR_DEV_TCP_NOTIFY_REDIRECT, or XR_DEV_TCP_ERR_LOGIN_TIMEOUT); a new connection
- * starts with an empty queue.
+ * starts with an empty queue. A write that fails ends the connection: the link goes
+ * Offline on its next tick, and nothing more is written to that connection.
  * @param iAgentID handle of the link
  * @param uType message type (low 8 bits used); only XR_DEV_TCP_MSG_LOGIN may be
  *        sent before the link is logged in
@@ -277,8 +280,9 @@ void xrDevTcpLogout(int32_t iAgentID);
  * @param uPeerSize bytes of the peer name to send, its NUL counted
  * @return @p uDataSize when queued (and the immediate write did not fail),
  *         XR_DEV_TCP_ERR_ARG, XR_DEV_TCP_ERR_NOT_LOGINED, XR_DEV_TCP_ERR_QUEUE_FULL
- *         (nothing queued), or XR_DEV_TCP_ERR_SOCKET (queued, the write failed; the
- *         queue is offered again on every tick).
+ *         (nothing queued), or XR_DEV_TCP_ERR_SOCKET (the write failed, or an earlier
+ *         one of this connection did: the frame is lost with the connection, which
+ *         ends on the link's next tick).
  */
 int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uDataSize,
                      const char *lpszPeer, uint32_t uPeerSize);
@@ -292,13 +296,15 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * The 30 s count from the start of the attempt and again from every frame received, so
  * any frame from the agent postpones the timeout. A logged-in link sends a keepalive
  * after 60 s without a frame and is dropped after 90 s. After a failed attempt (login
- * timeout, refused login, connection lost or closed by the agent, or a redirect that
- * counts as one) the next attempt waits 15 s for each failure in a row, at most 300 s;
+ * timeout, refused login, connection lost or closed by the agent, a failed write,
+ * or a redirect that counts as one) the next attempt waits 15 s for each failure in a row, at most 300 s;
  * a completed login clears the count of failures.
  *
- * When a read finds the connection lost or closed, the whole frames that arrived before
- * it are still handled in that call, in order, and then the link is reset, unless one of
- * them already moved or ended it. A frame cut off by the close is dropped.
+ * When a read finds the connection lost or closed, or a write fails, the whole frames
+ * that arrived before it are still handled in that call, in order, and then the link is
+ * reset (Offline, and the back-off), unless one of them already moved or ended it. A
+ * frame cut off by the close is dropped. A failed logout frame changes nothing: the link
+ * is ending anyway.
  * @param uTick the application's clock in milliseconds
  */
 void xrDevTcpProc(uint32_t uTick);

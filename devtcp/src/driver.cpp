@@ -125,9 +125,9 @@ void xrDevTcpProc(uint32_t uTick) {
             if (!held()) continue;
         }
         xrDevTcpSocketProc(l, held);
-        if (l.uSendSize != 0 && held() && l.iSocket >= 0 &&
-            xrDevTcpFlush(l) == XR_DEV_TCP_ERR_SOCKET)
-            notifyError(l, XR_DEV_TCP_ERR_SOCKET);
+        if (l.uSendSize != 0 && held() && l.iSocket >= 0) xrDevTcpFlush(l);
+        // A write of this step, or one the application made since the last, failed.
+        if (l.usWriteFailed && held()) onConnectionLost(l);
     }
     g_stDevTcp.ucProc = kProcIdle;
 }

@@ -135,17 +135,17 @@ void xrDevTcpLogStatus(const char *lpszOp, const XR_DEV_TCP_LINK_S &l);
 #define xrDevTcpLogStatus(lpszOp, l) ((void)0)
 #endif
 
-// The steps of a tick and of a frame. xrDevTcpFlush answers 0 when the write took what
-// it took, XR_DEV_TCP_ERR_SOCKET when it failed, and kFlushLost when it failed and the
-// application freed the slot from inside it (there is then nothing left to report).
-constexpr int32_t kFlushLost = 1;
+// The steps of a tick and of a frame. xrDevTcpFlush answers 0 when the socket took what
+// it took, XR_DEV_TCP_ERR_SOCKET when the write failed.
 int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l);
 bool xrDevTcpSendLogin(XR_DEV_TCP_LINK_S &l);
 void sendEmptyFrame(XR_DEV_TCP_LINK_S &l, uint32_t uType);
 void xrDevTcpSecondProc(XR_DEV_TCP_LINK_S &l);
 void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l);
 void handleFrontFrame(XR_DEV_TCP_LINK_S &l);
-void onReadFailure(XR_DEV_TCP_LINK_S &l);
+// Ends a connection that failed (a read or a write): the whole frames held are handled
+// first, then the link starts again, Offline, after the back-off.
+void onConnectionLost(XR_DEV_TCP_LINK_S &l);
 
 // The receive step: read what the connection has, then handle at most one frame; held is
 // the slot's mark taken at the start of its step. Inline, because it runs for every slot on
@@ -158,7 +158,7 @@ inline void xrDevTcpSocketProc(XR_DEV_TCP_LINK_S &l, const Held &held) {
         // Nothing new and no whole header held: nothing to do, as on most ticks.
         if (iRead == 0 && l.uRecvSize < XR_DEV_TCP_HEAD_SIZE) return;
         if (!held()) return;
-        if (iRead < 0) return onReadFailure(l);
+        if (iRead < 0) return onConnectionLost(l);
         // A claim beyond the room offered cannot have been stored.
         uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
         l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;

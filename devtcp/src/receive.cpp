@@ -121,10 +121,10 @@ void handleFrontFrame(XR_DEV_TCP_LINK_S &l) {
     l.uRecvSize = uRest;
 }
 
-// Whole frames that came with the close (a redirect, or the last messages) are acted on
+// Whole frames that came before the end (a redirect, or the last messages) are acted on
 // first, in order; then the link starts again. A pass that removes nothing has found a
 // cut-off frame, or nothing.
-void onReadFailure(XR_DEV_TCP_LINK_S &l) {
+void onConnectionLost(XR_DEV_TCP_LINK_S &l) {
     Held held(l);
     uint32_t uHeld;
     do {

@@ -11,12 +11,16 @@ namespace devtcp {
 using namespace wire;
 
 // Offers the whole queue, which is not empty, to the socket once and keeps what it did
-// not take.
+// not take. A failed write marks the connection as ending: its step ends it (as a failed
+// read does), and nothing more is offered to it meanwhile.
 int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l) {
     Held held(l);
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
-    if (iSent < 0) return held() ? XR_DEV_TCP_ERR_SOCKET : kFlushLost;
-    if (!held()) return 0;  // the slot was freed meanwhile, and its queue with it
+    if (!held()) return iSent < 0 ? XR_DEV_TCP_ERR_SOCKET : 0;  // freed, with its queue
+    if (iSent < 0) {
+        l.usWriteFailed = 1;
+        return XR_DEV_TCP_ERR_SOCKET;
+    }
     uint32_t uSent = uint32_t(iSent);
     if (uSent >= l.uSendSize) {
         l.uSendSize = 0;
@@ -53,6 +57,8 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
         (l.usStatus != XR_DEV_TCP_STATUS_LOGINED && uType != XR_DEV_TCP_MSG_LOGIN))
         return XR_DEV_TCP_ERR_NOT_LOGINED;
 
+    // A connection whose write failed takes nothing more: it ends on the link's next tick.
+    if (l.usWriteFailed) return XR_DEV_TCP_ERR_SOCKET;
     if (!lpszPeer) uPeerSize = 0;
     // Sizes beyond the queue cannot fit; refusing them first keeps the sum below exact.
     if (uDataSize > XR_DEV_TCP_BUF_SIZE || uPeerSize > XR_DEV_TCP_BUF_SIZE)

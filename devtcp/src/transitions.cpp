@@ -85,6 +85,7 @@ void xrDevTcpReset(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout, At
     l.uRecvSize = 0;
     l.uRecvSkip = 0;
     l.uSendSize = 0;
+    l.usWriteFailed = 0;
     // The next attempt waits 15 s longer, up to 300 s.
     if (eAttempt == Attempt::kFailed) {
         if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;

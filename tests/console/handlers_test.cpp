@@ -61,7 +61,7 @@ TEST_F(Handlers, MessagesArePrintedAndEchoedToTheirNamedSender) {
                             std::string("1 7 s\0|", 7) + longest + std::string(1, '\0')}));
 }
 
-TEST_F(Handlers, AnEchoThatTheLibraryRefusesIsSaidAndOneQueuedDespiteASocketFailureIsNot) {
+TEST_F(Handlers, AnEchoThatTheLibraryRefusesOrThatAFailedWriteLosesIsSaid) {
     const uint8_t data[] = {0x7F};
     g_sendResult = XR_DEV_TCP_ERR_QUEUE_FULL;
     TcpReceive(1, data, 1, "p");
@@ -74,7 +74,8 @@ TEST_F(Handlers, AnEchoThatTheLibraryRefusesIsSaidAndOneQueuedDespiteASocketFail
               "TcpReceive: echo refused, iErr=-6\n"
               "TcpReceiveStr: iAgentID=1, lpszData=s, lpszPeer=p\n"
               "TcpReceiveStr: echo refused, iErr=-5\n"
-              "TcpReceiveStr: iAgentID=1, lpszData=t, lpszPeer=p\n");
+              "TcpReceiveStr: iAgentID=1, lpszData=t, lpszPeer=p\n"
+              "TcpReceiveStr: echo refused, iErr=-3\n");
 }
 
 TEST_F(Handlers, NotificationsPrintTheirTextWithControlBytesFromTheAgentAsHexEscapes) {
