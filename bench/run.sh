@@ -66,7 +66,7 @@ arm_image() {  # $1: nano or full, then configuration flags;
   local libc_include=() libc_lib=-lc
   [ "$libc" = nano ] && libc_include=(-isystem /usr/include/newlib/nano) && libc_lib=-lc_nano
   arm-none-eabi-gcc -Os "$@" "${arm_cflags[@]}" -std=c99 -Wall -Wextra -Werror -Idevtcp/include \
-    "${libc_include[@]}" -nostartfiles -nodefaultlibs -Wl,--gc-sections -Ttests/target/mps2.ld \
+    "${libc_include[@]}" -nostartfiles -nodefaultlibs -Wl,--gc-sections -Ttests/target/cortex-m.ld \
     -Wl,-Map="$dir/$libc.map" bench/min_device.c "$dir/libdevtcp.a" \
     -Wl,--start-group "$libc_lib" -lnosys -lgcc -Wl,--end-group -o "$dir/$libc.elf"
   echo "$(arm-none-eabi-size "$dir/$libc.elf" | awk 'END { print $1 + $2, $2 + $3 }')" \

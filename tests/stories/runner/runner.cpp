@@ -148,8 +148,9 @@ bool matchesLine(Tok pattern, const char *line) {
 // What happened inside a call of the library is kept until the call returns, and then
 // checked against the line's expectations in order: checking inside the call would add
 // to the stack depth that a device measures. The device's bytes are kept as they were
-// taken and read as frames then too.
-char g_happened[4096];
+// taken and read as frames then too. Room for a log line of the library's 1024 and a few
+// events; without logging, for the lines of one call (a small device has 16 KiB of RAM).
+char g_happened[XR_DEV_TCP_LOG ? 4096 : kBuf];
 size_t g_happenedLen;
 bool g_judging;  // the call has returned: what happens now is checked at once
 
