@@ -86,7 +86,8 @@ core_size() {  # $1: cortex-m0 or rv32imac, then configuration flags; prints "te
   local dir=$out/$core$(echo "$*" | tr -cd 'A-Za-z0-9')
   case $core in
     cortex-m0) cc=(arm-none-eabi-g++ -mcpu=cortex-m0 -mthumb) tools=arm-none-eabi ;;
-    rv32imac) cc=(riscv64-unknown-elf-g++ -march=rv32imac -mabi=ilp32 --specs=picolibc.specs)
+    rv32imac) cc=(riscv64-unknown-elf-g++ -march=rv32imac -mabi=ilp32 -ftls-model=local-exec
+                  -isystem /usr/lib/picolibc/riscv64-unknown-elf/include)
               tools=riscv64-unknown-elf ;;
   esac
   mkdir -p "$dir"
