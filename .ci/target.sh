@@ -61,7 +61,7 @@ done
 read -r data bss < <(arm-none-eabi-size build-target-arm/cortex-m0_small | awk 'END { print $2, $3 }')
 echo "-- cortex-m0_small RAM: $((data + bss)) bytes static, $m0_stack bytes of stack, of 16384"
 # GCC's own figure for each library function's frame, to set beside the measured depths.
-for core in cortex-m0 rv32imac; do
+for core in cortex-m0 cortex-m4 rv32imac; do
   echo "-- -fstack-usage, library frames in bytes ($core, small configuration)"
   find build-target* -name '*.su' -path "*devtcp_${core}_small.dir*" -exec cat {} + |
     awk -F'\t' '{ sub(/\(.*/, "", $1); sub(/.*[ :]/, "", $1); printf "%s %s, ", $1, $2 } END { print "" }'
