@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# What the link library costs a device: code size and static RAM (Cortex-M4 and x86-64),
+# What the link library costs a device: code size and static RAM (Cortex-M4, Cortex-M0,
+# rv32imac and x86-64),
 # instructions per call (callgrind), times per call (Google Benchmark), and the round
 # trip through the console client and the agent. Installs what it needs on Debian.
 #
 #   bench/run.sh            the whole table
-#   bench/run.sh --check    CI: Cortex-M4 size and instruction counts against their limits
+#   bench/run.sh --check    CI: code size on each core and instruction counts against their limits
 #   bench/run.sh --no-e2e   the table without the round trip (which takes about 2 minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,12 +27,17 @@ SMALL_RAM_LIMIT=1700
 small=(-DXR_DEV_TCP_LINK_NUM=1 -DXR_DEV_TCP_BUF_SIZE=512 -DXR_DEV_TCP_LOG=0)
 IDLE_LIMIT=100
 RECV64_LIMIT=400
+# Library code at -Os on the other cores, default and small configuration (bytes).
+M0_SIZE_LIMIT=3500
+M0_SMALL_SIZE_LIMIT=2900
+RV32_SIZE_LIMIT=4800
+RV32_SMALL_SIZE_LIMIT=3950
 # CI allows this much above a limit for instruction counts, which vary a little with
 # the compiler and the C library's memcpy.
 COUNT_MARGIN_PCT=10
 
 pkgs=(gcc-arm-none-eabi libstdc++-arm-none-eabi-dev libnewlib-dev libnewlib-arm-none-eabi valgrind
-      python3)
+      python3 gcc-riscv64-unknown-elf picolibc-riscv64-unknown-elf)
 [ "$mode" = check ] || pkgs+=(libbenchmark-dev)
 scripts/setup.sh "${pkgs[@]}" >&2
 
@@ -66,11 +72,31 @@ arm_image() {  # $1: nano or full, then configuration flags;
   local libc_include=() libc_lib=-lc
   [ "$libc" = nano ] && libc_include=(-isystem /usr/include/newlib/nano) && libc_lib=-lc_nano
   arm-none-eabi-gcc -Os "$@" "${arm_cflags[@]}" -std=c99 -Wall -Wextra -Werror -Idevtcp/include \
-    "${libc_include[@]}" -nostartfiles -nodefaultlibs -Wl,--gc-sections -Ttests/target/mps2.ld \
+    "${libc_include[@]}" -nostartfiles -nodefaultlibs -Wl,--gc-sections -Ttests/target/cortex-m.ld \
     -Wl,-Map="$dir/$libc.map" bench/min_device.c "$dir/libdevtcp.a" \
     -Wl,--start-group "$libc_lib" -lnosys -lgcc -Wl,--end-group -o "$dir/$libc.elf"
   echo "$(arm-none-eabi-size "$dir/$libc.elf" | awk 'END { print $1 + $2, $2 + $3 }')" \
     "$(python3 bench/image_size.py "$dir/$libc.map" 8)"
+}
+
+# The same objects for a Cortex-M0 (ARMv6-M: Thumb-1, no unaligned access) and for rv32imac
+# (picolibc's headers).
+core_size() {  # $1: cortex-m0 or rv32imac, then configuration flags; prints "text+data bss"
+  local core=$1 cc tools; shift
+  local dir=$out/$core$(echo "$*" | tr -cd 'A-Za-z0-9')
+  case $core in
+    cortex-m0) cc=(arm-none-eabi-g++ -mcpu=cortex-m0 -mthumb) tools=arm-none-eabi ;;
+    rv32imac) cc=(riscv64-unknown-elf-g++ -march=rv32imac -mabi=ilp32 -ftls-model=local-exec
+                  -isystem /usr/lib/picolibc/riscv64-unknown-elf/include)
+              tools=riscv64-unknown-elf ;;
+  esac
+  mkdir -p "$dir"
+  rm -f "$dir"/*.o
+  for src in $(ls devtcp/src/*.cpp | grep -v /test_restart.cpp); do
+    "${cc[@]}" -Os "$@" -ffunction-sections -fdata-sections -DNDEBUG -fno-exceptions -fno-rtti \
+      -std=c++17 -Wall -Wextra -Werror -Idevtcp/include -c "$src" -o "$dir/$(basename "$src" .cpp).o"
+  done
+  "$tools-size" -t "$dir"/*.o | awk 'END { print $1 + $2, $3 }'
 }
 
 cmake -S bench -B "$out" -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -90,6 +116,10 @@ count() {  # $1: case, $2: wrapper, $3: library function
 read -r os_code os_bss < <(arm_size -Os)
 read -r o1_code o1_bss < <(arm_size -O1)
 read -r small_code small_bss < <(arm_size -Os "${small[@]}")
+read -r m0_code m0_bss < <(core_size cortex-m0)
+read -r m0_small_code m0_small_bss < <(core_size cortex-m0 "${small[@]}")
+read -r rv32_code rv32_bss < <(core_size rv32imac)
+read -r rv32_small_code rv32_small_bss < <(core_size rv32imac "${small[@]}")
 idle=$(count idle measureProc xrDevTcpProc)
 recv64=$(count recv64 measureProc xrDevTcpProc)
 
@@ -101,6 +131,13 @@ if [ "$mode" = check ]; then
        "static RAM $small_bss bytes (limit $SMALL_RAM_LIMIT)"
   over "$small_code" "$SMALL_SIZE_LIMIT" && { echo "FAIL: small code above $SMALL_SIZE_LIMIT bytes"; fail=1; }
   over "$small_bss" "$SMALL_RAM_LIMIT" && { echo "FAIL: small RAM above $SMALL_RAM_LIMIT bytes"; fail=1; }
+  for c in "Cortex-M0 $m0_code $M0_SIZE_LIMIT $m0_small_code $M0_SMALL_SIZE_LIMIT" \
+           "rv32imac $rv32_code $RV32_SIZE_LIMIT $rv32_small_code $RV32_SMALL_SIZE_LIMIT"; do
+    set -- $c
+    echo "$1 -Os library code: $2 bytes (limit $3), small configuration $4 bytes (limit $5)"
+    over "$2" "$3" && { echo "FAIL: $1 library code above $3 bytes"; fail=1; }
+    over "$4" "$5" && { echo "FAIL: $1 small code above $5 bytes"; fail=1; }
+  done
   for c in "idle $idle $IDLE_LIMIT" "recv64 $recv64 $RECV64_LIMIT"; do
     set -- $c
     lim=$(( $3 * (100 + COUNT_MARGIN_PCT) / 100 ))
@@ -124,12 +161,16 @@ done < <("$out/devtcp_bench_timing" --benchmark_format=csv --benchmark_min_time=
 mark() { over "$1" "$2" && echo "MISSED" || echo "met"; }
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 echo
-echo "devtcp $(date -u +%Y-%m-%d), $cpu, $(uname -sm), $(arm-none-eabi-g++ -dumpversion | sed 's/^/arm-none-eabi-g++ /'), $(g++ -dumpversion | sed 's/^/g++ /')"
+echo "devtcp $(date -u +%Y-%m-%d), $cpu, $(uname -sm), $(arm-none-eabi-g++ -dumpversion | sed 's/^/arm-none-eabi-g++ /'), $(riscv64-unknown-elf-g++ -dumpversion | sed 's/^/riscv64-unknown-elf-g++ /'), $(g++ -dumpversion | sed 's/^/g++ /')"
 echo
 printf '%-46s %10s %8s %8s\n' "Library code and static RAM (bytes)" "text+data" "bss" "target"
 printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M4 -Os" "$os_code" "$os_bss" "<=$SIZE_LIMIT" "$(mark "$os_code" $SIZE_LIMIT)"
 printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M4 -Os, 1 link, 512 B buffers, no log" "$small_code" "$small_bss" "<=$SMALL_SIZE_LIMIT" "$(mark "$small_code" $SMALL_SIZE_LIMIT)"
 printf '%-46s %10s %8s\n' "  Cortex-M4 -O1" "$o1_code" "$o1_bss"
+printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M0 -Os" "$m0_code" "$m0_bss" "<=$M0_SIZE_LIMIT" "$(mark "$m0_code" $M0_SIZE_LIMIT)"
+printf '%-46s %10s %8s %8s  %s\n' "  Cortex-M0 -Os, small configuration" "$m0_small_code" "$m0_small_bss" "<=$M0_SMALL_SIZE_LIMIT" "$(mark "$m0_small_code" $M0_SMALL_SIZE_LIMIT)"
+printf '%-46s %10s %8s %8s  %s\n' "  rv32imac -Os" "$rv32_code" "$rv32_bss" "<=$RV32_SIZE_LIMIT" "$(mark "$rv32_code" $RV32_SIZE_LIMIT)"
+printf '%-46s %10s %8s %8s  %s\n' "  rv32imac -Os, small configuration" "$rv32_small_code" "$rv32_small_bss" "<=$RV32_SMALL_SIZE_LIMIT" "$(mark "$rv32_small_code" $RV32_SMALL_SIZE_LIMIT)"
 printf '%-46s %10s %8s\n' "  x86-64 -O3 (CMake Release)" "$x86_code" "$x86_bss"
 echo
 printf '%-46s %10s %8s  %s\n' "Linked Cortex-M4 image, library + minimal app" "flash" "RAM" "from the C library (flash bytes)"

@@ -59,9 +59,9 @@ const Spec kSpecs[] = {
 // clang-format on
 const Language kStories = {kSpecs, sizeof kSpecs / sizeof kSpecs[0]};
 
-// The agent's end of each link: the chunks that reads hand out, and the device's bytes,
-// read as frames as they come.
-constexpr uint32_t kInSize = 4 * kBuf, kChunks = 64;
+// The agent's end of each link: the chunks that reads hand out (room for a frame beyond the
+// buffer and a few more), and the device's bytes, read as frames as they come.
+constexpr uint32_t kInSize = 2 * kBuf, kChunks = 64;
 struct Side {
     uint8_t in[kInSize];
     uint32_t inStart, inEnd, chunkEnd[kChunks], chunks;
@@ -148,8 +148,10 @@ bool matchesLine(Tok pattern, const char *line) {
 // What happened inside a call of the library is kept until the call returns, and then
 // checked against the line's expectations in order: checking inside the call would add
 // to the stack depth that a device measures. The device's bytes are kept as they were
-// taken and read as frames then too.
-char g_happened[4096];
+// taken and read as frames then too. Room for a log line of the library's 1024 and a few
+// events; without logging, for two lines of the longest and the short ones of one call (a
+// small device has 16 KiB of RAM).
+char g_happened[XR_DEV_TCP_LOG ? 4096 : 2 * kBuf];
 size_t g_happenedLen;
 bool g_judging;  // the call has returned: what happens now is checked at once
 
