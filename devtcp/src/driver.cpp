@@ -71,8 +71,8 @@ __attribute__((noinline)) void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l) {
             // leaves the slot as the logout left it.
             if (!held()) return socketClose(l);
         }
-        int32_t iCheck = -1;
-        if (l.iSocket >= 0) iCheck = socketCheck(l.iSocket);
+        if (l.iSocket < 0) return notifyError(l, XR_DEV_TCP_ERR_SOCKET);
+        int32_t iCheck = socketCheck(l.iSocket);
         if (!held()) return;
         if (iCheck < 0) return notifyError(l, XR_DEV_TCP_ERR_SOCKET);
         if (iCheck == 0) return;
@@ -125,7 +125,7 @@ void xrDevTcpProc(uint32_t uTick) {
             if (!held()) continue;
         }
         xrDevTcpSocketProc(l, held);
-        if (l.uSendSize != 0 && held() && l.iSocket >= 0) xrDevTcpFlush(l);
+        if (l.uSendSize != 0 && !l.usWriteFailed && held() && l.iSocket >= 0) xrDevTcpFlush(l);
         // A write of this step, or one the application made since the last, failed.
         if (l.usWriteFailed && held()) onConnectionLost(l);
     }

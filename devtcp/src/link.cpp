@@ -63,7 +63,7 @@ void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {
 
 void xrDevTcpLogStatus(const char *lpszOp, const XR_DEV_TCP_LINK_S &l) {
     // Indexed by usStatus.
-    static const char kWords[][10] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
+    static const char *const kWords[] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
     xrDevTcpLog(0, "xrDevTcp%s: Login status - %s, uInd=%u", lpszOp, kWords[l.usStatus],
                 unsigned(slotIndex(l)));
 }

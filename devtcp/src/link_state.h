@@ -150,20 +150,21 @@ void onConnectionLost(XR_DEV_TCP_LINK_S &l);
 // The receive step: read what the connection has, then handle at most one frame; held is
 // the slot's mark taken at the start of its step. Inline, because it runs for every slot on
 // every tick and usually finds nothing.
+//
+// The buffer always has room at the start of a step: a step whose read fills it holds a
+// whole frame at the front (none is longer than the buffer), and handles it.
 inline void xrDevTcpSocketProc(XR_DEV_TCP_LINK_S &l, const Held &held) {
     if (l.iSocket < 0) return;
-    if (l.uRecvSize < XR_DEV_TCP_BUF_SIZE) {
-        int32_t iRead =
-            socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, XR_DEV_TCP_BUF_SIZE - l.uRecvSize);
-        // Nothing new and no whole header held: nothing to do, as on most ticks.
-        if (iRead == 0 && l.uRecvSize < XR_DEV_TCP_HEAD_SIZE) return;
-        if (!held()) return;
-        if (iRead < 0) return onConnectionLost(l);
-        // A claim beyond the room offered cannot have been stored.
-        uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
-        l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;
-    }
-    if (l.uRecvSize >= XR_DEV_TCP_HEAD_SIZE) handleFrontFrame(l);
+    int32_t iRead =
+        socketRecv(l.iSocket, l.ucRecvBuf + l.uRecvSize, XR_DEV_TCP_BUF_SIZE - l.uRecvSize);
+    // Nothing new and no whole header held: nothing to do, as on most ticks.
+    if (iRead == 0 && l.uRecvSize < XR_DEV_TCP_HEAD_SIZE) return;
+    if (!held()) return;
+    if (iRead < 0) return onConnectionLost(l);
+    // A claim beyond the room offered cannot have been stored.
+    uint32_t uFree = XR_DEV_TCP_BUF_SIZE - l.uRecvSize;
+    l.uRecvSize += uint32_t(iRead) < uFree ? uint32_t(iRead) : uFree;
+    handleFrontFrame(l);
 }
 
 // Every change of a slot's status, in transitions.cpp.

@@ -174,10 +174,9 @@ inline uint32_t writeFrame(uint8_t *p, uint32_t uSessID, uint32_t uType, const v
         uint32_t uPadded = paddedPeerLength(uPeerSize);
         writeLe16(q, 0);
         writeLe16(q + kPeerOffLength, uPeerSize);
-        // The buffer may hold older bytes where the padding goes: zeroing the last word of
-        // the name's room before the name is copied covers every padding byte.
-        writeLe32(q + kPeerOffName + uPadded - 4, 0);
         memcpy(q + kPeerOffName, lpszPeer, uPeerSize);
+        // The buffer may hold older bytes where the (at most 3) padding bytes go.
+        for (uint32_t i = uPeerSize; i < uPadded; ++i) q[kPeerOffName + i] = 0;
         q += kPeerPrefix + uPadded;
     }
     if (uDataSize) memcpy(q, lpData, uDataSize);
@@ -192,7 +191,7 @@ inline void writeField(uint8_t *p, uint32_t uSize, const char *lpsz) {
 
 // The login request's payload (kLoginReqSize bytes): user, password, version.
 inline void writeLoginRequest(uint8_t *p, const char *lpszUser, const char *lpszPass) {
-    writeField(p + kLoginReqOffUser, kLoginReqOffPass - kLoginReqOffUser, lpszUser);
+    writeField(p, kLoginReqOffPass, lpszUser);  // the user field opens the payload
     writeField(p + kLoginReqOffPass, kLoginReqOffVersion - kLoginReqOffPass, lpszPass);
     writeField(p + kLoginReqOffVersion, kLoginReqSize - kLoginReqOffVersion, kLoginVersion);
 }
@@ -200,7 +199,7 @@ inline void writeLoginRequest(uint8_t *p, const char *lpszUser, const char *lpsz
 // The login reply's data (kLoginReplySize bytes): result, redirect address, time text.
 inline void writeLoginReply(uint8_t *p, int32_t iResult, const char *lpszAddr,
                             const char *lpszTime) {
-    writeLe32(p + kLoginReplyOffResult, uint32_t(iResult));
+    writeLe32(p, uint32_t(iResult));  // the result opens the data
     writeField(p + kLoginReplyOffAddr, kTextFieldSize, lpszAddr);
     writeField(p + kLoginReplyOffTime, kTextFieldSize, lpszTime);
 }

@@ -11,3 +11,5 @@ agent STR "hello" peer=p2
 tick 50                     => str peer=p2 "hello"; sent STR sess=0x55 peer=p2 "hello"
 agent DATA 01
 tick 50                     => data peer=null size=1 01; sent DATA size=1 01
+agent DATA peer=p
+tick 50                           => data peer=p size=0; sent DATA peer=p

@@ -14,7 +14,7 @@ login H u p
 tick 50                           => open H; sent LOGIN
 agent LOGIN sess=0x55 result=0
 tick 50                           => notify ONLINE
-send DATA 01 peer=p               => close
+send DATA 01 peer=p               => -3; close
 tick 50                           => open H; sent LOGIN
 logout
 app on=data do=proc

@@ -5,7 +5,7 @@ login H u p
 tick 50                           => open H
 agent LOGIN result=-7
 tick 50                           => error -7; close; notify OFFLINE
-wait 14900                        => no open
+wait 14900                        => no open; no log "xrDevTcpSecondProc: delay count finish, usDelayCount=1"
 tick 50                           => log "xrDevTcpSecondProc: delay count finish, usDelayCount=15"; open H
 agent LOGIN result=-7
 tick 50                           => error -7; close

@@ -7,6 +7,7 @@ tick 50                           => open H
 tick at=31049                     => no error; no close
 tick at=32049                     => close; error -9
 wait 15000                        => open H
+tick at=76049                     => no error
 tick at=77049                     => close; error -9
 wait 30000                        => open H
 agent WAKE sess=0

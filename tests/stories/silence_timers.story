@@ -9,8 +9,9 @@ tick at=61100                     => no sent
 tick at=62099                     => sent KEEPALIVE sess=0x55
 tick at=91099                     => sent KEEPALIVE; no close
 tick at=92100                     => sent KEEPALIVE; close; notify OFFLINE; open H; sent LOGIN
+tick 1000                         => no error
 agent LOGIN sess=0x56 result=0
 tick 50                           => notify ONLINE
-tick at=152150                    => sent KEEPALIVE sess=0x56
-tick at=181150                    => sent KEEPALIVE; no close
-tick at=182150                    => close; notify OFFLINE
+tick at=153150                    => sent KEEPALIVE sess=0x56
+tick at=182150                    => sent KEEPALIVE; no close
+tick at=183150                    => close; notify OFFLINE

@@ -7,11 +7,11 @@ login H u p
 tick 50
 agent LOGIN sess=0x55 result=0
 tick 50                           => notify ONLINE
-net send=fail
+net send=fail,all
 agent DATA 01 peer=p
 agent DATA 02 peer=p join=1
 agent DATA 03 peer=p join=1
-tick 50                           => data size=1 01; refused -3; data size=1 02; refused -3; data size=1 03; refused -3; close; notify OFFLINE
+tick 50                           => data size=1 01; refused -3; data size=1 02; refused -3; data size=1 03; refused -3; close; notify OFFLINE; no sent
 state                             => state Alloc level=1
 net send=all
 wait 15000                        => open H

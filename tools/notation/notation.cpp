@@ -271,18 +271,23 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room) {
     uint32_t size = op.len[kBody];
     const uint8_t *body = op.bytes(kBody);
     uint8_t fixed[kLoginReplySize] = {};
-    char text[3][kTextFieldSize] = {};
+    char text[kTextFieldSize] = {};
     auto cText = [&op](uint32_t f, char *buf) {
         memcpy(buf, op.bytes(f), op.len[f] < kTextFieldSize - 1 ? op.len[f] : kTextFieldSize - 1);
         return buf;
     };
     if (type == kClose) return 0;
     if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) {
-        writeLoginReply(fixed, op.num[kResult], cText(kAddr, text[0]), cText(kTime, text[1]));
+        // The texts as given, up to the whole field: one that fills it has no NUL.
+        writeLe32(fixed + kLoginReplyOffResult, uint32_t(op.num[kResult]));
+        memcpy(fixed + kLoginReplyOffAddr, op.bytes(kAddr),
+               op.len[kAddr] < 64 ? op.len[kAddr] : 64);
+        memcpy(fixed + kLoginReplyOffTime, op.bytes(kTime),
+               op.len[kTime] < 64 ? op.len[kTime] : 64);
         body = fixed, size = kLoginReplySize;
     } else if ((type == XR_DEV_TCP_MSG_REDIRECT || type == XR_DEV_TCP_MSG_TIME) &&
                size <= kTextFieldSize) {
-        writeField(fixed, kTextFieldSize, cText(kBody, text[2]));
+        writeField(fixed, kTextFieldSize, cText(kBody, text));
         body = fixed, size = kTextFieldSize;
     } else if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) {
         writeLe32(fixed, uint32_t(op.num[kCode]));
