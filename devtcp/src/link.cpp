@@ -13,7 +13,7 @@ namespace devtcp {
 XR_DEV_TCP_STATE_S g_stDevTcp;
 
 void makeReady() {
-    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) l.iSocket = -1;
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) l.iSocket = kNoSocket;
     g_stDevTcp.bReady = true;
 }
 
@@ -29,7 +29,7 @@ bool sameText(const char *a, const char *b) {
 
 void socketClose(XR_DEV_TCP_LINK_S &l) {
     int32_t iSocket = l.iSocket;
-    l.iSocket = -1;
+    l.iSocket = kNoSocket;
     auto fn = g_stDevTcp.stSocket.SocketClose;
     if (iSocket >= 0 && fn) fn(iSocket);
 }
@@ -113,10 +113,12 @@ void xrDevTcpLogout(int32_t iAgentID) {
     XR_DEV_TCP_LINK_S *lpLink = slotOfHandle(iAgentID);
     if (!lpLink) return;
     XR_DEV_TCP_LINK_S &l = *lpLink;
-    // The logout frame is the last thing sent; whatever happens to it, the slot is freed,
-    // unless the application already freed it from inside the write or the close.
+    // The logout frame (sent only when logged in) is the last thing sent; whatever happens
+    // to it, the slot is freed, unless the application already freed it from inside the
+    // write or the close.
     Held held(l);
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
-    if (held()) socketClose(l);
+    sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
+    if (!held()) return;
+    socketClose(l);
     if (held()) xrDevTcpRelease(l);
 }

@@ -94,24 +94,28 @@ inline uint32_t elapsedMs(uint32_t uNow, uint32_t uThen) {
 void copyText(char *lpszDst, const char *lpszSrc, uint32_t uDstSize);
 bool sameText(const char *a, const char *b);
 
+// No socket, in a slot's iSocket.
+constexpr int32_t kNoSocket = -1;
+
 // Calls into the application's tables. An entry that the application left empty is
 // never called: an empty socket operation counts as that operation failing (an empty
 // close just forgets the handle) and an empty event entry drops the event.
+constexpr int32_t kEmptyEntry = -1;
 inline int32_t socketOpen(const char *lpszAddr) {
     auto fn = g_stDevTcp.stSocket.SocketOpen;
-    return fn ? fn(lpszAddr) : -1;
+    return fn ? fn(lpszAddr) : kEmptyEntry;
 }
 inline int32_t socketCheck(int32_t iSocket) {
     auto fn = g_stDevTcp.stSocket.SocketCheck;
-    return fn ? fn(iSocket) : -1;
+    return fn ? fn(iSocket) : kEmptyEntry;
 }
 inline int32_t socketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketSend;
-    return fn ? fn(iSocket, lpData, uSize) : -1;
+    return fn ? fn(iSocket, lpData, uSize) : kEmptyEntry;
 }
 inline int32_t socketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     auto fn = g_stDevTcp.stSocket.SocketRecv;
-    return fn ? fn(iSocket, lpBuf, uSize) : -1;
+    return fn ? fn(iSocket, lpBuf, uSize) : kEmptyEntry;
 }
 // Closes the slot's socket, if it has one; the slot forgets it first.
 void socketClose(XR_DEV_TCP_LINK_S &l);
@@ -139,6 +143,7 @@ void xrDevTcpLogStatus(const char *lpszOp, const XR_DEV_TCP_LINK_S &l);
 // it took, XR_DEV_TCP_ERR_SOCKET when the write failed.
 int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l);
 bool xrDevTcpSendLogin(XR_DEV_TCP_LINK_S &l);
+// A frame of the library's own without data (keepalive, logout): queued only while logged in.
 void sendEmptyFrame(XR_DEV_TCP_LINK_S &l, uint32_t uType);
 void xrDevTcpSecondProc(XR_DEV_TCP_LINK_S &l);
 void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l);

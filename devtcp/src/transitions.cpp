@@ -56,7 +56,7 @@ void xrDevTcpAllocate(XR_DEV_TCP_LINK_S &l, const char *lpszSvrAddr, const char 
 // kills the handle.
 void xrDevTcpRelease(XR_DEV_TCP_LINK_S &l) {
     memset(&l, 0, sizeof l);
-    l.iSocket = -1;
+    l.iSocket = kNoSocket;
     l.usSeq = uint16_t(++g_stDevTcp.uSeqCount);
     xrDevTcpLogStatus("Logout", l);
 }
@@ -112,7 +112,7 @@ void xrDevTcpRedirect(XR_DEV_TCP_LINK_S &l, const char *lpszAddr) {
     l.uRedirStamp = uNow;
     Held held(l);
     notify(l, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
-    if (held() && l.usStatus == XR_DEV_TCP_STATUS_LOGINED) sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
+    if (held()) sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);  // sent only when logged in
     if (held())
         xrDevTcpReset(l, lpszAddr, false,
                       usRun > kRedirectsFree ? Attempt::kFailed : Attempt::kKept);

@@ -3,7 +3,7 @@
 # from the agent postpones the timeout.
 net check=0
 login H u p
-tick 50                           => open H
+tick 50                           => open H; no sent
 tick at=31049                     => no error; no close
 tick at=32049                     => close; error -9
 wait 15000                        => open H

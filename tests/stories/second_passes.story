@@ -6,4 +6,5 @@ agent LOGIN result=-1
 tick 50                           => error -1; close
 tick 60000                        => no open
 wait 13000                        => no open
-tick 1000                         => open H
+tick 999                          => no open
+tick 1                            => open H
