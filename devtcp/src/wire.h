@@ -15,8 +15,7 @@
 namespace devtcp {
 namespace wire {
 
-// Frame header layout.
-constexpr uint32_t kOffSession = 0;
+// Frame header layout: the session opens it.
 constexpr uint32_t kOffType = 4;
 constexpr uint32_t kOffFlags = 5;
 constexpr uint32_t kOffLength = 6;
@@ -31,16 +30,14 @@ constexpr uint32_t kPeerPrefix = 4;
 constexpr uint32_t kOffPeerLength = kHeadSize + kPeerOffLength;
 constexpr uint32_t kOffPeerName = kHeadSize + kPeerOffName;
 
-// Login request payload (device to agent).
+// Login request payload (device to agent): the user field opens it.
 constexpr uint32_t kLoginReqSize = 256;
-constexpr uint32_t kLoginReqOffUser = 0;
 constexpr uint32_t kLoginReqOffPass = 128;
 constexpr uint32_t kLoginReqOffVersion = 192;
 constexpr char kLoginVersion[] = "1.3.0";
 
-// Login reply data (agent to device).
+// Login reply data (agent to device): the 32-bit result opens it.
 constexpr uint32_t kLoginReplySize = 132;
-constexpr uint32_t kLoginReplyOffResult = 0;
 constexpr uint32_t kLoginReplyOffAddr = 4;
 constexpr uint32_t kLoginReplyOffTime = 68;
 
@@ -130,12 +127,12 @@ struct Header {
 };
 
 inline Header readHeader(const uint8_t *p) {
-    return {readLe32(p + kOffSession), p[kOffType], p[kOffFlags], readLe16(p + kOffLength)};
+    return {readLe32(p), p[kOffType], p[kOffFlags], readLe16(p + kOffLength)};
 }
 
 inline void writeHeader(uint8_t *p, uint32_t uSessID, uint32_t uType, uint32_t uFlags,
                         uint32_t uPayload) {
-    writeLe32(p + kOffSession, uSessID);
+    writeLe32(p, uSessID);
     p[kOffType] = uint8_t(uType);
     p[kOffFlags] = uint8_t(uFlags);
     writeLe16(p + kOffLength, uPayload);
@@ -152,7 +149,8 @@ struct Body {
 // Splits the uPayload bytes at lpPayload of a frame with flags uFlags. False when the
 // peer section does not fit the payload: the frame is malformed.
 inline bool readBody(const uint8_t *lpPayload, uint32_t uPayload, uint32_t uFlags, Body &b) {
-    b = {false, 0, 0, uPayload};
+    b = Body();
+    b.uDataSize = uPayload;
     if (!(uFlags & XR_DEV_TCP_FLAG_PEER)) return true;
     if (uPayload < kPeerPrefix) return false;
     uint32_t uPeer = readLe16(lpPayload + kPeerOffLength);

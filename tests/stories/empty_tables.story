@@ -18,10 +18,15 @@ app without=error,str
 agent STR "x" peer=p
 agent ERROR code=-7 join=1
 wait 100                          => no event
+app without=recv,events,log
+tick 50                           => close
+state                             => state Alloc level=1
+app without=none
+wait 15000                        => open H
+agent LOGIN sess=0x56 result=0
+tick 50                           => notify ONLINE
 app without=send,events,log
 agent DATA 01 peer=p
 tick 50                           => no anything
 send DATA 02                      => -3
-app without=recv,events,log
-tick 50                           => close; no anything else
-state                             => state Alloc level=1
+tick 50                           => close

@@ -14,3 +14,8 @@ agent WAKE sess=0
 tick 50                           => notify WAKE
 wait 29950                        => no error
 tick 1000                         => error -9
+logout
+login H u p
+tick 50                           => open H
+wait 29900                        => no error
+tick 100                          => close; error -9

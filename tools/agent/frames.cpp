@@ -38,7 +38,7 @@ LoginRequest parseLoginRequest(const DeviceFrame &f) {
     r.sizeOk = !f.hasPeer && f.data.size() == w::kLoginReqSize;
     if (!r.sizeOk) return r;
     const uint8_t *d = f.data.data();
-    r.user = fieldText(d + w::kLoginReqOffUser, w::kLoginReqOffPass - w::kLoginReqOffUser);
+    r.user = fieldText(d, w::kLoginReqOffPass);
     r.password = fieldText(d + w::kLoginReqOffPass, w::kLoginReqOffVersion - w::kLoginReqOffPass);
     r.version = fieldText(d + w::kLoginReqOffVersion, w::kLoginReqSize - w::kLoginReqOffVersion);
     return r;

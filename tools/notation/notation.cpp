@@ -278,12 +278,13 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room) {
     };
     if (type == kClose) return 0;
     if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) {
-        // The texts as given, up to the whole field: one that fills it has no NUL.
-        writeLe32(fixed + kLoginReplyOffResult, uint32_t(op.num[kResult]));
-        memcpy(fixed + kLoginReplyOffAddr, op.bytes(kAddr),
-               op.len[kAddr] < 64 ? op.len[kAddr] : 64);
-        memcpy(fixed + kLoginReplyOffTime, op.bytes(kTime),
-               op.len[kTime] < 64 ? op.len[kTime] : 64);
+        char addr[kTextFieldSize] = {}, time[kTextFieldSize] = {};
+        writeLoginReply(fixed, op.num[kResult], cText(kAddr, addr), cText(kTime, time));
+        // A text that fills its field goes in whole, without a NUL.
+        if (op.len[kAddr] >= kTextFieldSize)
+            memcpy(fixed + kLoginReplyOffAddr, op.bytes(kAddr), kTextFieldSize);
+        if (op.len[kTime] >= kTextFieldSize)
+            memcpy(fixed + kLoginReplyOffTime, op.bytes(kTime), kTextFieldSize);
         body = fixed, size = kLoginReplySize;
     } else if ((type == XR_DEV_TCP_MSG_REDIRECT || type == XR_DEV_TCP_MSG_TIME) &&
                size <= kTextFieldSize) {
@@ -386,7 +387,10 @@ void describeFrame(const uint8_t *p, Line &l) {
     auto peer = reinterpret_cast<const char *>(p + kOffPeerName);
     if (b.bPeer) l.put(" peer=").word(peer, textLength(peer, b.uPeerSize));
     if (h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize) {
-        l.put(" user=").word(d, textLength(d, kLoginReqOffPass));
+        l.put(" size=")
+            .num(int32_t(b.uDataSize))
+            .put(" user=")
+            .word(d, textLength(d, kLoginReqOffPass));
         l.put(" pass=").word(d + kLoginReqOffPass, textLength(d + kLoginReqOffPass, 64));
         l.put(" version=").word(d + kLoginReqOffVersion, textLength(d + kLoginReqOffVersion, 64));
     } else if (h.uType == XR_DEV_TCP_MSG_STR && b.uDataSize > 0) {
