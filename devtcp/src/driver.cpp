@@ -55,10 +55,8 @@ void xrDevTcpSecondProc(XR_DEV_TCP_LINK_S &l) {
     }
 }
 
-// Called for a slot in use that is not logged in. Kept out of xrDevTcpProc: a logged-in
-// slot, the usual case, never takes this step, and inlined into the tick it would make
-// every tick set up for it.
-__attribute__((noinline)) void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l) {
+// Called for a slot in use that is not logged in.
+void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l) {
     if (inBackoffWait(l)) return;
     Held held(l);
     if (l.usStatus == XR_DEV_TCP_STATUS_ALLOC) {
