@@ -207,7 +207,10 @@ bool Player::play(const std::vector<Step> &steps) {
         bool ok = run(steps, i, detail);
         report(steps[i], ok, detail);
     }
-    while (conn_) closeDevice("scenario ended");
+    for (const auto &c : waiting_)
+        out_.emit(Event("close", c->id()).str("reason", "scenario ended"));
+    waiting_.clear();
+    if (conn_) closeDevice("scenario ended");
     std::string text = std::to_string(passed_) + " passed, " + std::to_string(failed_) + " failed";
     if (!stopped_.empty())
         text += ", stopped by " + stopped_ + " with " + std::to_string(steps.size() - i) +
@@ -377,12 +380,15 @@ bool Player::send(const n::Op &op, bool joinsNext, std::string &detail) {
     for (size_t k = 0; k < unit_.size(); ++k)
         transmit(std::move(unit_[k]), k ? Ms(opt_.byteGapMs) : Ms(0));
     unit_.clear();
-    // Done once the device has taken every byte, or the connection is gone.
+    // Done once the device has taken every byte, or its connection is gone (another one
+    // may have taken its place).
+    const int id = conn_->id();
+    auto gone = [&] { return !conn_ || conn_->id() != id; };
     bool written = pump(Clock::now() + kWriteLimit + Ms(opt_.byteGapMs) * pieces_.size(),
-                        [&] { return !conn_ || (pieces_.empty() && !conn_->hasOutput()); });
+                        [&] { return gone() || (pieces_.empty() && !conn_->hasOutput()); });
     if (!stopped_.empty()) return detail += "; stopped by " + stopped_, false;
-    if (!conn_) return detail += "; the connection ended before it was written", false;
-    if (!written) return detail += "; the device took no bytes for 10 s", false;
+    if (gone()) return detail += "; the connection ended before it was written", false;
+    if (!written) return detail += "; not all written within 10 s: the device reads nothing", false;
     return true;
 }
 
