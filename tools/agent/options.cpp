@@ -114,6 +114,11 @@ Scenario (a device under test, for CI; replaces the demo, scenario and chaos opt
   with the steps that follow. Steps go on after a failure. The agent closes nothing
   on its own: no --login-timeout, and a logout is just a frame to expect.
 
+  Besides the step lines: rx and tx (each frame as a line), connect, turn (a waiting
+  connection takes over) and close (with the writes made). With --json a step is a
+  step event (verdict, line, step, detail) and the end a verdict event (passed,
+  failed, not_run).
+
   Scenario files that come with the agent (tools/agent/scenarios/ in the source):
     delayed_login_reply  the login reply 5 s late, then an echo
     silence_drop         no keepalive answered: the drop at 90 s, a new login
