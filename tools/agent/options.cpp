@@ -55,7 +55,8 @@ Scenarios (applied to every connection):
       --silent            never answer and never send
       --close-after N     close a connection once N frames have arrived on it
       --split             write frames one byte per write
-      --byte-gap MS       pause between the single-byte writes of --split (default 2)
+      --byte-gap MS       pause between the single-byte writes of --split, and
+                          between the writes of a scenario's split= (default 2)
       --coalesce          write each burst (the frames after a login, a demo round)
                           in one write
       --wrong-session     after each login send frames of other sessions, which the
