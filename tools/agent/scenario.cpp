@@ -553,6 +553,10 @@ bool loadScenario(const std::string &path, const std::string &agentAddr, std::ve
         size_t to = raw.find_last_not_of(" \t", end - 1);
         steps.push_back({line, raw.substr(from, to + 1 - from), op});
     }
+    if (in.bad()) {  // a folder, say
+        error = "cannot read the scenario file " + path;
+        return false;
+    }
     if (steps.empty()) {
         error = path + ": no steps";
         return false;
