@@ -76,6 +76,12 @@ const char *checkPattern(const std::string &pattern) {
     return nullptr;
 }
 
+// Times are written in digits: the notation's numbers also take type names, and "quiet
+// LOGOUT" (its time left out) is not to be read as 3 ms.
+bool isTime(const std::string &word) {
+    return !word.empty() && word[0] >= '0' && word[0] <= '9';
+}
+
 // expect and quiet take a pattern of free words, which the notation reads as one text
 // field: "expect STR "hi" within=500" is read as expect within=500 pattern="STR \"hi\"".
 bool parsePatternOp(const std::string &text, uint8_t code, n::Op &op, const char *&why) {
@@ -92,6 +98,7 @@ bool parsePatternOp(const std::string &text, uint8_t code, n::Op &op, const char
             pattern += (pattern.empty() ? "" : " ") + word;
     }
     if (code == kOpQuiet && ms.empty()) return why = "quiet needs its time", false;
+    if (!ms.empty() && !isTime(ms.substr(ms.find('=') + 1))) return why = "not a time", false;
     if (code == kOpExpect || !pattern.empty())
         if ((why = checkPattern(pattern))) return false;
     std::string line = (code == kOpExpect ? "expect " : "quiet ") + ms;
@@ -111,8 +118,15 @@ bool parseStep(const std::string &text, n::Op &op, const char *&why) {
                 : n::same(first[0], "quiet") ? parsePatternOp(text, kOpQuiet, op, why)
                                              : n::parseOp(kScenarioLanguage, text.c_str(), op, why);
     if (!read) return false;
+    if (op.code == kOpWait || op.code == kOpSilent) {
+        n::Tok t[2] = {{"", 0}, {"", 0}};
+        n::tokens({text.data(), text.size()}, t, 2);
+        std::string word(t[1].p, t[1].n);
+        if (op.has(kFieldMs) && !isTime(word.rfind("ms=", 0) == 0 ? word.substr(3) : word))
+            return why = "not a time", false;
+    }
     if (op.code != kOpSend && op.has(kFieldMs) && op.num[kFieldMs] < 0)
-        return why = "a time is not negative", false;
+        return why = "a time is at most 2147483647 ms", false;
     if (op.code == kOpSend && !op.has(n::kType)) return why = "send needs a frame type", false;
     if (op.code == kOpWait && !op.has(kFieldMs)) return why = "wait needs its time", false;
     return true;
