@@ -5,7 +5,7 @@ usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 import atexit, os, re, resource, shutil, socket, subprocess, sys, tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
-from devtcp_run import Agent, Console, check, frame, login_request, run  # noqa: E402
+from devtcp_run import Agent, Console, check, frame, login_request, peer_frame, run  # noqa: E402
 
 ID = r"iAgentID=\d+, "
 ONLINE, OFFLINE, WAKE = (rf"TcpNotify: {ID}{w}, Data=$" for w in ("Online", "Offline", "Wake"))
@@ -186,7 +186,70 @@ def conformance(agent_exe, kit_exe, name, wrapper, timeout):
     check(done.returncode == 0 and re.search(r"^10 passed, 0 failed\r?$", out, re.M), out)
 
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+SHIPPED = os.path.join(HERE, "..", "..", "tools", "agent", "scenarios")
+# Each step's line and verdict: the shipped files pass at every step; verdict.scenario fails
+# at its wrong expectation, saying what came instead, and goes on. Writes that split= and
+# join= make, counted by the agent.
+VERDICTS = {"verdict": [(3, "PASS"), (4, "PASS"), (5, "PASS"), (6, "FAIL"), (7, "PASS"),
+                        (8, "PASS")]}
+WRITES = {"split_frames": 140 + 8 + 30 + 10, "coalesced_frames": 1}  # 28 bytes, 3 a write: 10
+
+
+def scenario_file(agent_exe, console_exe, name, wrapper, timeout):
+    """A scenario file played against the console: its verdicts, summary and exit status."""
+    name = name[len("scenario_"):]
+    path = os.path.join(HERE if name in VERDICTS else SHIPPED, name + ".scenario")
+    agent = Agent(agent_exe, "--scenario", path)
+    Console(console_exe, "", wrapper=wrapper, args=["--agent", agent.addr, "--user", "tester"])
+    verdict = agent.wait_event("verdict", timeout)
+    steps = agent.events("step")
+    want = VERDICTS.get(name, [(e["line"], "PASS") for e in steps])
+    check(want and [(e["line"], e["verdict"]) for e in steps] == want, steps)
+    failed = sum(v == "FAIL" for _, v in want)
+    check((verdict["passed"], verdict["failed"]) == (len(want) - failed, failed), verdict)
+    check(agent.proc.wait(10) == (1 if failed else 0), "exit status")
+    if failed:
+        came = 'nothing like it within 1000 ms; came: STR sess=0x77 peer=tester "ping"'
+        check(steps[3]["detail"] == came, steps[3])
+    if name in WRITES:
+        check(agent.events("close")[-1]["writes"] == WRITES[name], agent.events("close"))
+
+
+def scenario_files(agent_exe, *_):
+    """Every shipped file reads and --help names it; a line that does not read is named."""
+    usage = subprocess.run([agent_exe, "--help"], capture_output=True, text=True).stdout
+    for f in sorted(os.listdir(SHIPPED)):
+        done = subprocess.run([agent_exe, "--scenario", os.path.join(SHIPPED, f), "--check"],
+                              capture_output=True, text=True)
+        check(done.returncode == 0 and f"  {f[:-9]}  " in usage, f"{f}: {done}")
+    bad = os.path.join(TMP, "bad.scenario")
+    with open(bad, "w") as f:
+        f.write("expect LOGIN\n# a typing error:\nexpect LGOIN within=500\n")
+    done = subprocess.run([agent_exe, "--scenario", bad, "--check"], capture_output=True, text=True)
+    check(done.returncode == 2 and f"{bad}:3: a pattern starts with a frame type or close"
+          in done.stderr, done)
+
+
+def scenario_turns(agent_exe, *_):
+    """A device's next connection, taken before its close was read, waits its turn unread."""
+    path = os.path.join(TMP, "turns.scenario")
+    with open(path, "w") as f:
+        f.write('expect LOGIN user=a\nexpect close\nexpect LOGIN user=b\nsend STR "x" peer=p\n')
+    agent = Agent(agent_exe, "--scenario", path)
+    first, second = (socket.create_connection(("127.0.0.1", agent.port)) for _ in "ab")
+    first.sendall(login_request("a"))
+    second.sendall(login_request("b"))
+    agent.wait_event("connect", 10, conn=2)
+    first.close()
+    check(second.recv(100) == peer_frame(0, 7, b"p", b"x\0"), "no STR on the second connection")
+    check(agent.wait_event("verdict", 10)["failed"] == 0, agent.events("step"))
+
+
+FILES = os.listdir(SHIPPED) + ["verdict.scenario"]
 SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
+           "scenario_files": scenario_files, "scenario_turns": scenario_turns,
+           **{f"scenario_{f[:-9]}": scenario_file for f in FILES},
            **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock", "lwip")}}
 SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]

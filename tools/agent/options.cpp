@@ -17,7 +17,9 @@ their echoes, or plays a test scenario.
 
 General:
   -l, --listen HOST:PORT  listen on this IPv4 address (default 127.0.0.1:8800);
-                          port 0 picks a free port, printed on the first line
+                          port 0 picks a free port, printed on the first line;
+                          0.0.0.0:PORT takes devices from the network too (a
+                          board on the LAN: open PORT in the firewall)
       --password TEXT     password a login must carry (default 5820)
       --version-text TEXT version text a login must carry (default 1.3.0)
       --first-session N   session id of the first accepted login (default 4097);
@@ -53,7 +55,8 @@ Scenarios (applied to every connection):
       --silent            never answer and never send
       --close-after N     close a connection once N frames have arrived on it
       --split             write frames one byte per write
-      --byte-gap MS       pause between the single-byte writes of --split (default 2)
+      --byte-gap MS       pause between the single-byte writes of --split, and
+                          between the writes of a scenario's split= (default 2)
       --coalesce          write each burst (the frames after a login, a demo round)
                           in one write
       --wrong-session     after each login send frames of other sessions, which the
@@ -72,6 +75,62 @@ Chaos (for soak tests):
                           messages carry the connection's number, and a written line
                           says when each was written whole. Replaces the scenario
                           options.
+
+Scenario (a device under test, for CI; replaces the demo, scenario and chaos options):
+      --scenario FILE     play FILE against a device: a line per step, PASS or FAIL
+                          with what was expected and what came, then "N passed,
+                          N failed"; exit status 0 when every step passed
+      --check             with --scenario: read FILE, print its number of steps
+                          and exit (status 2 and the line when one does not read)
+
+  A scenario file has a step per line, "#" starts a comment. Frames are written as
+  in the library's stories (tests/stories/*.story), seen from the agent's side:
+  expect PATTERN [within=MS]
+                      wait up to MS (default 10000) for a frame of the device whose
+                      line (as rx lines show them) has PATTERN's type and every other
+                      word of it: expect LOGIN user=dev, expect STR peer=p "hi",
+                      expect DATA size=2 00ff. Other frames are passed over; the
+                      device closing its connection is the line "close"
+                      (expect close within=95000), which ends any other wait
+  send TYPE [BODY] [sess= peer= peersize= size= flags= len= result= addr= time=
+       code= split= join= cut=]
+                      write a frame: send LOGIN result=0 accepts a login (with the
+                      next session from --first-session unless sess= says), and
+                      later frames carry the session of the last accepted reply;
+                      split=N writes N bytes a write, --byte-gap MS apart; join=1
+                      puts the frame in the same write as the one before; cut=N
+                      leaves its last N bytes off; send close closes
+  wait MS             let MS pass (in every step the device's keepalives are
+                      answered, in the session of the last accepted reply)
+  silent [MS]         answer no keepalive for MS, or from now on
+  quiet MS [PATTERN]  fail when the device sends a frame matching PATTERN within
+                      MS (without one: any frame but a keepalive)
+  close               close the device's connection
+  "{agent}" in a step stands for the agent's address the device came in on. A delayed
+  login reply is expect LOGIN, wait MS, send LOGIN result=0.
+
+  One device at a time: a connection that comes while the device's is open waits,
+  unread, for it to end (up to 8 wait; more are closed with a warning). Once the
+  device's connection has ended (either side closed it), the next one carries on
+  with the steps that follow. Steps go on after a failure. The agent closes nothing
+  on its own: no --login-timeout, and a logout is just a frame to expect.
+
+  Besides the step lines: rx and tx (each frame as a line), connect, turn (a waiting
+  connection takes over) and close (with the writes made). With --json a step is a
+  step event (verdict, line, step, detail) and the end a verdict event (passed,
+  failed, not_run).
+
+  Scenario files that come with the agent (tools/agent/scenarios/ in the source):
+    delayed_login_reply  the login reply 5 s late, then an echo
+    silence_drop         no keepalive answered: the drop at 90 s, a new login
+    refused_login        a refusal, the back-off, then an accepted login
+    agent_closes         the agent closes the link; the device logs in again
+    redirect_away        a redirect frame: the device logs out and leaves
+    wake_and_error       a wake and an error frame; the link stays up
+    split_frames         frames written a byte or three at a time
+    coalesced_frames     the login reply and four frames in one write
+    wrong_session        frames of other sessions, which the device ignores
+    malformed_frames     frames too short or too long for what they claim
 
 After a login the agent sends, in this order: the login reply, the wake frame, the
 error frame, the frames of other sessions, the malformed frames, the first demo
@@ -104,7 +163,9 @@ Report (a line per event; --json gives the same as JSON lines):
                       unmatched and in_flight (demo_sent = count + lost + in_flight)
 
 Exit status: 0 after SIGINT or SIGTERM (with a final summary), 2 for a bad command
-line or an address that cannot be bound, 1 for any other failure.
+line, a scenario file that does not read or an address that cannot be bound, 1 for
+any other failure; with --scenario, 0 when every step passed, 1 when one failed or a
+signal stopped the play (the steps not run are counted).
 )";
 }
 
@@ -228,7 +289,15 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
         } else if (arg == "--login-timeout") {
             if (!number(maxMs, n)) return ParseResult::Error;
             o.loginTimeoutMs = unsigned(n);
-        } else if (arg == "--json" && flagOnly)
+        } else if (arg == "--scenario") {
+            if (!text(o.scenario, false)) return ParseResult::Error;
+            if (o.scenario.empty()) {
+                error = "option --scenario needs a file";
+                return ParseResult::Error;
+            }
+        } else if (arg == "--check" && flagOnly)
+            o.checkOnly = true;
+        else if (arg == "--json" && flagOnly)
             o.json = true;
         else if ((arg == "-q" || arg == "--quiet") && flagOnly)
             o.quiet = true;
@@ -319,6 +388,14 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
     }
     if (o.tlsCert.empty() != o.tlsKey.empty()) {
         error = "--tls-cert and --tls-key go together";
+        return ParseResult::Error;
+    }
+    if (o.checkOnly && o.scenario.empty()) {
+        error = "--check goes with --scenario";
+        return ParseResult::Error;
+    }
+    if (o.chaos && !o.scenario.empty()) {
+        error = "--scenario and --chaos exclude each other";
         return ParseResult::Error;
     }
     if (split && coalesce) {

@@ -28,6 +28,8 @@ struct Options {
     unsigned loginTimeoutMs = 60000;  // 0: never
     bool json = false;
     bool quiet = false;
+    std::string scenario;    // a scenario file to play against one device instead of serving
+    bool checkOnly = false;  // read the scenario file and stop
 
     bool demo = true;
     unsigned intervalMs = 3000;

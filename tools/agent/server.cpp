@@ -19,26 +19,9 @@
 
 #include "behaviour.h"
 #include "connection.h"
+#include "scenario.h"
 
 namespace agent {
-
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-// Output waiting for one device, beyond what its socket holds: far above any scenario's
-// burst, far below what hurts the machine.
-constexpr uint64_t kMaxWriteQueue = 1024 * 1024;
-constexpr unsigned kAcceptPauseMs = 100;
-
-void onSignal(int sig) {
-    int saved = errno;
-    unsigned char b = uint8_t(sig);
-    if (write(signalPipe[1], &b, 1) < 0) {
-        // Nothing to do: a byte already waiting wakes the loop all the same.
-    }
-    errno = saved;
-}
 
 bool setNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -70,6 +53,44 @@ void fail(Output &out, const std::string &message) {
     std::fprintf(stderr, "devtcp-agent: %s\n", message.c_str());
 }
 
+// A non-blocking listening socket on @p text, reported in an @p event line, or -1.
+int listenOn(const std::string &text, const char *event, Output &out, std::string &addr) {
+    sockaddr_in sa{};
+    parseAddress(text, sa);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || ::listen(fd, 64) ||
+        !setNonBlocking(fd)) {
+        fail(out, "cannot listen on " + text + ": " + std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    addr = addressText(sa);
+    out.emit(Event(event, 0, Level::Summary).str("addr", addr).num("port", ntohs(sa.sin_port)));
+    return fd;
+}
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Output waiting for one device, beyond what its socket holds: far above any scenario's
+// burst, far below what hurts the machine.
+constexpr uint64_t kMaxWriteQueue = 1024 * 1024;
+constexpr unsigned kAcceptPauseMs = 100;
+
+void onSignal(int sig) {
+    int saved = errno;
+    unsigned char b = uint8_t(sig);
+    if (write(signalPipe[1], &b, 1) < 0) {
+        // Nothing to do: a byte already waiting wakes the loop all the same.
+    }
+    errno = saved;
+}
+
 class Server {
   public:
     Server(const Options &o, Output &out) : opt_(o), out_(out), behaviour_(o, out) {}
@@ -80,7 +101,6 @@ class Server {
     int run();
 
   private:
-    int listenOn(const std::string &text, const char *event, std::string &addr);
     void acceptAll(int fd, const std::string &local);
     void drop(size_t index, const std::string &reason, int error);
     int pollTimeoutMs(Clock::time_point now) const;
@@ -119,33 +139,13 @@ int Server::listen() {
         // Further addresses: the same host, free ports.
         std::string text = i ? opt_.listen.substr(0, opt_.listen.rfind(':')) + ":0" : opt_.listen;
         std::string addr;
-        int fd = listenOn(text, i ? "alt_listening" : "listening", addr);
+        int fd = listenOn(text, i ? "alt_listening" : "listening", out_, addr);
         if (fd < 0) return kExitUsage;
         listenFds_.push_back(fd);
         addrs_.push_back(addr);
         behaviour_.addAddress(addr);
     }
     return kExitOk;
-}
-
-// A non-blocking listening socket on @p text, reported in an @p event line, or -1.
-int Server::listenOn(const std::string &text, const char *event, std::string &addr) {
-    sockaddr_in sa{};
-    parseAddress(text, sa);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
-        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || ::listen(fd, 64) ||
-        !setNonBlocking(fd)) {
-        fail(out_, "cannot listen on " + text + ": " + std::strerror(errno));
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    addr = addressText(sa);
-    out_.emit(Event(event, 0, Level::Summary).str("addr", addr).num("port", ntohs(sa.sin_port)));
-    return fd;
 }
 
 void Server::acceptAll(int listenFd, const std::string &local) {
@@ -305,6 +305,7 @@ int runServer(const Options &options, Output &out) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!options.scenario.empty()) return runScenario(options, out, signalPipe[0]);
     Server server(options, out);
     int status = server.listen();
     if (status != kExitOk) return status;
