@@ -12,3 +12,6 @@ tick 50                        => open "a"*63; sent LOGIN user="u"*127 pass="p"*
 logout                         => close; no sent
 send DATA 01 id=1              => -2
 login H v p                    => 3
+logout
+login H "" p                      => 5
+tick 50                           => sent LOGIN user="" pass=p

@@ -1,5 +1,6 @@
 # A frame longer than the receive buffer can never be held: its bytes are thrown away as
-# they arrive, over as many reads as they take, and the frame after it is read as usual.
+# they arrive, over as many reads as they take (down to the last one byte), and the frame
+# after it is read as usual.
 app echo=3
 login H u p
 tick 50
@@ -17,3 +18,6 @@ agent LOGIN sess=0x56 result=0
 agent WAKE sess=0x56 join=1
 tick 50                           => notify ONLINE
 tick 50                           => notify WAKE
+agent DATA size=BUF split=BUF+7
+agent WAKE sess=0x56
+wait 200                          => notify WAKE

@@ -15,3 +15,6 @@ agent DATA 01 peer="" peersize=0
 tick 50                           => data peer="" size=1 01
 agent REDIRECT "r"*64
 tick 50                           => notify REDIRECT "r"*63; close
+tick 50                           => open "r"*63
+agent LOGIN result=0 addr="a"*64
+tick 50                           => notify REDIRECT "a"*63; close

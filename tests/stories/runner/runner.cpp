@@ -228,7 +228,8 @@ void checkState() {
               ends(l.szUser, 128) && ends(l.szPass, 64));
         CHECK(l.usStatus < XR_DEV_TCP_STATUS_CONNECTED || l.iSocket >= 0);
         // Every socket handed out is held by its link until it is closed.
-        CHECK(l.iSocket < 0 ? g_side[u].sock < 0 || g_leaky : g_side[u].sock == l.iSocket);
+        CHECK(l.iSocket < 0 ? l.iSocket == -1 && (g_side[u].sock < 0 || g_leaky)
+                            : g_side[u].sock == l.iSocket);
         // A free slot is as empty as a fresh one.
         CHECK(l.usStatus != XR_DEV_TCP_STATUS_IDLE ||
               (!l.szUser[0] && !l.szSvrAddr[0] && !l.szPass[0] && l.iSocket < 0 && !l.uSendSize &&
@@ -239,7 +240,7 @@ void checkState() {
 uint32_t slotOfSocket(int32_t id) {
     checkState();
     for (uint32_t u = 0; u < kLinks; ++u)
-        if (slotAt(u).iSocket == id && g_side[u].sock == id) return u;
+        if (id >= 0 && slotAt(u).iSocket == id && g_side[u].sock == id) return u;
     fail("a socket operation on a socket no link holds");
     return 0;
 }
@@ -274,6 +275,16 @@ void frameSent(uint32_t slot, const uint8_t *p) {
     CHECK(!b.bPeer || (readLe16(p + kHeadSize) == 0 && b.uPeerSize > 0));
     CHECK(!s.wantLogin || (h.uType == XR_DEV_TCP_MSG_LOGIN && h.uSessID == 0));
     s.wantLogin = false;
+    // A login request's fields are zero after their texts (user, password, version).
+    const uint8_t *d = p + kHeadSize + b.uDataOff;
+    for (uint32_t f = 0; h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize && f < 3;
+         ++f) {
+        static const uint32_t kFields[] = {0, kLoginReqOffPass, kLoginReqOffVersion, kLoginReqSize};
+        const uint8_t *nul =
+            static_cast<const uint8_t *>(memchr(d + kFields[f], 0, kFields[f + 1] - kFields[f]));
+        for (const uint8_t *q = nul; q && q < d + kFields[f + 1]; ++q) CHECK(*q == 0);
+        CHECK(nul != nullptr);
+    }
     if (g_failed) return;  // a frame that is not well formed is not described
     describeFrame(p, line("sent "));
     done(g_l, slot);
@@ -500,8 +511,11 @@ uint8_t g_data[kBuf + 8], g_peer[kBuf + 8];
 char g_text[3][300];  // room for texts longer than the fields
 const char *cText(const Op &op, uint32_t f, void *buf, size_t room) {
     if (!op.has(f)) return nullptr;
-    memset(buf, 0, room);
-    memcpy(buf, op.bytes(f), op.len[f] < room - 1 ? op.len[f] : room - 1);
+    // What follows the NUL is not zero: the library must not read past it.
+    size_t n = op.len[f] < room - 1 ? op.len[f] : room - 1;
+    memset(buf, 0xA5, room);
+    memcpy(buf, op.bytes(f), n);
+    static_cast<char *>(buf)[n] = '\0';
     return static_cast<const char *>(buf);
 }
 int32_t handleArg(const Op &op, uint32_t f) {
