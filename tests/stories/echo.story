@@ -13,3 +13,5 @@ agent DATA 01
 tick 50                     => data peer=null size=1 01; sent DATA size=1 01
 agent DATA peer=p
 tick 50                           => data peer=p size=0; sent DATA peer=p
+agent raw 55000000060109000000020070000000ab
+tick 50                           => data peer=p size=1 ab; sent DATA peer=p size=1 ab

@@ -16,3 +16,6 @@ state                             => state queued=9
 net send=more
 tick 50                           => sent DATA size=1 01
 state                             => state queued=0
+net send=1
+send DATA 07                      => 1
+wait 500                          => sent DATA size=1 07

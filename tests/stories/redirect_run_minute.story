@@ -29,3 +29,13 @@ tick 50                           => notify WAKE
 agent REDIRECT "H"
 tick at=121299                    => notify REDIRECT "H"
 tick 50                           => open H
+agent LOGIN sess=0x55 result=0
+tick 50                           => notify ONLINE
+agent REDIRECT "A"
+tick 50                           => notify REDIRECT "A"
+tick 50                           => open A
+agent LOGIN sess=0x56 result=0
+tick 50                           => notify ONLINE
+agent REDIRECT "H"
+tick 50                           => notify REDIRECT "H"
+wait 14000                        => no open

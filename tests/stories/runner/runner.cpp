@@ -279,7 +279,7 @@ void frameSent(uint32_t slot, const uint8_t *p) {
     const uint8_t *d = p + kHeadSize + b.uDataOff;
     for (uint32_t f = 0; h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize && f < 3;
          ++f) {
-        static const uint32_t kFields[] = {0, kLoginReqOffPass, kLoginReqOffVersion, kLoginReqSize};
+        static const uint32_t kFields[] = {0, 128, 192, 256};  // the layout, as documented
         const uint8_t *nul =
             static_cast<const uint8_t *>(memchr(d + kFields[f], 0, kFields[f + 1] - kFields[f]));
         for (const uint8_t *q = nul; q && q < d + kFields[f + 1]; ++q) CHECK(*q == 0);
