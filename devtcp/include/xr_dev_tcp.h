@@ -146,19 +146,19 @@ extern "C" {
  * so that its size is known and so that tools can inspect it.
  */
 typedef struct XR_DEV_TCP_LINK_S {
-    uint16_t usStatus;     /**< One of the XR_DEV_TCP_STATUS_ values. */
-    uint16_t usSeq;        /**< Sequence of the current allocation: low half of the handle. */
-    uint16_t usDelayCount; /**< Seconds counted in the current back-off wait. */
-    uint16_t usDelayLevel; /**< Back-off level 0..20; a wait lasts 15 s per level. */
-    uint16_t usRedirects;  /**< Redirects in the current run (see Redirects above). */
+    uint16_t usStatus;      /**< One of the XR_DEV_TCP_STATUS_ values. */
+    uint16_t usSeq;         /**< Sequence of the current allocation: low half of the handle. */
+    uint16_t usDelayCount;  /**< Seconds counted in the current back-off wait. */
+    uint16_t usDelayLevel;  /**< Back-off level 0..20; a wait lasts 15 s per level. */
+    uint16_t usRedirects;   /**< Redirects in the current run (see Redirects above). */
     uint16_t usWriteFailed; /**< 1 once a write of this connection failed: it is ending. */
-    uint32_t uRedirStamp;  /**< Tick of the latest redirect. */
-    uint32_t uSessID;      /**< Session identifier from the accepted login reply, or 0. */
-    uint32_t uStamp;       /**< Tick from which the current timeout counts. */
-    int32_t iSocket;       /**< Socket from SocketOpen, or -1. */
-    uint32_t uSendSize;    /**< Bytes queued in ucSendBuf. */
-    uint32_t uRecvSize;    /**< Bytes held in ucRecvBuf. */
-    uint32_t uRecvSkip;    /**< Bytes of an oversized incoming frame still to be thrown away. */
+    uint32_t uRedirStamp;   /**< Tick of the latest redirect. */
+    uint32_t uSessID;       /**< Session identifier from the accepted login reply, or 0. */
+    uint32_t uStamp;        /**< Tick from which the current timeout counts. */
+    int32_t iSocket;        /**< Socket from SocketOpen, or -1. */
+    uint32_t uSendSize;     /**< Bytes queued in ucSendBuf. */
+    uint32_t uRecvSize;     /**< Bytes held in ucRecvBuf. */
+    uint32_t uRecvSkip;     /**< Bytes of an oversized incoming frame still to be thrown away. */
     char szSvrAddr[XR_DEV_TCP_ADDR_SIZE];   /**< Home agent address given at login. */
     char szLastAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Address of the latest completed login, or "". */
     char szConnAddr[XR_DEV_TCP_ADDR_SIZE];  /**< Address of the current or next attempt, or "". */
@@ -296,9 +296,9 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * The 30 s count from the start of the attempt and again from every frame received, so
  * any frame from the agent postpones the timeout. A logged-in link sends a keepalive
  * after 60 s without a frame and is dropped after 90 s. After a failed attempt (login
- * timeout, refused login, connection lost or closed by the agent, a failed write,
- * or a redirect that counts as one) the next attempt waits 15 s for each failure in a row, at most 300 s;
- * a completed login clears the count of failures.
+ * timeout, refused login, connection lost or closed by the agent, a failed write, or a
+ * redirect that counts as one) the next attempt waits 15 s for each failure in a row, at
+ * most 300 s; a completed login clears the count of failures.
  *
  * When a read finds the connection lost or closed, or a write fails, the whole frames
  * that arrived before it are still handled in that call, in order, and then the link is
