@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh clang-format clang-tidy
-files=$(git ls-files '*.c' '*.h' '*.cpp' | grep -v '^fuzz/corpus/')
+files=$(git ls-files '*.c' '*.h' '*.cpp')
 echo "style: clang-format on $(echo "$files" | wc -l) files"
 clang-format --dry-run --Werror $files
 cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBUILD_TESTING=OFF \

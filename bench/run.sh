@@ -52,8 +52,7 @@ arm_size() {  # $1: -Os or -O1, then configuration flags; prints "text+data bss"
   local dir=$out/arm$(echo "$*" | tr -cd 'A-Za-z0-9')
   mkdir -p "$dir"
   rm -f "$dir"/*.o "$dir"/libdevtcp.a
-  # Every source but the test-only restart, which no device links.
-  for src in $(ls devtcp/src/*.cpp | grep -v /test_restart.cpp); do
+  for src in devtcp/src/*.cpp; do
     arm-none-eabi-g++ "$@" "${arm_flags[@]}" -std=c++17 -Wall -Wextra -Werror \
       -Idevtcp/include -c "$src" -o "$dir/$(basename "$src" .cpp).o"
   done
@@ -92,7 +91,7 @@ core_size() {  # $1: cortex-m0 or rv32imac, then configuration flags; prints "te
   esac
   mkdir -p "$dir"
   rm -f "$dir"/*.o
-  for src in $(ls devtcp/src/*.cpp | grep -v /test_restart.cpp); do
+  for src in devtcp/src/*.cpp; do
     "${cc[@]}" -Os "$@" -ffunction-sections -fdata-sections -DNDEBUG -fno-exceptions -fno-rtti \
       -std=c++17 -Wall -Wextra -Werror -Idevtcp/include -c "$src" -o "$dir/$(basename "$src" .cpp).o"
   done
