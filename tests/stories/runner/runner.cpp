@@ -537,6 +537,7 @@ int32_t expectedSend(int32_t id, uint32_t type, uint32_t size, const char *peer,
     const XR_DEV_TCP_LINK_S &l = slotAt(u >> 16);
     if (!l.usStatus || (l.usStatus != XR_DEV_TCP_STATUS_LOGINED && type != XR_DEV_TCP_MSG_LOGIN))
         return XR_DEV_TCP_ERR_NOT_LOGINED;
+    if (l.usWriteFailed) return XR_DEV_TCP_ERR_SOCKET;  // the connection is ending
     uint64_t section = peer && peerSize ? 4u + ((uint64_t(peerSize) + 3u) & ~3ull) : 0;
     if (l.uSendSize + 8u + section + size > kBuf) return XR_DEV_TCP_ERR_QUEUE_FULL;
     return int32_t(size);
