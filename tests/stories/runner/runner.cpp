@@ -189,7 +189,8 @@ void judge() {
         }
         // A frame cut off by the end of a connection (or by a socket the application forgot)
         // goes with it.
-        const char *link = strstr(l, " link=");
+        const char *link = nullptr;  // the last " link=": an address may hold the text too
+        for (const char *q = l; (q = strstr(q, " link=")) != nullptr; ++q) link = q;
         if (link && (!strncmp(l, "open ", 5) || !strncmp(l, "close", 5)))
             dropCutFrame(uint32_t(link[6] - '0'));
         check(l);
@@ -275,10 +276,13 @@ void frameSent(uint32_t slot, const uint8_t *p) {
     CHECK(!b.bPeer || (readLe16(p + kHeadSize) == 0 && b.uPeerSize > 0));
     CHECK(!s.wantLogin || (h.uType == XR_DEV_TCP_MSG_LOGIN && h.uSessID == 0));
     s.wantLogin = false;
-    // A login request's fields are zero after their texts (user, password, version).
+    // The library's own login request (its user name and version, where the application may
+    // send login frames of its own too) has fields that are zero after their texts.
     const uint8_t *d = p + kHeadSize + b.uDataOff;
-    for (uint32_t f = 0; h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize && f < 3;
-         ++f) {
+    bool own = h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize &&
+               !memcmp(d + 192, "1.3.0", 6) &&
+               !strncmp(reinterpret_cast<const char *>(d), slotAt(slot).szUser, 128);
+    for (uint32_t f = 0; own && f < 3; ++f) {
         static const uint32_t kFields[] = {0, 128, 192, 256};  // the layout, as documented
         const uint8_t *nul =
             static_cast<const uint8_t *>(memchr(d + kFields[f], 0, kFields[f + 1] - kFields[f]));
@@ -633,7 +637,7 @@ void doApp(const Op &op) {
         if (!on || !what) return limit("app on= needs a trigger and do= an action");
         for (auto &a : g_do.arm)
             if (!a.on) {
-                a = {on, what, op.has(kNth) ? op.num[kNth] : 1,
+                a = {on, what, op.has(kNth) && op.num[kNth] > 1 ? op.num[kNth] : 1,
                      op.has(kAnswer) ? op.num[kAnswer] : -1};
                 break;
             }
