@@ -29,7 +29,7 @@ namespace n = notation;
 namespace w = devtcp::wire;
 
 // clang-format off
-const n::Spec kSpecs[] = {
+const n::Form kForms[] = {
     {kOpExpect, "expect", 0, {"within", "pattern"}, "nt"},
     {kOpSend, "send", 2, {n::kFrameNames[0], n::kFrameNames[1], n::kFrameNames[2],
         n::kFrameNames[3], n::kFrameNames[4], n::kFrameNames[5], n::kFrameNames[6],
@@ -534,7 +534,7 @@ void Player::closeDevice(const std::string &reason, int error) {
 
 }  // namespace
 
-const notation::Language kScenarioLanguage = {kSpecs, sizeof kSpecs / sizeof kSpecs[0]};
+const notation::Language kScenarioLanguage = {kForms, sizeof kForms / sizeof kForms[0]};
 
 bool loadScenario(const std::string &path, const std::string &agentAddr, std::vector<Step> &steps,
                   std::string &error) {

@@ -36,13 +36,13 @@ size_t opLength(const char *p) {
     return size_t(p - s);
 }
 
-const Spec *specOf(const Language &lang, uint8_t code) {
+const Form *formOf(const Language &lang, uint8_t code) {
     for (size_t i = 0; i < lang.count; ++i)
-        if (lang.specs[i].code == code) return &lang.specs[i];
+        if (lang.forms[i].code == code) return &lang.forms[i];
     return nullptr;
 }
 
-char kindOf(const Spec &s, uint32_t f) {
+char kindOf(const Form &s, uint32_t f) {
     return f < strlen(s.kinds) ? s.kinds[f] : '-';
 }
 
@@ -92,7 +92,7 @@ bool putText(Op &op, uint32_t f, Tok t, bool body) {
     return true;
 }
 
-bool putField(Op &op, const Spec &s, uint32_t f, Tok v) {
+bool putField(Op &op, const Form &s, uint32_t f, Tok v) {
     if (same(v, "NULL")) return true;  // left out: the call gets a null pointer
     op.mask = uint16_t(op.mask | 1u << f);
     if (kindOf(s, f) == 'n') return parseNumber(v.p, v.n, op.num[f]);
@@ -156,9 +156,9 @@ bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
     Tok t[kMaxFields + 1];
     uint32_t n = tokens({line, opLength(line)}, t, kMaxFields + 1);
     if (n == 0) return true;
-    const Spec *s = nullptr;
+    const Form *s = nullptr;
     for (size_t i = 0; i < lang.count; ++i)
-        if (same(t[0], lang.specs[i].word)) s = &lang.specs[i];
+        if (same(t[0], lang.forms[i].word)) s = &lang.forms[i];
     if (!s) return why = "unknown operation", false;
     op.code = s->code;
     for (uint32_t i = 1, pos = 0; i < n; ++i) {
@@ -179,7 +179,7 @@ bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
 }
 
 size_t encodeOp(const Language &lang, const Op &op, uint8_t *out, size_t room) {
-    const Spec *s = specOf(lang, op.code);
+    const Form *s = formOf(lang, op.code);
     size_t n = 3;
     if (!s || room < n) return 0;
     out[0] = op.code, out[1] = uint8_t(op.mask), out[2] = uint8_t(op.mask >> 8);
@@ -198,7 +198,7 @@ size_t encodeOp(const Language &lang, const Op &op, uint8_t *out, size_t room) {
 size_t decodeOp(const Language &lang, const uint8_t *in, size_t size, Op &op) {
     memset(&op, 0, sizeof op);
     if (size == 0) return 0;
-    const Spec *s = specOf(lang, in[0]);
+    const Form *s = formOf(lang, in[0]);
     if (!s || size < 3) return 1;  // not an operation: the next byte may start one
     size_t n = 3;
     uint16_t mask = uint16_t(in[1] | in[2] << 8);
@@ -223,7 +223,7 @@ size_t decodeOp(const Language &lang, const uint8_t *in, size_t size, Op &op) {
 }
 
 void formatOp(const Language &lang, const Op &op, char *out, size_t room) {
-    const Spec *s = specOf(lang, op.code);
+    const Form *s = formOf(lang, op.code);
     size_t n = 0;
     auto put = [&](const char *fmt, auto... a) {
         int k = snprintf(out + n, room - n, fmt, a...);

@@ -45,7 +45,7 @@ struct Op {
 // that a new operation leaves every older input's meaning alone), and its fields by number:
 // each a name and a kind ('n' a number, 't' a text, 'b' a body: a quoted text with its NUL,
 // or hex bytes). The first `positional` fields may be given without their names.
-struct Spec {
+struct Form {
     uint8_t code;
     const char *word;
     uint8_t positional;
@@ -53,7 +53,7 @@ struct Spec {
     const char *kinds;
 };
 struct Language {
-    const Spec *specs;
+    const Form *forms;
     size_t count;
 };
 

@@ -40,7 +40,7 @@ enum : uint8_t { kLoginAddr = 0, kUser, kPass, kSendId = 15, kMs = 0, kAt = 1 };
 enum : uint8_t { kOpen = 0, kCheck, kSendPlan, kRecv, kOver };
 enum : uint8_t { kEcho = 0, kOn, kDo, kNth, kWithout, kAnswer };
 // clang-format off
-const Spec kSpecs[] = {
+const Form kForms[] = {
     {kLogin, "login", 3, {"addr", "user", "pass"}, "ttt"},
     {kLogout, "logout", 1, {"id"}, "n"},
     {kSend, "send", 2, {"type", "body", "peer", "peersize", "size", nullptr, nullptr, nullptr,
@@ -57,7 +57,7 @@ const Spec kSpecs[] = {
     {kState, "state", 0, {}, ""},
 };
 // clang-format on
-const Language kStories = {kSpecs, sizeof kSpecs / sizeof kSpecs[0]};
+const Language kStories = {kForms, sizeof kForms / sizeof kForms[0]};
 
 // The agent's end of each link: the chunks that reads hand out (room for a frame beyond the
 // buffer and a few more), and the device's bytes, read as frames as they come.
