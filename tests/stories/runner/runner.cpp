@@ -417,8 +417,13 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         uint32_t slot = slotOfSocket(id);
         const XR_DEV_TCP_LINK_S &l = slotAt(slot);
         CHECK(p == l.ucSendBuf && n >= 1 && n == l.uSendSize);
-        if (act(kOnSend, slot)) return answer(n);
         int32_t plan = g_do.planLen ? g_do.plan[g_do.planAt++ % g_do.planLen] : int32_t(n);
+        if (act(kOnSend, slot)) {
+            // Bytes a write takes after the application acted inside it are the
+            // connection's, as long as the link still holds it.
+            if (g_do.answer < 0 || slotAt(slot).iSocket != id) return answer(n);
+            plan = g_do.answer;
+        }
         if (plan == -1) return -1;
         uint32_t take = plan >= 0 && uint32_t(plan) < n ? uint32_t(plan) : n;
         Side &s = g_side[slot];
