@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "conformance.h"
+#include "wire.h"
 
 namespace {
 
+namespace w = devtcp::wire;
 using Clock = std::chrono::steady_clock;
 
 // A call that takes longer blocks: the library would stall every link with it.
@@ -28,8 +30,6 @@ constexpr long BLOCKED_MS = 5000;
 constexpr long WAIT_MS = 3000;
 constexpr long POLL_MS = 10;
 
-constexpr uint32_t LOGIN_REQUEST_SIZE = 256;
-constexpr uint32_t LOGIN_REPLY_SIZE = 132;
 constexpr uint32_t RESET_BYTES = 256 * 1024;
 
 const char kUsage[] =
@@ -108,29 +108,17 @@ void pause() {
     std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
 }
 
-void putLe(std::vector<uint8_t> &bytes, uint32_t uValue, int iSize) {
-    for (int i = 0; i < iSize; ++i) bytes.push_back(static_cast<uint8_t>(uValue >> (8 * i)));
-}
-
-uint32_t getLe32(const uint8_t *lp) {
-    return lp[0] | (uint32_t(lp[1]) << 8) | (uint32_t(lp[2]) << 16) | (uint32_t(lp[3]) << 24);
-}
-
+// Frames are built and read with the library's own codec.
 std::vector<uint8_t> frame(uint32_t uSession, uint8_t ucType, const std::vector<uint8_t> &payload) {
-    std::vector<uint8_t> bytes;
-    putLe(bytes, uSession, 4);
-    bytes.push_back(ucType);
-    bytes.push_back(0);
-    putLe(bytes, static_cast<uint32_t>(payload.size()), 2);
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> bytes(w::frameSize(uint32_t(payload.size()), 0));
+    w::writeFrame(bytes.data(), uSession, ucType, payload.data(), uint32_t(payload.size()), nullptr,
+                  0);
     return bytes;
 }
 
 std::vector<uint8_t> loginRequest(const char *lpszUser, const char *lpszPassword) {
-    std::vector<uint8_t> payload(LOGIN_REQUEST_SIZE, 0);
-    std::strncpy(reinterpret_cast<char *>(&payload[0]), lpszUser, 127);
-    std::strncpy(reinterpret_cast<char *>(&payload[128]), lpszPassword, 63);
-    std::strncpy(reinterpret_cast<char *>(&payload[192]), "1.3.0", 63);
+    std::vector<uint8_t> payload(w::kLoginReqSize);
+    w::writeLoginRequest(payload.data(), lpszUser, lpszPassword);
     return frame(0, XR_DEV_TCP_MSG_LOGIN, payload);
 }
 
@@ -276,11 +264,11 @@ bool logIn(const char *lpszAgent, const char *lpszUser, const char *lpszPassword
             "0 up to the bytes offered, at once, and every byte taken sent");
     if (!bSent) return false;
     std::vector<uint8_t> reply;
-    bool bRead = readSmall(link.iSocket, reply, XR_DEV_TCP_HEAD_SIZE + LOGIN_REPLY_SIZE, said);
-    int32_t iResult = bRead ? static_cast<int32_t>(getLe32(&reply[XR_DEV_TCP_HEAD_SIZE])) : 0;
-    if (bRead && (reply[4] != XR_DEV_TCP_MSG_LOGIN || iResult != 0)) {
+    bool bRead = readSmall(link.iSocket, reply, w::kHeadSize + w::kLoginReplySize, said);
+    int32_t iResult = bRead ? static_cast<int32_t>(w::readLe32(&reply[w::kHeadSize])) : 0;
+    if (bRead && (w::readHeader(reply.data()).uType != XR_DEV_TCP_MSG_LOGIN || iResult != 0)) {
         said = format("the agent answered type %ld, result %ld (check --user and --password)",
-                      reply[4], iResult);
+                      reply[w::kOffType], iResult);
         bRead = false;
     }
     if (bReport || !bRead)
@@ -288,7 +276,7 @@ bool logIn(const char *lpszAgent, const char *lpszUser, const char *lpszPassword
             bRead, "read in small pieces",
             bRead ? std::string("the login reply came whole, 1 to 7 bytes at a time") : said,
             "0 up to the room given, nothing stored beyond it, and the agent's accepting reply");
-    link.uSession = bRead ? getLe32(&reply[0]) : 0;
+    link.uSession = bRead ? w::readHeader(reply.data()).uSessID : 0;
     return bRead;
 }
 
