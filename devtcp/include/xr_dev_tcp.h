@@ -11,8 +11,10 @@
  * The library never calls the operating system: sockets, events and log lines go
  * through tables of functions that the application installs with
  * xrDevTcpSetCallback(), and the application drives everything by calling
- * xrDevTcpProc() periodically (every 50 ms is the intended rate) with a millisecond
- * tick. Nothing is allocated on the heap; all state is static.
+ * xrDevTcpProc() with a millisecond tick: periodically (every 50 ms is the intended
+ * rate), or driven by events, sleeping after each call for the time that
+ * xrDevTcpWaitMs() gives or until one of its sockets is ready, whichever comes first.
+ * Nothing is allocated on the heap; all state is static.
  *
  * Threading: one thread. No library operation may be called while another is running
  * on a different thread. From inside an event callback the application may call
@@ -308,6 +310,43 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * @param uTick the application's clock in milliseconds
  */
 void xrDevTcpProc(uint32_t uTick);
+
+/** xrDevTcpWaitMs()'s answer when no slot is in use: nothing falls due until a login. */
+#define XR_DEV_TCP_NO_DEADLINE 0xFFFFFFFFu
+
+/**
+ * How long the application may wait before its next xrDevTcpProc() call, for a device
+ * that is driven by events instead of a fixed tick. Calling xrDevTcpProc() after
+ * exactly this time, or earlier as soon as one of the link's sockets becomes readable or
+ * writable (a socket port's wait call tells), leaves every behaviour as it is with a call
+ * every 50 ms: the same frames, timers, retries and events, each within the same
+ * per-second pass. Ask again after every xrDevTcpProc() call and after the application's
+ * own calls (a login, a logout or a send changes the answer); asking changes nothing.
+ *
+ * The timers run only in the once-a-second passes of xrDevTcpProc(): a pass runs at the
+ * first call 1000 ms or more after the previous pass, and a late call runs one pass, not
+ * the ones it missed. The answer is the earliest call that would do something, so a call
+ * before it (with no socket ready) changes nothing, and a timer is served by the first
+ * pass at or after the moment it falls due. Per slot in use:
+ * - 0 while a frame is held in its receive buffer (frames are handed out one per call),
+ *   while a failed write is waiting to end the connection, and before the first
+ *   xrDevTcpProc() call;
+ * - at most 50 ms, counted from the last xrDevTcpProc() call, while it waits for its
+ *   connection or retries a failed SocketOpen, SocketCheck or login request (each
+ *   reports XR_DEV_TCP_ERR_SOCKET at the rate of the 50 ms tick, as it always has);
+ * - the time to the next pass while it waits out a back-off (which counts passes) or
+ *   waits for the agent's login reply (whose timeout a pass notices);
+ * - logged in, the time until 60 s have passed without a frame from the agent, or to the
+ *   next pass if that is later: the keepalive goes out in that pass and in every pass
+ *   after it, and the 90 s silence drop comes in one of them. A device called every
+ *   50 ms sends each within the same second.
+ * The answer is the least over the slots in use. Where the tick wraps past 2^32 - 1 the
+ * timers count one millisecond less than the ticks that pass, and the answer includes it.
+ * @param uTick the application's clock now, as xrDevTcpProc() is given it; the answer is
+ *        counted from it (0 when something is due already)
+ * @return milliseconds from @p uTick, or XR_DEV_TCP_NO_DEADLINE when no slot is in use
+ */
+uint32_t xrDevTcpWaitMs(uint32_t uTick);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The driver: xrDevTcpProc and its per-slot steps, the once-a-second pass (back-off,
-// login timeout, keepalive, silence) and the progress of a login.
+// login timeout, keepalive, silence) and the progress of a login; and xrDevTcpWaitMs, how
+// long the application may leave the driver alone.
 #include "link_state.h"
+#include "wire.h"
 
 namespace devtcp {
 
@@ -128,4 +130,67 @@ void xrDevTcpProc(uint32_t uTick) {
         if (l.usWriteFailed && held()) onConnectionLost(l);
     }
     g_stDevTcp.ucProc = kProcIdle;
+}
+
+namespace devtcp {
+
+namespace {
+
+// The tick cadence at which a slot that waits for its connection, or retries a failed open,
+// check or login request, is driven: the cadence its retries and reports were made for.
+constexpr uint32_t kRetryMs = 50;
+
+// Time from now until the elapsed time since uThen reaches uMs, 0 when it has. It counts
+// in the timers' own terms: across a wrap it is one less than the ticks that pass.
+uint32_t leftMs(uint32_t uNow, uint32_t uThen, uint32_t uMs) {
+    uint32_t uSince = elapsedMs(uNow, uThen);
+    return uSince >= uMs ? 0 : uMs - uSince;
+}
+
+// A frame that the next receive step acts on without reading: a whole one, or the header
+// of one too long for the buffer, whose bytes it starts throwing away.
+bool frameHeld(const XR_DEV_TCP_LINK_S &l) {
+    if (l.uRecvSize < wire::kHeadSize) return false;
+    uint32_t uPayload = wire::readLe16(l.ucRecvBuf + wire::kOffLength);
+    return uPayload > wire::kMaxPayload || l.uRecvSize >= wire::kHeadSize + uPayload;
+}
+
+// The ticks from uNow until the timers have counted uMs: one more where they cross the
+// wrap, at which the timers lose a millisecond.
+uint32_t ticksFor(uint32_t uNow, uint32_t uMs) {
+    return uMs > 0xFFFFFFFFu - uNow ? uMs + 1 : uMs;
+}
+
+// For one slot in use: the ticks until the driver has something to do for it, with uPass
+// the time until the next per-second pass.
+uint32_t slotWait(const XR_DEV_TCP_LINK_S &l, uint32_t uNow, uint32_t uPass) {
+    if (l.usWriteFailed || frameHeld(l)) return 0;
+    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
+        // A pass runs at any call a second or more after the previous one: the keepalive
+        // goes in the first call at or after 60 s of silence that is also one, and from
+        // then on every pass counts (the 90 s drop comes in one of them).
+        uint32_t uDue = leftMs(uNow, l.uStamp, kKeepaliveAfterMs);
+        return ticksFor(uNow, uDue > uPass ? uDue : uPass);
+    }
+    // A back-off wait counts passes; a login request sent waits for its reply or for the
+    // timeout, which only a pass notices.
+    if (inBackoffWait(l) || l.usStatus == XR_DEV_TCP_STATUS_LOGINING)
+        return ticksFor(uNow, uPass);
+    return leftMs(uNow, g_stDevTcp.uTickNow, kRetryMs);
+}
+
+}  // namespace
+
+}  // namespace devtcp
+
+uint32_t xrDevTcpWaitMs(uint32_t uTick) {
+    uint32_t uWait = XR_DEV_TCP_NO_DEADLINE;
+    uint32_t uPass = leftMs(uTick, g_stDevTcp.uTickSecond, kSecondMs);
+    for (const XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
+        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
+        // Before the first call the timers have not started: that call is due now.
+        uint32_t uSlot = g_stDevTcp.ucProc == kProcNever ? 0 : slotWait(l, uTick, uPass);
+        if (uSlot < uWait) uWait = uSlot;
+    }
+    return uWait;
 }

@@ -34,7 +34,9 @@ enum OpCode : uint8_t {
     kNet,
     kApp,
     kLink,
-    kState
+    kState,
+    kDue,
+    kSleep
 };
 enum : uint8_t { kLoginAddr = 0, kUser, kPass, kSendId = 15, kMs = 0, kAt = 1 };  // their fields
 enum : uint8_t { kOpen = 0, kCheck, kSendPlan, kRecv, kOver };
@@ -55,6 +57,8 @@ const Form kForms[] = {
     {kApp, "app", 0, {"echo", "on", "do", "nth", "without", "answer"}, "nttntn"},
     {kLink, "link", 1, {"slot"}, "n"},
     {kState, "state", 0, {}, ""},
+    {kDue, "due", 0, {}, ""},
+    {kSleep, "sleep", 1, {"ms"}, "n"},
 };
 // clang-format on
 const Language kStories = {kForms, sizeof kForms / sizeof kForms[0]};
@@ -106,6 +110,8 @@ int g_depth;    // events running: an event never starts inside another
 bool g_leaky;   // the application forgot sockets (no SocketClose): they stay open here
 bool g_nested;  // an armed action ran inside the call being measured
 bool g_fuzz, g_failed;
+bool g_partial;                // tables installed with entries left out
+uint32_t g_askedAt, g_waitMs;  // xrDevTcpWaitMs's latest answer, and the tick it was asked at
 const char *g_name;
 int g_line;
 
@@ -333,9 +339,46 @@ auto measured(int which, F call) {
     return call();
 #endif
 }
+// xrDevTcpWaitMs's promise, for an answer above the 50 ms at which retries run: a call made
+// before that time, while no link has bytes to read or to write, makes nothing happen.
+// Actions armed inside the calls, or entries left out of the tables, void it.
+bool beforeDue(uint32_t t) {
+    if (g_waitMs <= 50 || t - g_askedAt >= g_waitMs || g_partial) return false;
+    for (auto &a : g_do.arm)
+        if (a.on) return false;
+    for (uint32_t u = 0; u < kLinks; ++u)
+        if (g_side[u].chunks || slotAt(u).uSendSize) return false;
+    return true;
+}
+void askWait() {
+    g_askedAt = g_now, g_waitMs = xrDevTcpWaitMs(g_now);
+}
 void proc(uint32_t t) {
     if (g_fuzz && g_procs-- == 0) return g_procs = 0, void();
+    bool early = beforeDue(t);
+    size_t before = g_happenedLen;
     measured(4, [t] { return xrDevTcpProc(t), 0; });
+    if (early && g_happenedLen != before) fail("xrDevTcpProc acted before the time xrDevTcpWaitMs gave");
+    askWait();
+}
+
+// A device driven by events for ms: it sleeps for what xrDevTcpWaitMs answers, or until a
+// link has bytes to read, and then calls xrDevTcpProc. Answers the calls it made.
+int32_t sleepFor(uint32_t ms) {
+    uint32_t end = g_now + ms, left = ms, spins = 0;
+    int32_t calls = 0;
+    while (!g_failed && (!g_fuzz || g_procs)) {
+        bool readable = false;
+        for (Side &s : g_side) readable = readable || (s.chunks && s.sock >= 0);
+        uint32_t w = readable ? 0 : xrDevTcpWaitMs(g_now);
+        if (w > left) break;  // no deadline included
+        spins = w ? 0 : spins + 1;
+        if (spins > 100) return fail("xrDevTcpWaitMs keeps answering 0"), calls;
+        g_now += w, left -= w;
+        proc(g_now), judge(), ++calls;
+    }
+    g_now = end;
+    return calls;
 }
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S &sockets();
@@ -648,6 +691,8 @@ void doApp(const Op &op) {
             }
     }
     if (!op.has(kWithout)) return;
+    g_partial = g_partial || !same({reinterpret_cast<const char *>(op.bytes(kWithout)),
+                                    op.len[kWithout]}, "none");
     // The tables with the named entries left out ("none" leaves nothing out).
     XR_DEV_TCP_SOCKET_CALLBACK_S s = kSockets;
     XR_DEV_TCP_CALLBACK_S e = kEvents;
@@ -717,18 +762,25 @@ int32_t run(const Op &op) {
         case kState:
             doState();
             break;
+        case kDue:
+            r = int32_t(xrDevTcpWaitMs(g_now));
+            break;
+        case kSleep:
+            r = sleepFor(uint32_t(op.num[kMs]));
+            break;
         default:
             break;
     }
     judge();
     checkState();
+    askWait();
     return r;
 }
 
 void start(const char *name, bool fuzz) {
     g_name = name, g_fuzz = fuzz, g_failed = false, g_line = 0;
     g_now = 1000, g_link = 0, g_depth = 0, g_procs = 20000, g_wants = 0, g_leaky = false;
-    g_nextSocket = 0, g_happenedLen = 0;
+    g_nextSocket = 0, g_happenedLen = 0, g_partial = false, g_waitMs = 0;
     memset(g_side, 0, sizeof g_side);
     for (Side &s : g_side) s.sock = -1;
     g_do = Behaviour();
