@@ -328,12 +328,12 @@ void xrDevTcpProc(uint32_t uTick);
  * the ones it missed. The answer is the earliest call that would do something, so a call
  * before it (with no socket ready) changes nothing, and a timer is served by the first
  * pass at or after the moment it falls due. Per slot in use:
- * - 0 while a frame is held in its receive buffer (frames are handed out one per call),
- *   while a failed write is waiting to end the connection, and before the first
- *   xrDevTcpProc() call;
- * - at most 50 ms, counted from the last xrDevTcpProc() call, while it waits for its
- *   connection or retries a failed SocketOpen, SocketCheck or login request (each
- *   reports XR_DEV_TCP_ERR_SOCKET at the rate of the 50 ms tick, as it always has);
+ * - 0 while a frame is held in its receive buffer (frames are handed out one per call)
+ *   and while a failed write is waiting to end the connection;
+ * - at most 50 ms, counted from the last xrDevTcpProc() call (from tick 0 before the
+ *   first), while it is to open its connection, waits for it, or retries a failed
+ *   SocketOpen, SocketCheck or login request (each failure is reported at the pace of
+ *   the 50 ms tick, as it always has been);
  * - the time to the next pass while it waits out a back-off (which counts passes) or
  *   waits for the agent's login reply (whose timeout a pass notices);
  * - logged in, the time until 60 s have passed without a frame from the agent, or to the

@@ -188,8 +188,7 @@ uint32_t xrDevTcpWaitMs(uint32_t uTick) {
     uint32_t uPass = leftMs(uTick, g_stDevTcp.uTickSecond, kSecondMs);
     for (const XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
         if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
-        // Before the first call the timers have not started: that call is due now.
-        uint32_t uSlot = g_stDevTcp.ucProc == kProcNever ? 0 : slotWait(l, uTick, uPass);
+        uint32_t uSlot = slotWait(l, uTick, uPass);
         if (uSlot < uWait) uWait = uSlot;
     }
     return uWait;

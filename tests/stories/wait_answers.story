@@ -33,6 +33,12 @@ tick 50                           => notify ONLINE; no notify TIME "t"
 due                               => 0
 tick 0                            => notify TIME "t"
 due                               => 60000
+agent WAKE
+agent DATA size=BUF cut=BUF-92 join=1
+tick 0                            => notify WAKE
+due                               => 0
+tick 0                            => no event
+due                               => 60000
 net send=fail
 send STR "x" peer=p               => -3
 due                               => 0
