@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "xr_dev_tcp.h"
+
 namespace devtcp_port {
 
 /**
@@ -60,6 +62,66 @@ enum class Ready { Failed, No, Yes, Broken };
 inline int32_t NotReady(Ready ready) {
     return ready == Ready::Failed ? -1 : 0;
 }
+
+/**
+ * The port's open sockets, for its wait call: each with whether it is to be woken when it
+ * becomes writable (a connection in progress, or bytes that a send could not take). Sized
+ * for the library's links; a socket beyond that is not watched, and while one is open the
+ * wait lasts at most the 50 ms of the library's tick, which drives it as before.
+ */
+template <typename Socket>
+class Watched {
+  public:
+    static constexpr uint32_t kSize = XR_DEV_TCP_LINK_NUM;
+    static constexpr uint32_t kUnwatchedMs = 50;
+    struct Entry {
+        Socket s;
+        bool bWrite;
+    };
+
+    void Add(Socket s) {
+        if (m_uCount < kSize) {
+            m_entries[m_uCount++] = {s, true};
+        } else {
+            ++m_uUnwatched;
+        }
+    }
+    void Remove(Socket s) {
+        Entry *lpEntry = Find(s);
+        if (lpEntry == nullptr) {
+            m_uUnwatched -= m_uUnwatched > 0 ? 1 : 0;
+            return;
+        }
+        *lpEntry = m_entries[--m_uCount];
+    }
+    /** Writability matters while @p bWrite: the connection is pending or a send fell short. */
+    void WantWrite(Socket s, bool bWrite) {
+        Entry *lpEntry = Find(s);
+        if (lpEntry != nullptr) {
+            lpEntry->bWrite = bWrite;
+        }
+    }
+    uint32_t Count() const { return m_uCount; }
+    const Entry &At(uint32_t u) const { return m_entries[u]; }
+    /** The wait's limit: @p uTimeoutMs, or less while a socket is not watched. */
+    uint32_t Limit(uint32_t uTimeoutMs) const {
+        return m_uUnwatched > 0 && uTimeoutMs > kUnwatchedMs ? kUnwatchedMs : uTimeoutMs;
+    }
+
+  private:
+    Entry *Find(Socket s) {
+        for (uint32_t u = 0; u < m_uCount; ++u) {
+            if (m_entries[u].s == s) {
+                return &m_entries[u];
+            }
+        }
+        return nullptr;
+    }
+
+    Entry m_entries[kSize] = {};
+    uint32_t m_uCount = 0;
+    uint32_t m_uUnwatched = 0;
+};
 
 /** The application's error hook and the last address refused, for one port. */
 class ErrorHook {

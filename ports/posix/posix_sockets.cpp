@@ -24,6 +24,7 @@ constexpr int SEND_FLAGS = 0;
 #endif
 
 devtcp_port::ErrorHook g_hook;
+devtcp_port::Watched<int> g_watched;
 
 using devtcp_port::Ready;
 
@@ -79,6 +80,7 @@ int32_t Open(const char *lpszAddr) {
         close(iFd);
         return -1;
     }
+    g_watched.Add(iFd);
     return static_cast<int32_t>(iFd);
 }
 
@@ -92,11 +94,16 @@ int32_t Check(int32_t iSocket) {
     // connection, on every check.
     sockaddr_in peer;
     socklen_t uLen = sizeof(peer);
-    return getpeername(iSocket, reinterpret_cast<sockaddr *>(&peer), &uLen) == 0 ? 1 : 0;
+    if (getpeername(iSocket, reinterpret_cast<sockaddr *>(&peer), &uLen) != 0) {
+        return 0;
+    }
+    g_watched.WantWrite(iSocket, false);
+    return 1;
 }
 
 void Close(int32_t iSocket) {
     if (iSocket >= 0) {
+        g_watched.Remove(iSocket);
         (void)close(iSocket);
     }
 }
@@ -108,7 +115,10 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     }
     const ssize_t iSent = send(iSocket, lpData, devtcp_port::ClampSize(uSize), SEND_FLAGS);
     const int iErr = errno;
-    return g_hook.Sent(iSent, IsLater(iErr), iErr);
+    const int32_t iTaken = g_hook.Sent(iSent, IsLater(iErr), iErr);
+    // What the socket did not take waits for it to become writable.
+    g_watched.WantWrite(iSocket, iTaken >= 0 && static_cast<uint32_t>(iTaken) < uSize);
+    return iTaken;
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -126,6 +136,25 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
 
 }  // namespace
+
+int32_t xrDevTcpPosixWait(uint32_t uTimeoutMs) {
+    pollfd fds[devtcp_port::Watched<int>::kSize];
+    const uint32_t uCount = g_watched.Count();
+    for (uint32_t u = 0; u < uCount; ++u) {
+        fds[u].fd = g_watched.At(u).s;
+        fds[u].events = static_cast<short>(POLLIN | (g_watched.At(u).bWrite ? POLLOUT : 0));
+        fds[u].revents = 0;
+    }
+    uTimeoutMs = g_watched.Limit(uTimeoutMs);
+    const int iTimeout = uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? -1
+                         : uTimeoutMs > 0x7FFFFFFFu     ? 0x7FFFFFFF
+                                                        : static_cast<int>(uTimeoutMs);
+    const int iCount = poll(fds, static_cast<nfds_t>(uCount), iTimeout);
+    if (iCount < 0) {
+        return errno == EINTR ? 0 : -1;
+    }
+    return iCount > 0 ? 1 : 0;
+}
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpPosixSockets(void) {
     return &kSockets;

@@ -13,8 +13,9 @@
  * and a decimal port from 1 to 65535 and nothing after it. Every operation returns at
  * once: sockets are non-blocking from before their connect, and every readiness poll waits
  * zero time. A write to a connection that the peer has closed never raises SIGPIPE
- * (MSG_NOSIGNAL, or SO_NOSIGPIPE on macOS). The operations keep no state of their own but
- * the last address refused; call them from one thread, as the library.
+ * (MSG_NOSIGNAL, or SO_NOSIGPIPE on macOS). The operations keep the last address refused
+ * and, for xrDevTcpPosixWait(), the sockets open (as many as the library has links); call
+ * them from one thread, as the library.
  *
  * What each operation of the table answers:
  * - SocketOpen: the socket (> 0, or 0) while the connection is being made; -1 when no
@@ -42,6 +43,25 @@ extern "C" {
  * @return the port's table: the same on every call, never NULL, never changed.
  */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpPosixSockets(void);
+
+/**
+ * Sleep until one of the port's sockets is ready, for a device driven by events: readable
+ * (data, the peer's close or an error), or writable where that is awaited (a connection
+ * being made, or bytes that a SocketSend could not take). One poll().
+ *
+ * @code
+ * for (;;) {
+ *     xrDevTcpProc(Now());
+ *     xrDevTcpPosixWait(xrDevTcpWaitMs(Now()));
+ * }
+ * @endcode
+ * @param uTimeoutMs the longest wait in milliseconds; XR_DEV_TCP_NO_DEADLINE waits without a
+ *        limit (with no socket open, until a signal). While more sockets are open than the
+ *        library has links, the wait lasts at most 50 ms.
+ * @return 1 when a socket is ready, 0 when the time ran out or a signal came, -1 when the
+ *         poll failed (errno tells why).
+ */
+int32_t xrDevTcpPosixWait(uint32_t uTimeoutMs);
 
 /**
  * Have every failure that carries an error code reported, and every address refused.

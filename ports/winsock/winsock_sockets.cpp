@@ -11,6 +11,7 @@
 namespace {
 
 devtcp_port::ErrorHook g_hook;
+devtcp_port::Watched<SOCKET> g_watched;
 
 using devtcp_port::Ready;
 
@@ -67,6 +68,7 @@ int32_t Open(const char *lpszAddr) {
         closesocket(s);
         return -1;
     }
+    g_watched.Add(s);
     return static_cast<int32_t>(s);
 }
 
@@ -80,11 +82,16 @@ int32_t Check(int32_t iSocket) {
     // the peer address check keeps "established only" true on any sockets layer.
     sockaddr_in peer;
     int iLen = sizeof(peer);
-    return getpeername(s, reinterpret_cast<sockaddr *>(&peer), &iLen) == 0 ? 1 : 0;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&peer), &iLen) != 0) {
+        return 0;
+    }
+    g_watched.WantWrite(s, false);
+    return 1;
 }
 
 void Close(int32_t iSocket) {
     if (iSocket >= 0) {
+        g_watched.Remove(ToSocket(iSocket));
         (void)closesocket(ToSocket(iSocket));
     }
 }
@@ -97,7 +104,10 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     }
     const int iSent = send(s, reinterpret_cast<const char *>(lpData), Clamped(uSize), 0);
     const int iErr = iSent == SOCKET_ERROR ? WSAGetLastError() : 0;
-    return g_hook.Sent(iSent, IsLater(iErr), iErr);
+    const int32_t iTaken = g_hook.Sent(iSent, IsLater(iErr), iErr);
+    // What the socket did not take waits for it to become writable.
+    g_watched.WantWrite(s, iTaken >= 0 && static_cast<uint32_t>(iTaken) < uSize);
+    return iTaken;
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -116,6 +126,36 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
 
 }  // namespace
+
+int32_t xrDevTcpWinsockWait(uint32_t uTimeoutMs) {
+    uTimeoutMs = g_watched.Limit(uTimeoutMs);
+    const uint32_t uCount = g_watched.Count();
+    // Windows Sockets refuses a select without a socket: with none open, this is a sleep.
+    if (uCount == 0) {
+        Sleep(uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? INFINITE : uTimeoutMs);
+        return 0;
+    }
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (uint32_t u = 0; u < uCount; ++u) {
+        const SOCKET s = g_watched.At(u).s;
+        FD_SET(s, &readable);
+        // A connection that fails shows in the exception set only.
+        if (g_watched.At(u).bWrite) {
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+        }
+    }
+    timeval tv{static_cast<long>(uTimeoutMs / 1000), static_cast<long>(uTimeoutMs % 1000) * 1000};
+    const int iCount =
+        select(0, &readable, &writable, &failed, uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? nullptr : &tv);
+    if (iCount == SOCKET_ERROR) {
+        return -1;
+    }
+    return iCount > 0 ? 1 : 0;
+}
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void) {
     return &kSockets;

@@ -15,8 +15,9 @@
  * Addresses are "a.b.c.d:port": a dotted IPv4 address (no name lookup, which would block)
  * and a decimal port from 1 to 65535 and nothing after it. Every operation returns at
  * once: sockets are non-blocking from before their connect, and every readiness check is a
- * select that waits zero time. The operations keep no state of their own but the last
- * address refused; call them from one thread, as the library.
+ * select that waits zero time. The operations keep the last address refused and, for
+ * xrDevTcpWinsockWait(), the sockets open (as many as the library has links); call them
+ * from one thread, as the library.
  *
  * What each operation of the table answers:
  * - SocketOpen: the socket (0 or more) while the connection is being made; -1 when no
@@ -44,6 +45,26 @@ extern "C" {
  * @return the port's table: the same on every call, never NULL, never changed.
  */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpWinsockSockets(void);
+
+/**
+ * Sleep until one of the port's sockets is ready, for a device driven by events: readable
+ * (data, the peer's close or an error), or writable where that is awaited (a connection
+ * being made, which also wakes the wait when it fails, or bytes that a SocketSend could not
+ * take). One select(), or a Sleep() while no socket is open.
+ *
+ * @code
+ * for (;;) {
+ *     xrDevTcpProc(GetTickCount());
+ *     xrDevTcpWinsockWait(xrDevTcpWaitMs(GetTickCount()));
+ * }
+ * @endcode
+ * @param uTimeoutMs the longest wait in milliseconds; XR_DEV_TCP_NO_DEADLINE waits without a
+ *        limit. While more sockets are open than the library has links, the wait lasts at
+ *        most 50 ms.
+ * @return 1 when a socket is ready, 0 when the time ran out, -1 when the select failed
+ *         (WSAGetLastError() tells why).
+ */
+int32_t xrDevTcpWinsockWait(uint32_t uTimeoutMs);
 
 /**
  * Have every failure that carries an error code reported, and every address refused.
