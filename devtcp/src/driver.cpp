@@ -155,41 +155,34 @@ bool frameHeld(const XR_DEV_TCP_LINK_S &l) {
     return uPayload > wire::kMaxPayload || l.uRecvSize >= wire::kHeadSize + uPayload;
 }
 
-// The ticks from uNow until the timers have counted uMs: one more where they cross the
-// wrap, at which the timers lose a millisecond.
-uint32_t ticksFor(uint32_t uNow, uint32_t uMs) {
-    return uMs > 0xFFFFFFFFu - uNow ? uMs + 1 : uMs;
-}
-
-// For one slot in use: the ticks until the driver has something to do for it, with uPass
-// the time until the next per-second pass.
-uint32_t slotWait(const XR_DEV_TCP_LINK_S &l, uint32_t uNow, uint32_t uPass) {
-    if (l.usWriteFailed || frameHeld(l)) return 0;
-    if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
-        // A pass runs at any call a second or more after the previous one: the keepalive
-        // goes in the first call at or after 60 s of silence that is also one, and from
-        // then on every pass counts (the 90 s drop comes in one of them).
-        uint32_t uDue = leftMs(uNow, l.uStamp, kKeepaliveAfterMs);
-        return ticksFor(uNow, uDue > uPass ? uDue : uPass);
-    }
-    // A back-off wait counts passes; a login request sent waits for its reply or for the
-    // timeout, which only a pass notices.
-    if (inBackoffWait(l) || l.usStatus == XR_DEV_TCP_STATUS_LOGINING)
-        return ticksFor(uNow, uPass);
-    return leftMs(uNow, g_stDevTcp.uTickNow, kRetryMs);
-}
-
 }  // namespace
 
 }  // namespace devtcp
 
+// Per slot in use, the time until the driver has something to do for it; the least of them.
 uint32_t xrDevTcpWaitMs(uint32_t uTick) {
     uint32_t uWait = XR_DEV_TCP_NO_DEADLINE;
     uint32_t uPass = leftMs(uTick, g_stDevTcp.uTickSecond, kSecondMs);
     for (const XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
         if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
-        uint32_t uSlot = slotWait(l, uTick, uPass);
+        // A back-off wait counts passes; a login request sent waits for its reply or for
+        // the timeout, which only a pass notices.
+        uint32_t uSlot = uPass;
+        if (l.usWriteFailed || frameHeld(l)) {
+            uSlot = 0;
+        } else if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
+            // A pass runs at any call a second or more after the previous one: the
+            // keepalive goes in the first call at or after 60 s of silence that is also
+            // one, and from then on every pass counts (the 90 s drop comes in one of them).
+            uint32_t uDue = leftMs(uTick, l.uStamp, kKeepaliveAfterMs);
+            if (uDue > uSlot) uSlot = uDue;
+        } else if (!inBackoffWait(l) && l.usStatus != XR_DEV_TCP_STATUS_LOGINING) {
+            // To open its connection, waiting for it, or retrying.
+            uSlot = leftMs(uTick, g_stDevTcp.uTickNow, kRetryMs);
+        }
         if (uSlot < uWait) uWait = uSlot;
     }
+    // The timers lose a millisecond where the tick wraps: a wait across it lasts one more.
+    if (uWait != XR_DEV_TCP_NO_DEADLINE && uWait > 0xFFFFFFFFu - uTick) ++uWait;
     return uWait;
 }

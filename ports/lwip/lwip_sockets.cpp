@@ -15,6 +15,7 @@
 namespace {
 
 devtcp_port::ErrorHook g_hook;
+devtcp_port::Watched<int> g_watched;
 
 using devtcp_port::Ready;
 
@@ -63,6 +64,7 @@ int32_t Open(const char *lpszAddr) {
         lwip_close(iSocket);
         return -1;
     }
+    g_watched.Add(iSocket);
     return static_cast<int32_t>(iSocket);
 }
 
@@ -71,11 +73,15 @@ int32_t Check(int32_t iSocket) {
     // attempt with an error as well; lwip_getpeername would answer while still
     // connecting, so it cannot tell.
     const Ready ready = PollNow(iSocket, POLLOUT);
+    if (ready == Ready::Yes) {
+        g_watched.WantWrite(iSocket, false);
+    }
     return ready == Ready::Failed ? -1 : ready == Ready::Yes ? 1 : 0;
 }
 
 void Close(int32_t iSocket) {
     if (iSocket >= 0) {
+        g_watched.Remove(iSocket);
         (void)lwip_close(iSocket);
     }
 }
@@ -87,7 +93,10 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     }
     const ssize_t iSent = lwip_send(iSocket, lpData, devtcp_port::ClampSize(uSize), 0);
     const int iErr = errno;
-    return g_hook.Sent(iSent, IsLater(iErr), iErr);
+    const int32_t iTaken = g_hook.Sent(iSent, IsLater(iErr), iErr);
+    // What the socket did not take waits for it to become writable.
+    g_watched.WantWrite(iSocket, iTaken >= 0 && static_cast<uint32_t>(iTaken) < uSize);
+    return iTaken;
 }
 
 int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
@@ -105,6 +114,25 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
 const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
 
 }  // namespace
+
+int32_t xrDevTcpLwipWait(uint32_t uTimeoutMs) {
+    pollfd fds[devtcp_port::Watched<int>::kSize];
+    const uint32_t uCount = g_watched.Count();
+    for (uint32_t u = 0; u < uCount; ++u) {
+        memset(&fds[u], 0, sizeof(fds[u]));
+        fds[u].fd = g_watched.At(u).s;
+        fds[u].events = static_cast<short>(POLLIN | (g_watched.At(u).bWrite ? POLLOUT : 0));
+    }
+    uTimeoutMs = g_watched.Limit(uTimeoutMs);
+    const int iTimeout = uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? -1
+                         : uTimeoutMs > 0x7FFFFFFFu     ? 0x7FFFFFFF
+                                                        : static_cast<int>(uTimeoutMs);
+    const int iCount = lwip_poll(fds, static_cast<nfds_t>(uCount), iTimeout);
+    if (iCount < 0) {
+        return -1;
+    }
+    return iCount > 0 ? 1 : 0;
+}
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipSockets(void) {
     return &kSockets;

@@ -17,9 +17,9 @@
  * Addresses are "a.b.c.d:port": a dotted IPv4 address (no DNS lookup, which would block)
  * and a decimal port from 1 to 65535 and nothing after it. Every operation returns at
  * once: sockets are non-blocking from before their connect (lwip_fcntl), and every
- * readiness check is an lwip_poll that waits zero time. The operations keep no state of
- * their own but the last address refused; each lwIP socket a link uses counts against
- * MEMP_NUM_NETCONN.
+ * readiness check is an lwip_poll that waits zero time. The operations keep the last
+ * address refused and, for xrDevTcpLwipWait(), the sockets open (as many as the library
+ * has links); each lwIP socket a link uses counts against MEMP_NUM_NETCONN.
  *
  * What each operation of the table answers:
  * - SocketOpen: the socket (0 or more) while the connection is being made; -1 when no
@@ -47,6 +47,26 @@ extern "C" {
  * @return the port's table: the same on every call, never NULL, never changed.
  */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipSockets(void);
+
+/**
+ * Sleep until one of the port's sockets is ready, for a device driven by events: readable
+ * (data, the peer's close or an error), or writable where that is awaited (a connection
+ * being made, or bytes that a SocketSend could not take). One lwip_poll() (lwIP is often
+ * built without select, never without poll where this port builds); call it from the
+ * application's thread, not from lwIP's.
+ *
+ * @code
+ * for (;;) {
+ *     xrDevTcpProc(sys_now());
+ *     xrDevTcpLwipWait(xrDevTcpWaitMs(sys_now()));
+ * }
+ * @endcode
+ * @param uTimeoutMs the longest wait in milliseconds; XR_DEV_TCP_NO_DEADLINE waits without a
+ *        limit. While more sockets are open than the library has links, the wait lasts at
+ *        most 50 ms.
+ * @return 1 when a socket is ready, 0 when the time ran out, -1 when the poll failed.
+ */
+int32_t xrDevTcpLwipWait(uint32_t uTimeoutMs);
 
 /**
  * Have every failure that carries an error code reported, and every address refused.

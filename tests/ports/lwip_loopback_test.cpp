@@ -107,7 +107,10 @@ TEST(LwipPorts, RefusedConnectionLoginEchoesOfBothKindsAndTheAgentsClose) {
         EXPECT_EQ(frames[1].data, text);
         EXPECT_EQ(frames[2].data, binary);
 
+        // Logged in and idle, the socket port's wait sleeps until the agent acts.
+        EXPECT_EQ(bRaw ? 0 : xrDevTcpLwipWait(50), 0);
         lwip_close(iAgent);
+        EXPECT_EQ(bRaw ? 1 : xrDevTcpLwipWait(10000), 1);
         iAgent = -1;
         run([] { return g_iOffline == 2; });
         EXPECT_EQ(g_iOffline, 2);
