@@ -155,6 +155,12 @@ bool frameHeld(const XR_DEV_TCP_LINK_S &l) {
     return uPayload > wire::kMaxPayload || l.uRecvSize >= wire::kHeadSize + uPayload;
 }
 
+// The ticks from uNow until the timers have counted uMs: one more across the wrap of the
+// tick, where they lose a millisecond.
+uint32_t ticksFor(uint32_t uNow, uint32_t uMs) {
+    return uMs > 0xFFFFFFFFu - uNow ? uMs + 1 : uMs;
+}
+
 }  // namespace
 
 }  // namespace devtcp
@@ -167,7 +173,7 @@ uint32_t xrDevTcpWaitMs(uint32_t uTick) {
         if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
         // A back-off wait counts passes; a login request sent waits for its reply or for
         // the timeout, which only a pass notices.
-        uint32_t uSlot = uPass;
+        uint32_t uSlot = ticksFor(uTick, uPass);
         if (l.usWriteFailed || frameHeld(l)) {
             uSlot = 0;
         } else if (l.usStatus == XR_DEV_TCP_STATUS_LOGINED) {
@@ -175,14 +181,12 @@ uint32_t xrDevTcpWaitMs(uint32_t uTick) {
             // keepalive goes in the first call at or after 60 s of silence that is also
             // one, and from then on every pass counts (the 90 s drop comes in one of them).
             uint32_t uDue = leftMs(uTick, l.uStamp, kKeepaliveAfterMs);
-            if (uDue > uSlot) uSlot = uDue;
+            uSlot = ticksFor(uTick, uDue > uPass ? uDue : uPass);
         } else if (!inBackoffWait(l) && l.usStatus != XR_DEV_TCP_STATUS_LOGINING) {
             // To open its connection, waiting for it, or retrying.
             uSlot = leftMs(uTick, g_stDevTcp.uTickNow, kRetryMs);
         }
         if (uSlot < uWait) uWait = uSlot;
     }
-    // The timers lose a millisecond where the tick wraps: a wait across it lasts one more.
-    if (uWait != XR_DEV_TCP_NO_DEADLINE && uWait > 0xFFFFFFFFu - uTick) ++uWait;
     return uWait;
 }
