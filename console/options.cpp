@@ -20,7 +20,8 @@ constexpr int EXIT_USAGE = 2;
 const char kUsage[] =
     "Usage: devtcp-console [--agent ADDR] [--user NAME]\n"
     "                      [--password-file FILE | --password-env VAR]\n"
-    "                      [--tls-ca FILE --tls-name NAME] [--version] [--help]\n"
+    "                      [--tls-ca FILE --tls-name NAME] [--events] [--version]\n"
+    "                      [--help]\n"
     "\n"
     "An echo device on the devtcp link library: logs in to a device agent, prints every\n"
     "event and log line, and sends every message back to its sender. It asks for the\n"
@@ -39,6 +40,9 @@ const char kUsage[] =
     "                        accept only an agent whose certificate chains to a CA\n"
     "                        certificate in FILE (PEM or DER); needs --tls-name\n"
     "  --tls-name NAME       the name that the agent's certificate must carry\n"
+    "  --events              drive the links by events: sleep until a socket is ready or\n"
+    "                        the library has something to do, instead of every 50 ms;\n"
+    "                        a login then lasts 5,000 s, as long as 100,000 ticks\n"
     "  --version             print the library version and exit\n"
     "  -h, --help            show this help and exit\n"
     "\n"
@@ -146,6 +150,10 @@ int ConsoleOptions(int argc, char **argv, CONSOLE_SETTINGS_S &settings) {
         if (std::strcmp(lpszArg, "--version") == 0) {
             std::printf("devtcp-console %s\n", XR_DEV_TCP_VERSION);
             return 0;
+        }
+        if (std::strcmp(lpszArg, "--events") == 0) {
+            settings.bEvents = true;
+            continue;
         }
         const char **lppValue = nullptr;
         for (const auto &option : kValued) {

@@ -13,6 +13,9 @@ constexpr int CONSOLE_RUN = -1;
 /** What the command line sets; an empty field is asked for, or takes its default. */
 struct CONSOLE_SETTINGS_S {
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets;
+    /** Sleeps until a socket of lpSockets is ready or the time given has passed. */
+    int32_t (*lpWait)(uint32_t uTimeoutMs);
+    bool bEvents; /**< --events: driven by events instead of the 50 ms loop */
     char szAddr[READ_LINE_FIELD_SIZE]; /**< --agent: no address prompt */
     char szUser[READ_LINE_FIELD_SIZE]; /**< --user: no user-name prompt */
     char szPass[XR_DEV_TCP_PASS_SIZE]; /**< --password-file or --password-env */

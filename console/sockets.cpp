@@ -68,3 +68,11 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
 int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     return Port().SocketRecv(iSocket, lpBuf, uSize);
 }
+
+int32_t SocketWait(uint32_t uTimeoutMs) {
+#ifdef _WIN32
+    return xrDevTcpWinsockWait(uTimeoutMs);
+#else
+    return xrDevTcpPosixWait(uTimeoutMs);
+#endif
+}

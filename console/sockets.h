@@ -43,4 +43,11 @@ int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize);
  */
 int32_t SocketRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize);
 
+/**
+ * Sleep until one of the open sockets is readable, or writable where that is awaited, or
+ * for @p uTimeoutMs (XR_DEV_TCP_NO_DEADLINE: no limit).
+ * @return 1 when a socket is ready, 0 when the time ran out, -1 when the wait failed.
+ */
+int32_t SocketWait(uint32_t uTimeoutMs);
+
 #endif
