@@ -2,6 +2,7 @@
 #include "behaviour.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 
 #include "chaos.h"
@@ -24,6 +25,11 @@ std::string timeText() {
 std::chrono::milliseconds msOf(unsigned ms) {
     return std::chrono::milliseconds(ms);
 }
+
+// --flood keeps at least this much queued for the device, so that the connection never
+// waits for the agent.
+constexpr uint64_t kFloodQueuedBytes = 64 * 1024;
+const char kFloodText[] = "flood #";
 
 // Describes a frame's content for an rx or tx line.
 void describeFrame(Event &e, uint32_t session, uint8_t type, uint32_t length, const Bytes &raw) {
@@ -96,6 +102,8 @@ void Behaviour::reportRx(const Connection &c, const DeviceFrame &f) {
 const char *Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     ++framesRx_;
     ++c.framesRx;
+    // Flood echoes are counted, not reported one by one.
+    if (opt_.flood && floodEcho(c, f)) return nullptr;
     reportRx(c, f);
     if (!c.opt.silent) {
         switch (f.type) {
@@ -183,6 +191,7 @@ void Behaviour::greet(Connection &c, Clock::time_point now) {
     // tick is through the greeting, so that its echo is due within a second.
     if (opt_.chaos) c.nextDemo += msOf(unsigned(60 * (c.framesTx - before)));
     c.nextTime = now + msOf(o.timeIntervalMs);
+    c.floodReportAt = now + msOf(1000);
     if (opt_.demo && c.nextDemo <= now) demoRound(c, now);
     if (o.redirectAddr.empty()) return;
     if (o.redirectAfterMs)
@@ -226,6 +235,37 @@ void Behaviour::demoRound(Connection &c, Clock::time_point now) {
     c.nextDemo = now + msOf(c.opt.intervalMs);
 }
 
+void Behaviour::floodRound(Connection &c, Clock::time_point now) {
+    while (c.queuedBytes() < kFloodQueuedBytes) {
+        std::string text = kFloodText + std::to_string(++c.floodSent);
+        c.queue(makeFrame(c.session, XR_DEV_TCP_MSG_STR, reinterpret_cast<const uint8_t *>(text.c_str()),
+                          text.size() + 1, &opt_.peer));
+        ++framesTx_;
+    }
+    if (now < c.floodReportAt) return;
+    out_.emit(Event("flood", c.id())
+                  .num("sent", int64_t(c.floodSent))
+                  .num("echoed", int64_t(c.floodEchoed))
+                  .num("echoed_per_s", int64_t(c.floodEchoed - c.floodReported))
+                  .num("missing", int64_t(c.floodMissing)));
+    c.floodReported = c.floodEchoed;
+    c.floodReportAt = now + msOf(1000);
+}
+
+// An echo of a flood message: the next one, or a later one after echoes the device could
+// not queue (counted missing). One that goes back or that was never sent is not one.
+bool Behaviour::floodEcho(Connection &c, const DeviceFrame &f) {
+    if (f.type != XR_DEV_TCP_MSG_STR || !f.hasPeer || f.peer != opt_.peer) return false;
+    const std::string text = fieldText(f.data.data(), f.data.size());
+    if (text.compare(0, sizeof kFloodText - 1, kFloodText) != 0) return false;
+    const uint64_t n = std::strtoull(text.c_str() + sizeof kFloodText - 1, nullptr, 10);
+    if (n <= c.floodEchoed || n > c.floodSent || text != kFloodText + std::to_string(n))
+        return false;
+    c.floodMissing += n - c.floodEchoed - 1;
+    c.floodEchoed = n;
+    return true;
+}
+
 void Behaviour::handleEcho(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     Pending match;
     double rtt = 0;
@@ -250,6 +290,7 @@ void Behaviour::onTimer(Connection &c, Clock::time_point now) {
     }
     if (!c.loggedIn || c.leaving || c.opt.silent) return;
     if (opt_.demo && now >= c.nextDemo) demoRound(c, now);
+    if (opt_.flood) floodRound(c, now);
     if (c.opt.timeIntervalMs && now >= c.nextTime) {
         send(c, makeTextFrame(c.session, XR_DEV_TCP_MSG_TIME, timeText()));
         c.nextTime = now + msOf(c.opt.timeIntervalMs);
@@ -265,6 +306,9 @@ Clock::time_point Behaviour::nextDue(const Connection &c) const {
     if (!c.loggedIn || c.leaving || c.opt.silent) return due;
     if (opt_.demo) due = std::min(due, c.nextDemo);
     if (c.opt.timeIntervalMs) due = std::min(due, c.nextTime);
+    // A flood queue that has run low is topped up at once.
+    if (opt_.flood)
+        due = std::min(due, c.queuedBytes() < kFloodQueuedBytes ? Clock::now() : c.floodReportAt);
     return std::min(due, c.redirectAt);
 }
 

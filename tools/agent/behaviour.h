@@ -42,6 +42,8 @@ class Behaviour {
     void handleEcho(Connection &c, const DeviceFrame &f, Clock::time_point now);
     void greet(Connection &c, Clock::time_point now);
     void demoRound(Connection &c, Clock::time_point now);
+    void floodRound(Connection &c, Clock::time_point now);
+    bool floodEcho(Connection &c, const DeviceFrame &f);
     void send(Connection &c, Bytes frame, const std::string &note = "", uint64_t tag = 0);
     void reportRx(const Connection &c, const DeviceFrame &f);
 

@@ -82,6 +82,10 @@ class Connection {
     uint64_t framesRx = 0;
     uint64_t framesTx = 0;
     uint32_t demoSeq = 0;
+    // --flood: messages queued, echoes back in order, and echoes that never came (a
+    // device whose send queue was full), as of the latest flood line.
+    uint64_t floodSent = 0, floodEchoed = 0, floodMissing = 0, floodReported = 0;
+    Clock::time_point floodReportAt;
     Clock::time_point nextDemo;
     Clock::time_point nextTime;
 

@@ -40,6 +40,10 @@ Demo (on by default):
                           MS milliseconds, the first right after login (default 3000)
       --one-per-round     send one message per round instead, string and binary in
                           turn (round trips then measure the link, not the queue)
+      --flood             send each device string messages "flood #N" as fast as the
+                          connection takes them; their echoes are checked for order
+                          and counted (a flood line each second with echoed_per_s),
+                          not timed (add --no-demo for the flood alone)
       --peer NAME         peer name the demo messages come from (default demo-peer)
       --echo-timeout MS   an echo not back within MS of its message's last byte
                           being written counts as lost (default 10000)
@@ -305,6 +309,8 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
             o.demo = false;
         else if (arg == "--one-per-round" && flagOnly)
             o.onePerRound = true;
+        else if (arg == "--flood" && flagOnly)
+            o.flood = true;
         else if (arg == "--interval") {
             if (!number(maxMs, n)) return ParseResult::Error;
             if (n == 0) {

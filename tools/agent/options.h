@@ -34,6 +34,7 @@ struct Options {
     bool demo = true;
     unsigned intervalMs = 3000;
     bool onePerRound = false;  // alternate the string and the binary message
+    bool flood = false;        // string messages as fast as the connection takes them
     std::string peer = "demo-peer";
     unsigned echoTimeoutMs = 10000;
     unsigned timeIntervalMs = 20000;
