@@ -2,7 +2,10 @@
 /*
  * A minimal device in plain C99 on POSIX sockets: it installs the five socket
  * operations, logs in to a device agent, prints every event and log line, answers every
- * message by sending it back to its sender, and logs out after a given time.
+ * message by sending it back to its sender, and logs out after a given time. It is driven
+ * by events: between two xrDevTcpProc calls it sleeps in poll() until one of its sockets is
+ * ready or until the time that xrDevTcpWaitMs gives, so that an idle link wakes it a few
+ * times a minute instead of 20 times a second.
  *
  *   c99_device [ADDR [USER [SECONDS [PASSWORD]]]]
  *
@@ -38,9 +41,35 @@
 #define SEND_FLAGS 0
 #endif
 
-#define TICK_MS 50
-
 static int g_bOnline = 0;
+
+/* ---- The sockets the device waits on: each with the events it waits for. ---- */
+
+#define MAX_SOCKETS 4 /* the library's links (2), and room to spare */
+static struct pollfd g_stWatch[MAX_SOCKETS];
+static nfds_t g_uWatched = 0;
+
+/* Wait for @p sEvents on @p iFd from now on; 0 events forget it. POLLOUT is asked for only
+ * while the connection is being made or bytes wait that a send could not take: a
+ * connected socket is nearly always writable, and would wake the device at once. */
+static void Watch(int iFd, short sEvents) {
+    nfds_t i;
+
+    for (i = 0; i < g_uWatched && g_stWatch[i].fd != iFd; i++) {
+    }
+    if (sEvents == 0) {
+        if (i < g_uWatched) {
+            g_stWatch[i] = g_stWatch[--g_uWatched];
+        }
+        return;
+    }
+    if (i == g_uWatched && g_uWatched < MAX_SOCKETS) {
+        g_stWatch[g_uWatched++].fd = iFd;
+    }
+    if (i < g_uWatched) {
+        g_stWatch[i].events = sEvents;
+    }
+}
 
 /* ---- The five socket operations: none of them may block. ---- */
 
@@ -88,6 +117,7 @@ static int32_t SocketOpen(const char *lpszAddr) {
         close(iFd);
         return -1; /* a negative result leaves nothing for the library to close */
     }
+    Watch(iFd, POLLIN | POLLOUT); /* writable once connected; a failure shows as well */
     return (int32_t)iFd;
 }
 
@@ -119,10 +149,15 @@ static int32_t SocketCheck(int32_t iSocket) {
     if (iReady <= 0) {
         return iReady;
     }
-    return getpeername(iSocket, (struct sockaddr *)&peer, &uLen) == 0 ? 1 : 0;
+    if (getpeername(iSocket, (struct sockaddr *)&peer, &uLen) != 0) {
+        return 0;
+    }
+    Watch(iSocket, POLLIN);
+    return 1;
 }
 
 static void SocketClose(int32_t iSocket) {
+    Watch(iSocket, 0);
     close(iSocket);
 }
 
@@ -130,10 +165,13 @@ static void SocketClose(int32_t iSocket) {
 static int32_t SocketSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     ssize_t iSent = send(iSocket, lpData, uSize, SEND_FLAGS);
 
-    if (iSent >= 0) {
-        return (int32_t)iSent;
+    if (iSent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return -1;
     }
-    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+    iSent = iSent < 0 ? 0 : iSent;
+    /* What the socket did not take waits for it to become writable. */
+    Watch(iSocket, (short)((uint32_t)iSent < uSize ? POLLIN | POLLOUT : POLLIN));
+    return (int32_t)iSent;
 }
 
 /* Bytes read, 0 for "nothing now"; the peer's orderly close (recv 0) is a failure. */
@@ -205,7 +243,7 @@ static void Log(int32_t iLevel, const char *lpszText) {
     printf("%s\n", lpszText);
 }
 
-/* ---- Main loop: the application's clock drives the library. ---- */
+/* ---- Main loop: the application's clock and its sockets drive the library. ---- */
 
 static uint32_t TickMs(void) {
     struct timespec ts;
@@ -224,7 +262,6 @@ int main(int argc, char **argv) {
     const char *lpszUser = argc > 2 ? argv[2] : "device-c99";
     long lSeconds = argc > 3 ? strtol(argv[3], NULL, 10) : 10;
     const char *lpszPass = argc > 4 ? argv[4] : "5820";
-    const struct timespec sleep50 = {0, TICK_MS * 1000000L};
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = &s_stSockets;
     uint32_t uStart;
     int32_t iAgentID;
@@ -246,9 +283,27 @@ int main(int argc, char **argv) {
         return 2;
     }
     uStart = TickMs();
-    while (lSeconds == 0 || TickMs() - uStart < (uint32_t)lSeconds * 1000u) {
+    for (;;) {
+        uint32_t uNow, uWait, uLeft;
+
         xrDevTcpProc(TickMs());
-        nanosleep(&sleep50, NULL);
+        /* Sleep until a socket is ready or the library has something to do, whichever
+         * comes first (a device on a fixed tick would sleep 50 ms here instead). */
+        uNow = TickMs();
+        uWait = xrDevTcpWaitMs(uNow);
+        if (lSeconds != 0) {
+            if (uNow - uStart >= (uint32_t)lSeconds * 1000u) {
+                break;
+            }
+            uLeft = (uint32_t)lSeconds * 1000u - (uNow - uStart);
+            uWait = uWait < uLeft ? uWait : uLeft;
+        }
+#ifdef DEVICE_POSIX_PORT
+        xrDevTcpPosixWait(uWait); /* the port knows its own sockets */
+#else
+        (void)poll(g_stWatch, g_uWatched,
+                   uWait == XR_DEV_TCP_NO_DEADLINE ? -1 : uWait > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)uWait);
+#endif
     }
     xrDevTcpLogout(iAgentID); /* sends the logout frame when logged in, closes the socket */
     return g_bOnline ? 0 : 1;
