@@ -15,7 +15,7 @@ struct CONSOLE_SETTINGS_S {
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets;
     /** Sleeps until a socket of lpSockets is ready or the time given has passed. */
     int32_t (*lpWait)(uint32_t uTimeoutMs);
-    bool bEvents; /**< --events: driven by events instead of the 50 ms loop */
+    bool bEvents;                      /**< --events: driven by events instead of the 50 ms loop */
     char szAddr[READ_LINE_FIELD_SIZE]; /**< --agent: no address prompt */
     char szUser[READ_LINE_FIELD_SIZE]; /**< --user: no user-name prompt */
     char szPass[XR_DEV_TCP_PASS_SIZE]; /**< --password-file or --password-env */

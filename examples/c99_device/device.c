@@ -302,7 +302,9 @@ int main(int argc, char **argv) {
         xrDevTcpPosixWait(uWait); /* the port knows its own sockets */
 #else
         (void)poll(g_stWatch, g_uWatched,
-                   uWait == XR_DEV_TCP_NO_DEADLINE ? -1 : uWait > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)uWait);
+                   uWait == XR_DEV_TCP_NO_DEADLINE ? -1
+                   : uWait > 0x7FFFFFFFu           ? 0x7FFFFFFF
+                                                   : (int)uWait);
 #endif
     }
     xrDevTcpLogout(iAgentID); /* sends the logout frame when logged in, closes the socket */

@@ -107,6 +107,13 @@ class Watched {
     uint32_t Limit(uint32_t uTimeoutMs) const {
         return m_uUnwatched > 0 && uTimeoutMs > kUnwatchedMs ? kUnwatchedMs : uTimeoutMs;
     }
+    /** The limit as poll() takes it: -1 for no deadline, at most INT_MAX. */
+    int PollMs(uint32_t uTimeoutMs) const {
+        uTimeoutMs = Limit(uTimeoutMs);
+        return uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? -1
+               : uTimeoutMs > 0x7FFFFFFFu           ? 0x7FFFFFFF
+                                                    : static_cast<int>(uTimeoutMs);
+    }
 
   private:
     Entry *Find(Socket s) {

@@ -123,11 +123,7 @@ int32_t xrDevTcpLwipWait(uint32_t uTimeoutMs) {
         fds[u].fd = g_watched.At(u).s;
         fds[u].events = static_cast<short>(POLLIN | (g_watched.At(u).bWrite ? POLLOUT : 0));
     }
-    uTimeoutMs = g_watched.Limit(uTimeoutMs);
-    const int iTimeout = uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? -1
-                         : uTimeoutMs > 0x7FFFFFFFu     ? 0x7FFFFFFF
-                                                        : static_cast<int>(uTimeoutMs);
-    const int iCount = lwip_poll(fds, static_cast<nfds_t>(uCount), iTimeout);
+    const int iCount = lwip_poll(fds, static_cast<nfds_t>(uCount), g_watched.PollMs(uTimeoutMs));
     if (iCount < 0) {
         return -1;
     }

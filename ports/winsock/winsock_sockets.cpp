@@ -149,8 +149,8 @@ int32_t xrDevTcpWinsockWait(uint32_t uTimeoutMs) {
         }
     }
     timeval tv{static_cast<long>(uTimeoutMs / 1000), static_cast<long>(uTimeoutMs % 1000) * 1000};
-    const int iCount =
-        select(0, &readable, &writable, &failed, uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? nullptr : &tv);
+    const int iCount = select(0, &readable, &writable, &failed,
+                              uTimeoutMs == XR_DEV_TCP_NO_DEADLINE ? nullptr : &tv);
     if (iCount == SOCKET_ERROR) {
         return -1;
     }

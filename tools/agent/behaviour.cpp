@@ -238,8 +238,9 @@ void Behaviour::demoRound(Connection &c, Clock::time_point now) {
 void Behaviour::floodRound(Connection &c, Clock::time_point now) {
     while (c.queuedBytes() < kFloodQueuedBytes) {
         std::string text = kFloodText + std::to_string(++c.floodSent);
-        c.queue(makeFrame(c.session, XR_DEV_TCP_MSG_STR, reinterpret_cast<const uint8_t *>(text.c_str()),
-                          text.size() + 1, &opt_.peer));
+        c.queue(makeFrame(c.session, XR_DEV_TCP_MSG_STR,
+                          reinterpret_cast<const uint8_t *>(text.c_str()), text.size() + 1,
+                          &opt_.peer));
         ++framesTx_;
     }
     if (now < c.floodReportAt) return;

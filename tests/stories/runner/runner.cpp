@@ -358,7 +358,8 @@ void proc(uint32_t t) {
     bool early = beforeDue(t);
     size_t before = g_happenedLen;
     measured(4, [t] { return xrDevTcpProc(t), 0; });
-    if (early && g_happenedLen != before) fail("xrDevTcpProc acted before the time xrDevTcpWaitMs gave");
+    if (early && g_happenedLen != before)
+        fail("xrDevTcpProc acted before the time xrDevTcpWaitMs gave");
     askWait();
 }
 
@@ -691,8 +692,9 @@ void doApp(const Op &op) {
             }
     }
     if (!op.has(kWithout)) return;
-    g_partial = g_partial || !same({reinterpret_cast<const char *>(op.bytes(kWithout)),
-                                    op.len[kWithout]}, "none");
+    g_partial =
+        g_partial ||
+        !same({reinterpret_cast<const char *>(op.bytes(kWithout)), op.len[kWithout]}, "none");
     // The tables with the named entries left out ("none" leaves nothing out).
     XR_DEV_TCP_SOCKET_CALLBACK_S s = kSockets;
     XR_DEV_TCP_CALLBACK_S e = kEvents;
