@@ -69,12 +69,16 @@ SCENARIOS = {
         ["Please input"]),
     "password_env": (["--password", "from-env", "--no-demo"], None, [
         ("A", "login", dict(user="field tester", password="from-env", accepted=True))], []),
+    # Driven by events: the same login, redirect, wake and echoes as on the 50 ms tick.
+    "events": (["--redirect", "{B}", "--no-demo"], ["--interval", "60000", "--wake"], [
+        ONLINE, REDIRECT, ("A", "rx", dict(type="logout")), ("B", "rx", dict(type="login")),
+        ONLINE, WAKE, *echoes("B", 1)], []),
 }
 # The console's command line in the scenarios that give one, after --agent and --user.
 TMP = tempfile.mkdtemp()
 atexit.register(shutil.rmtree, TMP)
 PASSWORD_FILE = os.path.join(TMP, "password")
-CONSOLE_ARGS = {"password_file": ["--password-file", PASSWORD_FILE],
+CONSOLE_ARGS = {"events": ["--events"], "password_file": ["--password-file", PASSWORD_FILE],
                 "password_env": ["--password-env", "DEVTCP_E2E_PASSWORD"]}
 # A bad command line: one line on standard error, exit status 2, nothing asked.
 BAD_OPTIONS = [(["--agent", "1.2.3.4:99999"], "--agent: the port is not a number from 1 to 65535"),
