@@ -374,7 +374,8 @@ int32_t sleepFor(uint32_t ms) {
         uint32_t w = readable ? 0 : xrDevTcpWaitMs(g_now);
         if (w > left) break;  // no deadline included
         spins = w ? 0 : spins + 1;
-        if (spins > 100) return fail("xrDevTcpWaitMs keeps answering 0"), calls;
+        // Each call at once must hand over a frame or read: the buffer and the reads bound them.
+        if (spins > kBuf + kChunks) return fail("xrDevTcpWaitMs keeps answering 0"), calls;
         g_now += w, left -= w;
         proc(g_now), judge(), ++calls;
     }
