@@ -25,6 +25,7 @@ enum class State : uint8_t { Free, Connecting, Up, Closed, Failed };
 struct Conn {
     tcp_pcb *lpPcb;  // nullptr once lwIP has freed it at a failure
     State eState;
+    bool bBlocked;           // a send fell short: room to send is news for the library
     err_t iErr;              // the failure, for the reports
     uint32_t uHead, uCount;  // bytes held in ucRx from uHead on, wrapping around
     uint8_t ucRx[kRxSize];
@@ -32,6 +33,8 @@ struct Conn {
 
 Conn g_stConn[XR_DEV_TCP_LWIP_RAW_CONN_NUM];
 devtcp_port::ErrorHook g_hook;
+// Raised by every callback that gives the library something to do (see the header).
+volatile uint32_t g_uEvents;
 
 Conn *Find(int32_t iSocket) {
     if (iSocket < 0 || iSocket >= XR_DEV_TCP_LWIP_RAW_CONN_NUM) {
@@ -43,6 +46,17 @@ Conn *Find(int32_t iSocket) {
 
 err_t OnConnected(void *lpArg, tcp_pcb *, err_t) {
     static_cast<Conn *>(lpArg)->eState = State::Up;
+    ++g_uEvents;
+    return ERR_OK;
+}
+
+// The peer acknowledged sent bytes: room to send, which matters after a send fell short.
+err_t OnSent(void *lpArg, tcp_pcb *, u16_t) {
+    Conn &conn = *static_cast<Conn *>(lpArg);
+    if (conn.bBlocked) {
+        conn.bBlocked = false;
+        ++g_uEvents;
+    }
     return ERR_OK;
 }
 
@@ -52,12 +66,14 @@ void OnError(void *lpArg, err_t iErr) {
     conn.lpPcb = nullptr;
     conn.iErr = iErr;
     conn.eState = State::Failed;
+    ++g_uEvents;
 }
 
 // Data is taken whole or not at all: ERR_MEM leaves the pbuf with lwIP, which offers it
 // again later. No pbuf means the peer's orderly close.
 err_t OnReceive(void *lpArg, tcp_pcb *, pbuf *p, err_t) {
     Conn &conn = *static_cast<Conn *>(lpArg);
+    ++g_uEvents;
     if (p == nullptr) {
         conn.eState = State::Closed;
         return ERR_OK;
@@ -81,6 +97,7 @@ void Release(Conn &conn) {
         tcp_arg(conn.lpPcb, nullptr);
         tcp_err(conn.lpPcb, nullptr);
         tcp_recv(conn.lpPcb, nullptr);
+        tcp_sent(conn.lpPcb, nullptr);
         if (tcp_close(conn.lpPcb) != ERR_OK) {
             tcp_abort(conn.lpPcb);
         }
@@ -109,10 +126,12 @@ int32_t Open(const char *lpszAddr) {
     conn.lpPcb = lpPcb;
     conn.eState = State::Connecting;
     conn.iErr = ERR_OK;
+    conn.bBlocked = false;
     conn.uHead = conn.uCount = 0;
     tcp_arg(lpPcb, &conn);
     tcp_err(lpPcb, OnError);
     tcp_recv(lpPcb, OnReceive);
+    tcp_sent(lpPcb, OnSent);
     const ip_addr_t ip = IPADDR4_INIT(lwip_htonl(uHost));
     const err_t iErr = tcp_connect(lpPcb, &ip, usPort, OnConnected);
     if (iErr != ERR_OK) {
@@ -152,6 +171,8 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     uint32_t uTake = tcp_sndbuf(lpConn->lpPcb);
     uTake = uSize < uTake ? uSize : uTake;
     uTake = uTake < 0xFFFFu ? uTake : 0xFFFFu;  // tcp_write counts in 16 bits
+    // What is not taken now waits for the peer's acknowledgement (OnSent).
+    lpConn->bBlocked = uTake < uSize;
     if (uTake == 0) {
         return 0;
     }
@@ -159,6 +180,7 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
         tcp_write(lpConn->lpPcb, lpData, static_cast<u16_t>(uTake), TCP_WRITE_FLAG_COPY);
     // ERR_MEM: no segment or pbuf free now (TCP_SND_QUEUELEN, the pools), try later.
     if (iErr != ERR_OK) {
+        lpConn->bBlocked = iErr == ERR_MEM;
         return g_hook.Sent(-1, iErr == ERR_MEM, -iErr);
     }
     tcp_output(lpConn->lpPcb);
@@ -199,6 +221,10 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipRawSockets(void) {
     return &kSockets;
+}
+
+uint32_t xrDevTcpLwipRawEvents(void) {
+    return g_uEvents;
 }
 
 void xrDevTcpLwipRawSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError)) {

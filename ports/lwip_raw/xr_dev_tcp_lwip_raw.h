@@ -76,6 +76,30 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpLwipRawSockets(void);
  */
 void xrDevTcpLwipRawSetErrorHook(void (*lpHook)(const char *lpszOperation, int32_t iError));
 
+/**
+ * A count of what lwIP's callbacks told the port that gives the library something to do:
+ * a connection made or failed, data or the peer's close arrived (tcp_recv), and room to
+ * send again after a send fell short (tcp_sent, when the peer acknowledges). A device
+ * driven by events reads it before it runs lwIP's input and timers and xrDevTcpProc(),
+ * and sleeps afterwards only while it has not changed (a NO_SYS loop):
+ *
+ * @code
+ * for (;;) {
+ *     uint32_t uSeen = xrDevTcpLwipRawEvents();
+ *     MyNetifPoll();
+ *     sys_check_timeouts();
+ *     xrDevTcpProc(sys_now());
+ *     if (xrDevTcpLwipRawEvents() == uSeen) {
+ *         uint32_t uWait = xrDevTcpWaitMs(sys_now()), uLwip = sys_timeouts_sleeptime();
+ *         MySleepUntilInterrupt(uWait < uLwip ? uWait : uLwip);   // or a frame arrives
+ *     }
+ * }
+ * @endcode
+ * lwIP's own timers wake such a device anyway (TCP's every 250 ms while a connection is
+ * open, ARP's every second). The count wraps; compare it for equality only.
+ */
+uint32_t xrDevTcpLwipRawEvents(void);
+
 #ifdef __cplusplus
 }
 #endif

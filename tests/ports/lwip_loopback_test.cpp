@@ -94,6 +94,8 @@ TEST(LwipPorts, RefusedConnectionLoginEchoesOfBothKindsAndTheAgentsClose) {
         const agent::Bytes text{'h', 'e', 'l', 'l', 'o', ' ', 'l', 'w', 'I', 'P', '\0'};
         agent::Bytes binary(300);
         for (size_t i = 0; i < binary.size(); ++i) binary[i] = uint8_t(i);  // NULs and 0xFF too
+        uint32_t uEvents = 0;  // the raw-API port counts what its callbacks were told
+        locked([&] { uEvents = xrDevTcpLwipRawEvents(); });
         for (const agent::Bytes &frame :
              {agent::makeLoginReply(7, 0, "", ""),
               agent::makeFrame(7, XR_DEV_TCP_MSG_STR, text.data(), text.size(), &peer),
@@ -101,6 +103,7 @@ TEST(LwipPorts, RefusedConnectionLoginEchoesOfBothKindsAndTheAgentsClose) {
             ASSERT_EQ(lwip_send(iAgent, frame.data(), frame.size(), 0), ssize_t(frame.size()));
         }
         run([&] { return frames.size() == 3; });
+        locked([&] { EXPECT_EQ(xrDevTcpLwipRawEvents() != uEvents, bRaw); });
         EXPECT_EQ(frames.size(), 3u);
         EXPECT_EQ(frames[1].session + frames[2].session, 14u);  // the device is logged in
         EXPECT_EQ(frames[1].peer + "," + frames[2].peer, peer + "," + peer);
