@@ -114,8 +114,10 @@ int startTls(const char *lpszCa, const char *lpszName, CONSOLE_SETTINGS_S &setti
     config.lpszCaFile = lpszCa;
     config.lpszServerName = lpszName;
     config.lpLog = LogOutput;
+    config.TransportWait = settings.lpWait;
     if (xrDevTcpTlsSetup(&config) != 0) return 1;
     settings.lpSockets = xrDevTcpTlsSocketTable();
+    settings.lpWait = xrDevTcpTlsWait;
     return CONSOLE_RUN;
 #else
     (void)lpszCa, (void)lpszName, (void)settings;

@@ -169,6 +169,12 @@ typedef struct XR_DEV_TCP_TLS_CONFIG_S {
     void *lpEntropyCtx;
     /** Not 0: no session is kept or offered; every connection makes a full handshake. */
     int32_t bNoResume;
+    /**
+     * The transport's wait, for a device driven by events (xrDevTcpPosixWait, say): sleep
+     * up to @p uTimeoutMs until one of its sockets is ready; 1, 0 when the time ran out,
+     * -1 on failure. NULL: xrDevTcpTlsWait() cannot wait.
+     */
+    int32_t (*TransportWait)(uint32_t uTimeoutMs);
 } XR_DEV_TCP_TLS_CONFIG_S;
 
 /**
@@ -181,6 +187,19 @@ int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig);
 
 /** The TLS socket table, to install with xrDevTcpSetCallback(). */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpTlsSocketTable(void);
+
+/**
+ * Sleep until a TLS link has something for the library, for a device driven by events: at
+ * once when mbedTLS already holds what a read would return (decrypted data, or a record
+ * read from the transport and not yet handled) or a handshake step can run without the
+ * network (an elliptic-curve step that a restartable build split, a byte read while the
+ * connection was being made); otherwise the transport's wait (TransportWait), which wakes
+ * for the records.
+ * @param uTimeoutMs the longest wait in milliseconds (XR_DEV_TCP_NO_DEADLINE: no limit)
+ * @return 1 when something is ready, 0 when the time ran out, -1 when the transport's wait
+ *         failed or none was given.
+ */
+int32_t xrDevTcpTlsWait(uint32_t uTimeoutMs);
 
 /** Close every TLS link that is still open and free what the setup loaded. */
 void xrDevTcpTlsCleanup(void);

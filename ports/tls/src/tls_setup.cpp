@@ -146,6 +146,7 @@ int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig) {
         return -1;
     }
     g_stTls.stTransport = *cfg.lpTransport;
+    g_stTls.lpTransportWait = cfg.TransportWait;
     g_stTls.lpszServerName = cfg.lpszServerName;
     g_stTls.bResume = cfg.bNoResume == 0;
     g_stTls.bReady = true;

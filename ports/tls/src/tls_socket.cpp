@@ -211,6 +211,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     link.iTransport = iTransport;
     link.uPendingSize = 0;
     link.bStashed = false;
+    link.bStepReady = false;
     link.ucHeadGot = 0;
     link.usBodyLeft = 0;
     link.uQuietRecords = 0;
@@ -233,6 +234,8 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
     }
     link.usCallRecords = 0;
     const int iErr = mbedtls_ssl_handshake(&link.stSsl);
+    link.bStepReady =
+        iErr == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS || iErr == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS;
     if (iErr == 0) {
         keepSession(link);
         link.uQuietRecords = 0;
@@ -345,4 +348,15 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kTlsTable = {xrDevTcpTlsOpen, xrDevTcpTlsChec
 
 const XR_DEV_TCP_SOCKET_CALLBACK_S *xrDevTcpTlsSocketTable(void) {
     return &kTlsTable;
+}
+
+int32_t xrDevTcpTlsWait(uint32_t uTimeoutMs) {
+    for (TlsLink &link : g_stTls.stLink) {
+        if (link.ePhase != Phase::Up && link.ePhase != Phase::Handshake) continue;
+        // What mbedTLS holds is not on the transport any more: no wait would see it.
+        if (mbedtls_ssl_get_bytes_avail(&link.stSsl) > 0 || mbedtls_ssl_check_pending(&link.stSsl))
+            return 1;
+        if (link.ePhase == Phase::Handshake && (link.bStepReady || link.bStashed)) return 1;
+    }
+    return g_stTls.lpTransportWait != nullptr ? g_stTls.lpTransportWait(uTimeoutMs) : -1;
 }

@@ -34,6 +34,7 @@ struct TlsLink {
     int32_t iTransport;     // the transport's socket, or -1
     uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
     bool bStashed;          // ucStash holds a byte read from the transport while connecting
+    bool bStepReady;        // the handshake's next step runs without the network
     uint8_t ucStash;
     // Where the stream from the agent is in its records (header bytes held, body bytes to
     // come), and how many records began in this call and since the last one with data.
@@ -48,6 +49,7 @@ struct TlsLink {
 struct TlsState {
     bool bReady;  // the setup succeeded
     XR_DEV_TCP_SOCKET_CALLBACK_S stTransport;
+    int32_t (*lpTransportWait)(uint32_t uTimeoutMs);
     const char *lpszServerName;
     XR_DEV_TCP_LOG_FUNC lpLog;
     mbedtls_ssl_config stConf;
