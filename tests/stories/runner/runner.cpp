@@ -370,7 +370,9 @@ int32_t sleepFor(uint32_t ms) {
     int32_t calls = 0;
     while (!g_failed && (!g_fuzz || g_procs)) {
         bool readable = false;
-        for (Side &s : g_side) readable = readable || (s.chunks && s.sock >= 0);
+        for (uint32_t u = 0; u < kLinks; ++u)  // a socket the link holds, not one forgotten
+            readable = readable || (g_side[u].chunks && g_side[u].sock >= 0 &&
+                                    slotAt(u).iSocket == g_side[u].sock);
         uint32_t w = readable ? 0 : xrDevTcpWaitMs(g_now);
         if (w > left) break;  // no deadline included
         spins = w ? 0 : spins + 1;
