@@ -292,7 +292,8 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
 /**
  * Drive the library: connect, log in, read and dispatch at most one frame per link,
  * run the timers once a second, and write what is queued. Call it periodically
- * (every 50 ms) with a millisecond tick that may wrap after 2^32 - 1.
+ * (every 50 ms), or when xrDevTcpWaitMs() says and whenever a socket becomes ready, with
+ * a millisecond tick that may wrap after 2^32 - 1.
  *
  * Timers: a login not completed within 30 s is given up (XR_DEV_TCP_ERR_LOGIN_TIMEOUT).
  * The 30 s count from the start of the attempt and again from every frame received, so
@@ -319,15 +320,17 @@ void xrDevTcpProc(uint32_t uTick);
  * that is driven by events instead of a fixed tick. Calling xrDevTcpProc() after
  * exactly this time, or earlier as soon as one of the link's sockets becomes readable or
  * writable (a socket port's wait call tells), leaves every behaviour as it is with a call
- * every 50 ms: the same frames, timers, retries and events, each within the same
- * per-second pass. Ask again after every xrDevTcpProc() call and after the application's
- * own calls (a login, a logout or a send changes the answer); asking changes nothing.
+ * every 50 ms: the same frames, retries and events in the same order, and each timer
+ * within the same second. Ask again after every xrDevTcpProc() call and after the
+ * application's own calls (a login, a logout or a send changes the answer); asking
+ * changes nothing.
  *
  * The timers run only in the once-a-second passes of xrDevTcpProc(): a pass runs at the
  * first call 1000 ms or more after the previous pass, and a late call runs one pass, not
- * the ones it missed. The answer is the earliest call that would do something, so a call
- * before it (with no socket ready) changes nothing, and a timer is served by the first
- * pass at or after the moment it falls due. Per slot in use:
+ * the ones it missed. Beyond the 50 ms pace of connecting and retrying, the answer is the
+ * earliest call that would do something: a call before it (with no socket ready) changes
+ * nothing, and a timer is served by the first pass at or after the moment it falls due.
+ * Per slot in use:
  * - 0 while a frame is held in its receive buffer (frames are handed out one per call)
  *   and while a failed write is waiting to end the connection;
  * - at most 50 ms, counted from the last xrDevTcpProc() call (from tick 0 before the
