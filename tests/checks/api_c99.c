@@ -21,6 +21,7 @@ int main(void) {
         xrDevTcpSend(id, XR_DEV_TCP_MSG_DATA, "x", 1, "p", 2) != XR_DEV_TCP_ERR_NOT_LOGINED)
         return 1;
     xrDevTcpLogout(id);
+    if (xrDevTcpWaitMs(tick) != XR_DEV_TCP_NO_DEADLINE) return 1;
     printf("%s ok\n", XR_DEV_TCP_VERSION);
     return 0;
 }
