@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "conformance.h"
+#include "host_posix.h"
 #include "xr_dev_tcp_posix.h"
 #include "xr_dev_tcp_tls.h"
 
@@ -27,4 +28,9 @@ extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **
     config.lpszServerName = argv[1];
     config.lpLog = printLine;
     return xrDevTcpTlsSetup(&config) == 0 ? xrDevTcpTlsSocketTable() : nullptr;
+}
+
+extern "C" const XR_DEV_TCP_CONFORMANCE_HOST_S *ConformanceHost(void) {
+    return conformancePosixHost(
+        "the TLS port encrypts what it is given, and the kit's own peers do not speak TLS");
 }

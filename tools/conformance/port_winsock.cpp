@@ -18,3 +18,7 @@ extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **
     }
     return xrDevTcpWinsockSockets();
 }
+
+extern "C" const XR_DEV_TCP_CONFORMANCE_HOST_S *ConformanceHost(void) {
+    return nullptr;
+}
