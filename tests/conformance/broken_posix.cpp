@@ -86,7 +86,8 @@ int32_t Send(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
     const ssize_t iSent = send(iFd, lpData, uSize, MSG_NOSIGNAL);
     if (MISTAKE == PARTIAL_AS_ALL && iSent > 0) return int32_t(uSize);
     if (iSent >= 0) return int32_t(iSent);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return MISTAKE == WOULD_BLOCK_AS_ALL ? int32_t(uSize) : 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return MISTAKE == WOULD_BLOCK_AS_ALL ? int32_t(uSize) : 0;
     return -1;
 }
 

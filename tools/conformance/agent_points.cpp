@@ -34,7 +34,8 @@ std::string waitConnected(int32_t iSocket, int &iZeros) {
     for (const long long llEnd = nowMs() + WAIT_MS;; pause()) {
         const int32_t iCheck = check(iSocket);
         if (iCheck > 0) return "";
-        if (iCheck < 0) return format("SocketCheck answered %d for a connection to the agent", iCheck);
+        if (iCheck < 0)
+            return format("SocketCheck answered %d for a connection to the agent", iCheck);
         ++iZeros;
         long lMs = 0;
         const int32_t iRead = recv(iSocket, buf, sizeof buf, lMs);
@@ -72,18 +73,19 @@ std::string readSmall(int32_t iSocket, std::vector<uint8_t> &got, uint32_t uWant
         std::fill(buf.begin(), buf.end(), GUARD);
         long lMs = 0;
         const int32_t iRead = recv(iSocket, buf.data(), uRoom, lMs);
-        const auto spoilt = std::find_if(buf.begin() + uRoom, buf.end(),
-                                         [](uint8_t uc) { return uc != GUARD; });
+        const auto spoilt =
+            std::find_if(buf.begin() + uRoom, buf.end(), [](uint8_t uc) { return uc != GUARD; });
         if (iRead < 0 || uint32_t(iRead) > uRoom)
             return format("SocketRecv answered %d with room for %u bytes", iRead, uRoom);
         if (spoilt != buf.end())
-            return format("SocketRecv answered %d with room for %u bytes, and stored byte %ld "
-                          "of the buffer, beyond that room",
-                          iRead, uRoom, long(spoilt - buf.begin()) + 1);
+            return format(
+                "SocketRecv answered %d with room for %u bytes, and stored byte %ld "
+                "of the buffer, beyond that room",
+                iRead, uRoom, long(spoilt - buf.begin()) + 1);
         got.insert(got.end(), buf.begin(), buf.begin() + iRead);
         if (iRead == 0 && nowMs() > llEnd)
-            return format("%ld of the reply's %u bytes came within %ld ms", long(got.size()),
-                          uWant, WAIT_MS);
+            return format("%ld of the reply's %u bytes came within %ld ms", long(got.size()), uWant,
+                          WAIT_MS);
         if (iRead == 0) pause();
     }
     return "";
@@ -149,11 +151,13 @@ std::string logIn(const Agent &agent, Login &login, bool bReport) {
         begin(READ_NOTHING);
         uint8_t buf[64];
         int32_t iRead = 0;
-        for (int i = 0; i < 3 && iRead == 0; ++i, pause()) iRead = recv(login.iSocket, buf, 64, lMs);
+        for (int i = 0; i < 3 && iRead == 0; ++i, pause())
+            iRead = recv(login.iSocket, buf, 64, lMs);
         fault = iRead == 0 ? ""
-                           : format("SocketRecv answered %d on a live connection with nothing "
-                                    "waiting",
-                                    iRead);
+                           : format(
+                                 "SocketRecv answered %d on a live connection with nothing "
+                                 "waiting",
+                                 iRead);
         if (!step(READ_NOTHING, fault, "SocketRecv answered 0 three times",
                   "0 (nothing now): a negative answer makes the library drop a live link")
                  .empty())
@@ -172,9 +176,10 @@ std::string logIn(const Agent &agent, Login &login, bool bReport) {
     fault = readSmall(login.iSocket, reply, w::kHeadSize + w::kLoginReplySize);
     int32_t iResult = 0;
     if (fault.empty() && loginResult(reply, iResult, fault) && iResult != 0)
-        fault = format("the agent refused the login with %d: the request it got was not the "
-                       "one written",
-                       iResult);
+        fault = format(
+            "the agent refused the login with %d: the request it got was not the "
+            "one written",
+            iResult);
     login.uSession = fault.empty() ? w::readHeader(reply.data()).uSessID : 0;
     return step(READ_SMALL, fault, "the login reply came whole, 1 to 7 bytes at a time",
                 "0 up to the room given, nothing stored beyond it, and the agent's reply");
@@ -185,7 +190,8 @@ void orderlyClose(const Login &login) {
     begin(ORDERLY_CLOSE);
     int iShort = 0;
     long lBytes = 0;
-    std::string fault = writeAll(login.iSocket, frame(login.uSession, XR_DEV_TCP_MSG_LOGOUT, {}), iShort);
+    std::string fault =
+        writeAll(login.iSocket, frame(login.uSession, XR_DEV_TCP_MSG_LOGOUT, {}), iShort);
     if (fault.empty()) fault = readToEnd(login.iSocket, lBytes);
     if (fault.empty()) {
         pass(ORDERLY_CLOSE,
@@ -222,15 +228,17 @@ void resetClose(const Agent &agent) {
         uDone += uint32_t(iLast);
     }
     long lBytes = 0;
-    std::string fault =
-        iLast > 0 && uint32_t(iLast) > 2048 ? format("SocketSend answered %d to at most 2048 bytes", iLast) : "";
+    std::string fault = iLast > 0 && uint32_t(iLast) > 2048
+                            ? format("SocketSend answered %d to at most 2048 bytes", iLast)
+                            : "";
     if (fault.empty()) fault = readToEnd(login.iSocket, lBytes);
     if (fault.empty()) {
         pass(RESET, format("%ld bytes written (%d short writes, the last answer %d), then "
                            "SocketRecv answered negative",
                            long(uDone), iShort, iLast));
     } else {
-        fail(RESET, fault, "writes of 0 up to the bytes offered or negative, and a negative SocketRecv");
+        fail(RESET, fault,
+             "writes of 0 up to the bytes offered or negative, and a negative SocketRecv");
     }
     close(login.iSocket);
 }
@@ -244,8 +252,10 @@ std::vector<uint8_t> loginRequest(const char *lpszUser, const char *lpszPassword
 }
 
 bool loginResult(const std::vector<uint8_t> &reply, int32_t &iResult, std::string &fault) {
-    if (reply.size() < w::kHeadSize + 4 || w::readHeader(reply.data()).uType != XR_DEV_TCP_MSG_LOGIN) {
-        fault = format("the first %u bytes that came are not a login reply", uint32_t(reply.size()));
+    if (reply.size() < w::kHeadSize + 4 ||
+        w::readHeader(reply.data()).uType != XR_DEV_TCP_MSG_LOGIN) {
+        fault =
+            format("the first %u bytes that came are not a login reply", uint32_t(reply.size()));
         return false;
     }
     iResult = int32_t(w::readLe32(&reply[w::kHeadSize]));
@@ -260,7 +270,8 @@ void agentPoints(const Agent &agent) {
         return;
     }
     if (login.iSocket >= 0) close(login.iSocket);
-    notRun(ORDERLY_CLOSE, "it needs a logged-in connection, which the points before it did not give");
+    notRun(ORDERLY_CLOSE,
+           "it needs a logged-in connection, which the points before it did not give");
     notRun(RESET, "it needs a logged-in connection, which the points before it did not give");
 }
 

@@ -40,9 +40,10 @@ std::string checkAgent(const kit::Agent &agent, const char *lpszAddr, int32_t iS
     using namespace kit;
     const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = g_lpHost->lpSockets;
     if (iSocket < 0)
-        return format("the host's own sockets cannot connect to %s (a.b.c.d:port, port 1 to "
-                      "65535, is expected)",
-                      lpszAddr);
+        return format(
+            "the host's own sockets cannot connect to %s (a.b.c.d:port, port 1 to "
+            "65535, is expected)",
+            lpszAddr);
     std::vector<uint8_t> bytes = loginRequest(agent.lpszUser, agent.lpszPassword), reply;
     size_t uDone = 0;
     bool bConnected = false;
@@ -50,8 +51,10 @@ std::string checkAgent(const kit::Agent &agent, const char *lpszAddr, int32_t iS
         uint8_t buf[256];
         bConnected = bConnected || lpSockets->SocketCheck(iSocket) > 0;
         const int32_t iRead = lpSockets->SocketRecv(iSocket, buf, sizeof buf);
-        if (iRead < 0 && !bConnected) return format("no agent at %s: the connection was refused", lpszAddr);
-        if (iRead < 0) return format("%s closed the connection without answering a login", lpszAddr);
+        if (iRead < 0 && !bConnected)
+            return format("no agent at %s: the connection was refused", lpszAddr);
+        if (iRead < 0)
+            return format("%s closed the connection without answering a login", lpszAddr);
         if (!bConnected) continue;
         if (g_lpHost->iAgentTls != 0) return "";
         reply.insert(reply.end(), buf, buf + iRead);
@@ -63,9 +66,10 @@ std::string checkAgent(const kit::Agent &agent, const char *lpszAddr, int32_t iS
             return format("the agent at %s refused user '%s' with %d: check --user and --password",
                           lpszAddr, agent.lpszUser, iResult);
         if (reply.size() >= 12) return "";
-        const int32_t iSent = uDone < bytes.size()
-                                  ? lpSockets->SocketSend(iSocket, &bytes[uDone], uint32_t(bytes.size() - uDone))
-                                  : 0;
+        const int32_t iSent =
+            uDone < bytes.size()
+                ? lpSockets->SocketSend(iSocket, &bytes[uDone], uint32_t(bytes.size() - uDone))
+                : 0;
         if (iSent > 0) uDone += size_t(iSent);
     }
     return format(bConnected ? "%s took the connection but answered no login within 3000 ms"
@@ -93,11 +97,13 @@ int main(int argc, char **argv) {
             return 0;
         }
         if (lppValue == nullptr)
-            return setupError(kit::format("unknown option '%s' (--help lists the options)", lpszArg));
+            return setupError(
+                kit::format("unknown option '%s' (--help lists the options)", lpszArg));
         if (i + 1 >= argc) return setupError(kit::format("option '%s' needs a value", lpszArg));
         *lppValue = argv[++i];
     }
-    if (agent.lpszAddr == nullptr) return setupError("--agent ADDR is required (--help lists the options)");
+    if (agent.lpszAddr == nullptr)
+        return setupError("--agent ADDR is required (--help lists the options)");
     kit::g_lpPort = ConformancePort(argc - iPortArgs, argv + iPortArgs);
     if (kit::g_lpPort == nullptr) return setupError("the port could not be set up (see above)");
     kit::g_lpHost = ConformanceHost();

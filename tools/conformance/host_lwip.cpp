@@ -206,7 +206,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {Open, Check, Close, Send, Recv};
 }  // namespace
 
 const XR_DEV_TCP_CONFORMANCE_HOST_S *conformanceLwipHost() {
-    static const XR_DEV_TCP_CONFORMANCE_HOST_S s_host = {
-        &kSockets, nullptr, 0, nullptr, Listen, Accept, Silent, LimitHandles};
+    static const XR_DEV_TCP_CONFORMANCE_HOST_S s_host = {&kSockets, nullptr, 0,      nullptr,
+                                                         Listen,    Accept,  Silent, LimitHandles};
     return &s_host;
 }

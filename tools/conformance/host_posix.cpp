@@ -30,7 +30,8 @@ int listenOn(int iBacklog, char *lpszAddr, uint32_t uSize) {
     const int iRcvBuf = 16 * 1024;
     if (iFd < 0 || setsockopt(iFd, SOL_SOCKET, SO_RCVBUF, &iRcvBuf, sizeof iRcvBuf) != 0 ||
         bind(iFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(iFd, iBacklog) != 0 || getsockname(iFd, reinterpret_cast<sockaddr *>(&addr), &uLen) != 0 ||
+        listen(iFd, iBacklog) != 0 ||
+        getsockname(iFd, reinterpret_cast<sockaddr *>(&addr), &uLen) != 0 ||
         fcntl(iFd, F_SETFL, O_NONBLOCK) != 0) {
         if (iFd >= 0) close(iFd);
         return -1;
@@ -92,7 +93,13 @@ int32_t LimitHandles(int32_t iMore) {
 
 const XR_DEV_TCP_CONFORMANCE_HOST_S *conformancePosixHost(const char *lpszPeersBlind) {
     static XR_DEV_TCP_CONFORMANCE_HOST_S s_host;
-    s_host = {xrDevTcpPosixSockets(), nullptr, lpszPeersBlind != nullptr, lpszPeersBlind,
-              Listen, Accept, Silent, LimitHandles};
+    s_host = {xrDevTcpPosixSockets(),
+              nullptr,
+              lpszPeersBlind != nullptr,
+              lpszPeersBlind,
+              Listen,
+              Accept,
+              Silent,
+              LimitHandles};
     return &s_host;
 }

@@ -22,8 +22,10 @@ int32_t listenOn(int iBacklog, char *lpszAddr, uint32_t uSize) {
     // A small receive buffer, inherited by what is accepted: a slow reader fills soon.
     const int iRcvBuf = 16 * 1024;
     if (s == INVALID_SOCKET ||
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&iRcvBuf), sizeof iRcvBuf) != 0 ||
-        bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(s, iBacklog) != 0 ||
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&iRcvBuf),
+                   sizeof iRcvBuf) != 0 ||
+        bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(s, iBacklog) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&addr), &iLen) != 0 ||
         ioctlsocket(s, FIONBIO, &uNonBlocking) != 0) {
         if (s != INVALID_SOCKET) closesocket(s);

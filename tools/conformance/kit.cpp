@@ -161,7 +161,8 @@ void pause(long lMs) {
 }
 
 int32_t open(const char *lpszAddr, long &lMs) {
-    const int32_t iSocket = timed("SocketOpen", lMs, [&] { return g_lpPort->SocketOpen(lpszAddr); });
+    const int32_t iSocket =
+        timed("SocketOpen", lMs, [&] { return g_lpPort->SocketOpen(lpszAddr); });
     if (iSocket >= 0) g_portHandles.push_back(iSocket);
     return iSocket;
 }
