@@ -37,7 +37,7 @@ def report(agent_exe, kit_exe, expect, opts):
                                          "tls-certs.sh"), certs, "devtcp-agent"],
                            check=True, capture_output=True)
             tls = ["--tls-cert", f"{certs}/agent.pem", "--tls-key", f"{certs}/agent.key"]
-            port = ["--", f"{certs}/ca.pem", "devtcp-agent"]
+            port = ["--", f"{certs}/ca.pem", "devtcp-agent", *tls[1::2]]
         agent = Agent(agent_exe, "--no-demo", *tls)
         port = ["--", agent.addr] if "--relay" in opts else port
         kit = Process([*wrapper, kit_exe, "--agent", agent.addr, *port], "kit")

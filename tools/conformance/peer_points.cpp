@@ -58,6 +58,10 @@ std::string connectPair(Pair &pair, bool bWaitChecked) {
     for (const long long llEnd = nowMs() + WAIT_MS; bWaitChecked; pause()) {
         const int32_t iCheck = check(pair.iPort);
         if (iCheck > 0) break;
+        uint8_t buf[64];  // the peer's side of a handshake goes on inside its reads
+        const int32_t iRead = hostRecv(pair.iPeer, buf, sizeof buf);
+        if (iRead != 0)
+            return format("the kit's peer read %d before the connection was made", iRead);
         if (iCheck < 0 || nowMs() > llEnd)
             return format("SocketCheck answered %d for a connection the kit's listener took",
                           iCheck);
