@@ -69,6 +69,7 @@ def setup(agent_exe, kit_exe):
                        (["--agent"], "option '--agent' needs a value"),
                        ([], "--agent ADDR is required"),
                        (["--agent", closed], f"no agent at {closed}"),
+                       (["--agent", "127.0.0.1:0"], "cannot connect to 127.0.0.1:0"),
                        (["--agent", "localhost:" + agent.addr.split(":")[1]],
                         "cannot connect to localhost:"),
                        (["--agent", agent.addr, "--password", "wrong"],

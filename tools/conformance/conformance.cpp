@@ -54,7 +54,8 @@ std::string checkAgent(const kit::Agent &agent, const char *lpszAddr, int32_t iS
         if (iRead < 0 && !bConnected)
             return format("no agent at %s: the connection was refused", lpszAddr);
         if (iRead < 0)
-            return format("%s closed the connection without answering a login", lpszAddr);
+            return format("%s closed the connection without answering a login: no agent there?",
+                          lpszAddr);
         if (!bConnected) continue;
         if (g_lpHost->iAgentTls != 0) return "";
         reply.insert(reply.end(), buf, buf + iRead);

@@ -75,10 +75,22 @@ void relay(int iListener, std::string agent) {
         const int iDevice = lwip_accept(iListener, nullptr, nullptr);
         if (iDevice >= 0) {
             lwip_fcntl(iDevice, F_SETFL, O_NONBLOCK);
-            const int32_t iAgent = lpHost->SocketOpen(agent.c_str());
-            for (int i = 0; iAgent >= 0 && lpHost->SocketCheck(iAgent) == 0 && i < 3000; ++i)
+            // A refused connection to the agent shows in a read: the device's side then
+            // ends at once, as it would have been refused.
+            int32_t iAgent = lpHost->SocketOpen(agent.c_str()), iFirst = 0;
+            uint8_t ucFirst = 0;
+            for (int i = 0;
+                 iAgent >= 0 && iFirst == 0 && lpHost->SocketCheck(iAgent) == 0 && i < 3000; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            pairs.push_back({iDevice, iAgent, {}, {}, iAgent < 0});
+                iFirst = lpHost->SocketRecv(iAgent, &ucFirst, 1);
+            }
+            if (iFirst < 0) lpHost->SocketClose(iAgent);
+            iAgent = iFirst < 0 ? -1 : iAgent;
+            pairs.push_back({iDevice,
+                             iAgent,
+                             {},
+                             std::vector<uint8_t>(size_t(iFirst > 0), ucFirst),
+                             iAgent < 0});
             bMoved = true;
         }
         for (size_t i = pairs.size(); i-- > 0;) {
