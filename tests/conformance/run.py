@@ -11,7 +11,7 @@ counts them, exit status 1 exactly when a point failed, and the kit's connection
 agent closed before it turns to its own peers. "setup": mistakes in the command line and
 the agent's address are setup errors (status 2) that name what is wrong."""
 
-import os, re, socket, subprocess, sys, tempfile, time  # noqa: E401
+import os, re, socket, subprocess, sys, tempfile  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Process, check, run  # noqa: E402
@@ -43,10 +43,14 @@ def report(agent_exe, kit_exe, expect, opts):
         kit = Process([*wrapper, kit_exe, "--agent", agent.addr, *port], "kit")
         kit.wait(lambda line: any(line.startswith(f"{w} {POINTS[7]}:") for w in WORDS),
                  180 if wrapper else 40, "verdict on the first point with the kit's own peers")
-        deadline = time.monotonic() + 3
-        while len(agent.events("close")) < len(agent.events("connect")):
-            check(time.monotonic() < deadline, f"agent connections left open: {agent.lines}")
-            time.sleep(0.05)
+        # A connection of the test's own, opened and closed now: once the agent reports its
+        # close, it has reported every close that came before it.
+        after = len(agent.lines) - 1
+        socket.create_connection(("127.0.0.1", agent.port)).close()
+        probe = agent.wait_event("connect", 10, after=after)["conn"]
+        agent.wait_event("close", 10, after=after, conn=probe)
+        check(len(agent.events("close")) == len(agent.events("connect")),
+              f"agent connections left open: {agent.lines}")
         status = kit.proc.wait(60)
         kit.stop()
     out = kit.lines
