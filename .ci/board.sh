@@ -150,6 +150,8 @@ for mode in plain lossy; do
   done
 done
 echo "-- scenario runs: $((SECONDS - start)) s"
+cat "$runs"/*.board.log | sed -n 's/.*stack: \([0-9]*\) bytes used.*/\1/p' | sort -n | tail -n 1 |
+  xargs -r printf -- '-- deepest stack of the board in any run: %s bytes of 8192\n'
 
 # The echo round trip through QEMU's network: the agent's demo sends one message every
 # 100 ms, string and binary in turn, and times each echo from its last byte written. The

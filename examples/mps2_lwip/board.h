@@ -10,6 +10,9 @@
 /* Milliseconds since the start, from the SysTick interrupt; wraps after 2^32 - 1. */
 uint32_t board_millis(void);
 
+/* The deepest the stack has been since the start, in bytes (of the 8 KiB it has). */
+uint32_t board_stack_used(void);
+
 /* Sleeps until the next interrupt (the SysTick's, at the latest 1 ms later). */
 void board_wait(void);
 

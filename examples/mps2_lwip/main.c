@@ -29,11 +29,12 @@
 
 static struct netif g_netif;
 
-static void print_frame_counts(void) {
+static void print_counts(void) {
     uint32_t uReceived = 0, uDropped = 0;
     lan9118_counts(&uReceived, &uDropped);
-    board_print("lan9118: %lu frames received, %lu dropped\n", (unsigned long)uReceived,
-                (unsigned long)uDropped);
+    board_print("lan9118: %lu frames received, %lu dropped; stack: %lu bytes used\n",
+                (unsigned long)uReceived, (unsigned long)uDropped,
+                (unsigned long)board_stack_used());
 }
 
 // Texts from the agent print with their control characters as \xNN.
@@ -72,7 +73,7 @@ static void on_notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     print_text(lpszData);
     board_print("\n");
     if (uType == XR_DEV_TCP_NOTIFY_ONLINE || uType == XR_DEV_TCP_NOTIFY_OFFLINE)
-        print_frame_counts();
+        print_counts();
 }
 
 static void on_receive(int32_t iAgentID, const uint8_t *lpData, uint32_t uSize,

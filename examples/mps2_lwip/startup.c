@@ -9,11 +9,20 @@
 #define CPU_HZ 25000000u
 
 extern uint32_t __data_load[], __data_start[], __data_end[], __bss_start__[], __bss_end__[];
-extern uint32_t __stack_top[];
+extern uint32_t __stack_top[], __stack_limit[];
 extern void (*__init_array_start[])(void), (*__init_array_end[])(void);
 extern int main(void);
 
 static volatile uint32_t g_uMillis;
+
+#define STACK_PAINT 0x5AA5A55Au
+
+// The stack is painted at the start; the deepest word written since marks its high water.
+uint32_t board_stack_used(void) {
+    const uint32_t *p = __stack_limit;
+    while (p < __stack_top && *p == STACK_PAINT) ++p;
+    return (uint32_t)((const char *)__stack_top - (const char *)p);
+}
 
 uint32_t board_millis(void) {
     return g_uMillis;
@@ -38,6 +47,9 @@ void Reset_Handler(void) {
     __asm__ volatile("dsb\n\tisb");
     for (uint32_t *s = __data_load, *d = __data_start; d < __data_end;) *d++ = *s++;
     for (uint32_t *d = __bss_start__; d < __bss_end__;) *d++ = 0;
+    uint32_t *lpSp;
+    __asm__ volatile("mov %0, sp" : "=r"(lpSp));
+    for (uint32_t *p = __stack_limit; p < lpSp - 16; ++p) *p = STACK_PAINT;
     for (void (**f)(void) = __init_array_start; f < __init_array_end; ++f) (*f)();
     // SysTick: the processor's clock, an interrupt every millisecond.
     *(volatile uint32_t *)0xE000E014 = CPU_HZ / 1000 - 1;  // SYST_RVR
