@@ -61,8 +61,8 @@ extern "C" {
  * The library and every source that includes this header must see the same values: the
  * slot record's size follows them, so mixing configurations is an error that no compiler
  * reports. The CMake target devtcp::devtcp (cache variables DEVTCP_LINK_NUM,
- * DEVTCP_BUF_SIZE, DEVTCP_LOG, DEVTCP_LOG_LINE_SIZE) and the pkg-config file pass the library's values on to
- * the application.
+ * DEVTCP_BUF_SIZE, DEVTCP_LOG, DEVTCP_LOG_LINE_SIZE) and the pkg-config file pass the library's
+ * values on to the application.
  */
 /**@{*/
 #ifdef XR_DEV_TCP_CONFIG

@@ -111,8 +111,8 @@ err_t lan9118_init(struct netif *lpNetif) {
     lpNetif->name[0] = 'e';
     lpNetif->name[1] = 'n';
     lpNetif->mtu = 1500;
-    lpNetif->flags = NETIF_FLAG_BROADCAST | NETIF_FLAG_ETHARP | NETIF_FLAG_ETHERNET |
-                     NETIF_FLAG_LINK_UP;
+    lpNetif->flags =
+        NETIF_FLAG_BROADCAST | NETIF_FLAG_ETHARP | NETIF_FLAG_ETHERNET | NETIF_FLAG_LINK_UP;
     lpNetif->output = etharp_output;
     lpNetif->linkoutput = lan9118_output;
     return ERR_OK;

@@ -72,8 +72,7 @@ static void on_notify(int32_t iAgentID, uint32_t uType, const char *lpszData) {
     board_print("TcpNotify: iAgentID=%ld, %s, Data=", (long)iAgentID, kWords[uType]);
     print_text(lpszData);
     board_print("\n");
-    if (uType == XR_DEV_TCP_NOTIFY_ONLINE || uType == XR_DEV_TCP_NOTIFY_OFFLINE)
-        print_counts();
+    if (uType == XR_DEV_TCP_NOTIFY_ONLINE || uType == XR_DEV_TCP_NOTIFY_OFFLINE) print_counts();
 }
 
 static void on_receive(int32_t iAgentID, const uint8_t *lpData, uint32_t uSize,
@@ -166,8 +165,8 @@ int main(void) {
     netif_set_default(&g_netif);
     netif_set_up(&g_netif);
 
-    static const XR_DEV_TCP_CALLBACK_S kEvents = {on_error, on_notify, on_receive, on_receive_str,
-                                                  {0}};
+    static const XR_DEV_TCP_CALLBACK_S kEvents = {
+        on_error, on_notify, on_receive, on_receive_str, {0}};
     static XR_DEV_TCP_SOCKET_CALLBACK_S s_sockets;
     g_lpLwip = xrDevTcpLwipRawSockets();
     s_sockets = *g_lpLwip;

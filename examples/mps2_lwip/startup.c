@@ -64,11 +64,26 @@ void board_fault(const uint32_t *lpFrame) {
     board_exit(3);
 }
 __attribute__((naked)) static void Fault_Handler(void) {
-    __asm__ volatile("tst lr, #4\n\tite eq\n\tmrseq r0, msp\n\tmrsne r0, psp\n\t"
-                     "ldr r1, =board_fault\n\tbx r1");
+    __asm__ volatile(
+        "tst lr, #4\n\tite eq\n\tmrseq r0, msp\n\tmrsne r0, psp\n\t"
+        "ldr r1, =board_fault\n\tbx r1");
 }
 
 __attribute__((section(".vectors"), used)) static void (*const kVectors[16])(void) = {
-    (void (*)(void))__stack_top, Reset_Handler, Fault_Handler, Fault_Handler, Fault_Handler,
-    Fault_Handler, Fault_Handler, 0, 0, 0, 0, Fault_Handler, 0, 0, Fault_Handler,
-    SysTick_Handler};
+    (void (*)(void))__stack_top,  // the stack pointer at reset
+    Reset_Handler,
+    Fault_Handler,  // NMI
+    Fault_Handler,  // HardFault
+    Fault_Handler,  // MemManage
+    Fault_Handler,  // BusFault
+    Fault_Handler,  // UsageFault
+    0,
+    0,
+    0,
+    0,
+    Fault_Handler,  // SVCall: nothing calls it
+    0,
+    0,
+    Fault_Handler,  // PendSV: nothing sets it
+    SysTick_Handler,
+};

@@ -195,8 +195,8 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     conn.uHead = (conn.uHead + uTake) % kRxSize;
     conn.uCount -= uTake;
     if (conn.lpMore != nullptr && uTake < uSize) {
-        const uint32_t uMore = uSize - uTake < conn.lpMore->tot_len ? uSize - uTake
-                                                                     : conn.lpMore->tot_len;
+        const uint32_t uMore =
+            uSize - uTake < conn.lpMore->tot_len ? uSize - uTake : conn.lpMore->tot_len;
         pbuf_copy_partial(conn.lpMore, lpBuf + uTake, static_cast<u16_t>(uMore), 0);
         conn.lpMore = pbuf_free_header(conn.lpMore, static_cast<u16_t>(uMore));
         uTake += uMore;
