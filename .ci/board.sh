@@ -39,7 +39,8 @@ status=0
 read -r flash ram < <(arm-none-eabi-size "$image" | awk 'END { print $1 + $2, $2 + $3 }')
 echo "-- board image: flash $flash bytes (limit $FLASH_LIMIT), static RAM $ram bytes" \
      "(limit $RAM_LIMIT); by part, flash and RAM:"
-python3 bench/board_image.py "$image.map" | awk '$1 != "total" { gsub("_", " ", $1); printf "   %-12s %6d %6d\n", $1, $2, $3 }'
+python3 bench/board_image.py "$image.map" |
+  awk '$1 != "total" { gsub("_", " ", $1); printf "   %-12s %6d %6d\n", $1, $2, $3 }'
 [ "$flash" -le "$FLASH_LIMIT" ] || { echo "FAIL: flash above $FLASH_LIMIT bytes"; status=1; }
 [ "$ram" -le "$RAM_LIMIT" ] || { echo "FAIL: static RAM above $RAM_LIMIT bytes"; status=1; }
 runs=$out/runs

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The stories on microcontroller cores under QEMU: a Cortex-M4 in the default configuration,
-# in the same with a 128-byte log line (XR_DEV_TCP_LOG_LINE_SIZE, as the board example
-# has it) and in the small one (1 link, 512-byte buffers, no logging), a Cortex-M0 with 16 KiB of
-# RAM in the small one, an rv32imac in both. Each image prints every story's result, the
+# in the same with a 128-byte log line (XR_DEV_TCP_LOG_LINE_SIZE, as the board example has
+# it) and in the small one (1 link, 512-byte buffers, no logging), a Cortex-M0 with 16 KiB
+# of RAM in the small one, an rv32imac in both. Each image prints every story's result, the
 # deepest stack use of every public call and "N passed, N failed, N skipped"; a failure, a
 # stack above its ceiling, a fault or a hang fails the step. The images run side by side.
 set -euo pipefail
