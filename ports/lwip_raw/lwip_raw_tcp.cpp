@@ -123,7 +123,6 @@ int32_t Open(const char *lpszAddr) {
     conn.eState = State::Connecting;
     conn.iErr = ERR_OK;
     conn.uHead = conn.uCount = 0;
-    conn.lpMore = nullptr;
     tcp_arg(lpPcb, &conn);
     tcp_err(lpPcb, OnError);
     tcp_recv(lpPcb, OnReceive);
