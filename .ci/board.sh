@@ -108,7 +108,9 @@ run() {  # $1: name, $2: plain or lossy, then the scenario files
   fi
   local steps
   steps=$(cat "$base".agent*.log | grep -hE '^[0-9]+ passed, [0-9]+ failed' | paste -sd' ')
-  echo "${why:+FAIL}${why:-PASS} $name ($mode): ${steps:-no verdict}${why}" >"$base.verdict"
+  local verdict=PASS
+  [ -z "$why" ] || verdict=FAIL
+  echo "$verdict $name ($mode): ${steps:-no verdict}${why}" >"$base.verdict"
 }
 
 shipped=tools/agent/scenarios
