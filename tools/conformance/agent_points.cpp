@@ -205,9 +205,9 @@ void orderlyClose(const Login &login) {
 
 // The agent closes after a logout with input left unread, which resets the connection.
 void resetClose(const Agent &agent) {
+    begin(RESET);
     Login login;
     const std::string loginFault = logIn(agent, login, false);
-    begin(RESET);
     if (!loginFault.empty()) {
         if (login.iSocket >= 0) close(login.iSocket);
         return fail(RESET, "the second login failed: " + loginFault,

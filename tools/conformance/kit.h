@@ -52,7 +52,11 @@ bool passed(Point point);
 // tally; the exit status: 0 when every point that ran passed and none failed.
 int finish();
 
+#ifdef __GNUC__
 std::string format(const char *lpszFormat, ...) __attribute__((format(printf, 1, 2)));
+#else
+std::string format(const char *lpszFormat, ...);
+#endif
 long long nowMs();
 void pause(long lMs = 5);
 
