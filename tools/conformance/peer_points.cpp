@@ -32,7 +32,9 @@ uint8_t streamByte(uint64_t uAt) {
 const char *whyNoPeer() {
     if (g_lpHost == nullptr)
         return "this build gives the kit no sockets of its own (ConformanceHost)";
-    if (g_lpHost->Listen == nullptr) return "the host gives the kit no listener of its own";
+    if (g_lpHost->lpSockets == nullptr || g_lpHost->Listen == nullptr ||
+        g_lpHost->Accept == nullptr)
+        return "the host gives the kit no listener of its own";
     return nullptr;
 }
 
