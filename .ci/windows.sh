@@ -2,8 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Cross-builds the library, the console client and the port conformance kit for Windows
 # with mingw-w64 and runs the client's end-to-end test under wine (the kit runs in
-# .ci/conformance.sh). Installs
-# the compiler and wine when missing.
+# .ci/conformance.sh). Installs the compiler and wine when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
