@@ -39,8 +39,9 @@
  *   that does not come up. The transport connection and the TLS session are released at
  *   the failure.
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
- *   transport takes nothing (the record is kept and finished on a later call) and
- *   before the handshake has completed.
+ *   transport takes nothing (the record is kept and finished on a later call), while an
+ *   alert that mbedTLS wrote on its own (the refusal of the agent's renegotiation request)
+ *   is not all sent yet, and before the handshake has completed.
  * - SocketRecv: decrypted bytes; 0 while no whole record has arrived, for empty records
  *   (which TLS allows) and during the handshake; -1 when the agent closed the link (with
  *   or without a close-notify alert) or a record is bad, and while the transport

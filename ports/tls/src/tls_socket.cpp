@@ -2,6 +2,7 @@
 // The five socket operations of the TLS table: mbedTLS sessions whose records travel
 // through the transport's socket operations, none of which blocks.
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl_internal.h>
 
 #include <cstdio>
 #include <cstring>
@@ -84,6 +85,16 @@ int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
     }
     trackRecords(link, lpBuf, static_cast<size_t>(iRead));
     return iRead;
+}
+
+// Sends what is left of a record that mbedTLS wrote on its own inside a read (the
+// no_renegotiation alert that answers a HelloRequest) and the transport took only part of.
+// mbedtls_ssl_write would only finish it and still report the caller's bytes written. (A
+// later read may answer the same HelloRequest again: a second warning alert, harmless.)
+int flushLeftover(TlsLink &link) {
+    return link.uPendingSize == 0 && link.stSsl.out_left != 0
+               ? mbedtls_ssl_flush_output(&link.stSsl)
+               : 0;
 }
 
 void closeTransport(TlsLink &link) {
@@ -287,13 +298,20 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
             iMax > 0 && static_cast<uint32_t>(iMax) < uSize ? static_cast<uint32_t>(iMax) : uSize;
     }
     if (uRecord > uSize) return -1;
-    const int iWritten = mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
+    // A read finishes a pending record before it answers a HelloRequest with an alert
+    // (mbedtls_ssl_read flushes first): it is out, and is not written again.
+    if (link.uPendingSize != 0 && link.stSsl.out_left == 0) {
+        link.uPendingSize = 0;
+        return static_cast<int32_t>(uRecord);
+    }
+    const int iLeft = flushLeftover(link);
+    const int iWritten = iLeft != 0 ? iLeft : mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
     if (iWritten > 0) {
         link.uPendingSize = 0;
         return iWritten;
     }
     if (wouldBlock(iWritten)) {
-        link.uPendingSize = uRecord;
+        if (iLeft == 0) link.uPendingSize = uRecord;
         return 0;
     }
     char szWhy[kReasonSize];
