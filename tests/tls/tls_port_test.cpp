@@ -108,6 +108,13 @@ int32_t handshake(const XR_DEV_TCP_SOCKET_CALLBACK_S &port, const char *lpszAddr
     return iSocket;
 }
 
+// The length of the session ID in the device's ClientHello, read from its documented
+// layout (record header 5, handshake header 4, version 2, random 32): 32 when it offers a
+// kept session, 0 for a full handshake.
+int offeredSessionId() {
+    return g_toAgent.size() > 43 && g_toAgent[0] == 22 && g_toAgent[5] == 1 ? g_toAgent[43] : -1;
+}
+
 // The device's entropy source seeds the generator; a refused transport shows at once; an
 // unanswered handshake and a record cut short say so; empty records are no close; a flood
 // of alerts is read 16 records a call and ends the link after 100, with a line saying why.
@@ -188,6 +195,23 @@ TEST(TlsPort, FramesAroundAHelloRequestGoOutOnceEach) {
     EXPECT_EQ(port.SocketRecv(iSocket, buf, sizeof buf), 0);
     EXPECT_EQ(port.SocketSend(iSocket, lpFrame + 6, 3), 3);
     EXPECT_EQ(agentReads(), "TWO|");
+    xrDevTcpTlsCleanup();
+}
+
+// The session kept for one address survives a failed open to another (the transport's
+// open fails before the entry is touched) and is offered on the next connection to it.
+TEST(TlsPort, KeptSessionSurvivesAFailedOpen) {
+    const XR_DEV_TCP_SOCKET_CALLBACK_S &port = setupPort();
+    port.SocketClose(handshake(port, "10.0.0.3:8800"));
+    const int32_t iOther = port.SocketOpen("10.0.0.4:8800");  // takes the other entry
+    g_bOpenFails = true;
+    EXPECT_EQ(port.SocketOpen("10.0.0.5:8800"), -1);
+    g_bOpenFails = false;
+    port.SocketClose(iOther);
+    restartAgent();
+    const int32_t iSocket = port.SocketOpen("10.0.0.3:8800");
+    EXPECT_EQ(port.SocketCheck(iSocket), 0);
+    EXPECT_EQ(offeredSessionId(), 32);
     xrDevTcpTlsCleanup();
 }
 

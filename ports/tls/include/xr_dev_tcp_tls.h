@@ -25,9 +25,11 @@
  * certificate that the CA signed, for the one server name given.
  *
  * The operations of the TLS table:
- * - SocketOpen: opens the transport connection and prepares a TLS session; -1 when no
- *   TLS link is free (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, mbedTLS
- *   cannot allocate the session, or the transport's open fails.
+ * - SocketOpen: opens the transport connection and, once it is open, prepares a TLS
+ *   session (mbedTLS allocates its record buffers then: an open that fails at once costs
+ *   no heap and keeps every kept session); -1 when no TLS link is free
+ *   (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, the transport's open fails,
+ *   or mbedTLS cannot allocate the session.
  * - SocketCheck: asks the transport until the connection is up, then runs the TLS
  *   handshake one step at a time without waiting: 0 while it goes on (mbedTLS's
  *   want-read and want-write, and its crypto-in-progress where MBEDTLS_ECP_RESTARTABLE

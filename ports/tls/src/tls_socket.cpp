@@ -201,6 +201,11 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     }
     TlsLink &link = *lpLink;
     const auto iSocket = static_cast<int32_t>(lpLink - g_stTls.stLink);
+    // The transport first: an open that fails at once (no route), which the library
+    // retries every tick, costs no record buffers and keeps the entry's session.
+    const auto open = g_stTls.stTransport.SocketOpen;
+    const int32_t iTransport = open != nullptr ? open(lpszAddr) : -1;
+    if (iTransport < 0) return -1;
     mbedtls_ssl_init(&link.stSsl);
     int iErr = mbedtls_ssl_setup(&link.stSsl, &g_stTls.stConf);
     if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
@@ -210,12 +215,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
         describeError(iErr, szWhy, sizeof szWhy);
         tlsLog("xrDevTcpTlsOpen: no TLS session: %s", szWhy);
         mbedtls_ssl_free(&link.stSsl);
-        return -1;
-    }
-    const auto open = g_stTls.stTransport.SocketOpen;
-    const int32_t iTransport = open != nullptr ? open(lpszAddr) : -1;
-    if (iTransport < 0) {
-        mbedtls_ssl_free(&link.stSsl);
+        if (g_stTls.stTransport.SocketClose != nullptr) g_stTls.stTransport.SocketClose(iTransport);
         return -1;
     }
     mbedtls_ssl_set_bio(&link.stSsl, &link, bioSend, bioRecv, nullptr);
