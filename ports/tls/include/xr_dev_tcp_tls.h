@@ -69,7 +69,8 @@
  * the verification of the full handshake it came from, made against the CA and the server
  * name of the current setup: the certificate is not sent or checked again, so its expiry
  * is not seen until the agent stops resuming (agents bound a ticket's lifetime, commonly
- * to hours). The kept session is forgotten after a failed handshake, by
+ * to hours). The kept session is forgotten after a failed handshake, after one closed
+ * unfinished (an agent that does not answer a resumed hello gets a full one next), by
  * xrDevTcpTlsCleanup() and when the setup is replaced. It takes a few hundred bytes of
  * heap per entry, and the agent's certificate with it where mbedTLS is built with
  * MBEDTLS_SSL_KEEP_PEER_CERTIFICATE. Set bNoResume to turn it off.

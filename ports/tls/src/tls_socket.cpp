@@ -279,6 +279,9 @@ void xrDevTcpTlsClose(int32_t iSocket) {
             : iState <= MBEDTLS_SSL_SERVER_HELLO_DONE ? "the agent stopped after its hello"
                                                       : "the agent did not finish it",
             unsigned(lpLink->uQuietRecords));
+        // The agent may not take up the session it was offered (a ticket it cannot read,
+        // dropped silently): the next handshake is a full one.
+        forgetSession(*lpLink);
     }
     closeTransport(*lpLink);
     releaseLink(*lpLink);
