@@ -129,6 +129,15 @@ extern "C" {
 #define XR_DEV_TCP_TLS_LINK_NUM XR_DEV_TCP_LINK_NUM
 #endif
 
+#ifndef XR_DEV_TCP_TLS_ECP_MAX_OPS
+/**
+ * Where mbedTLS is built with MBEDTLS_ECP_RESTARTABLE: the size of one step of the
+ * handshake's elliptic-curve work (mbedtls_ecp_set_max_ops(), about one multiplication
+ * modulo a 256-bit prime each).
+ */
+#define XR_DEV_TCP_TLS_ECP_MAX_OPS 400
+#endif
+
 /** Settings of the TLS table; copied by xrDevTcpTlsSetup(), but not what they point to. */
 typedef struct XR_DEV_TCP_TLS_CONFIG_S {
     /** The transport: the socket table whose connections carry the records. Copied. */

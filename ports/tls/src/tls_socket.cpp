@@ -146,6 +146,24 @@ void failHandshake(TlsLink &link, int iErr) {
     endHandshake(link);
 }
 
+// Runs the handshake until it waits for the transport or completes. Where mbedTLS splits
+// the elliptic-curve work into steps (MBEDTLS_ECP_RESTARTABLE), a call that finishes a
+// pending computation stops after it: a new one starts on the next call.
+int advanceHandshake(TlsLink &link) {
+    const bool bFinishing = link.bComputing;
+    while (link.stSsl.state != MBEDTLS_SSL_HANDSHAKE_OVER) {
+        const int iErr = mbedtls_ssl_handshake_step(&link.stSsl);
+        link.bComputing = iErr == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+        link.bStepPending = link.bComputing;
+        if (iErr != 0) return iErr;
+        if (bFinishing && link.stSsl.state != MBEDTLS_SSL_HANDSHAKE_OVER) {
+            link.bStepPending = true;
+            return MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+        }
+    }
+    return 0;
+}
+
 // A free entry for a link to @p lpszAddr: preferably one that kept a session with it,
 // else one that kept none, else the first free one (whose session goes).
 TlsLink *chooseLink(const char *lpszAddr) {
@@ -225,6 +243,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     link.ucHeadGot = 0;
     link.usBodyLeft = 0;
     link.uQuietRecords = 0;
+    link.bComputing = link.bStepPending = false;
     link.ePhase = Phase::Connecting;
     return iSocket;
 }
@@ -243,7 +262,7 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
         link.ePhase = Phase::Handshake;
     }
     link.usCallRecords = 0;
-    const int iErr = mbedtls_ssl_handshake(&link.stSsl);
+    const int iErr = advanceHandshake(link);
     if (iErr == 0) {
         keepSession(link);
         link.uQuietRecords = 0;
