@@ -17,9 +17,9 @@ namespace {
 
 std::string g_dir;
 std::deque<uint8_t> g_toAgent, g_toDevice;
-bool g_bRefused = false;  // the transport fails once it has nothing more to read
-bool g_bOpenFails = false;    // the transport's open fails (no route)
-int g_iSendLimit = -1;        // bytes the transport still takes (-1: all)
+bool g_bRefused = false;    // the transport fails once it has nothing more to read
+bool g_bOpenFails = false;  // the transport's open fails (no route)
+int g_iSendLimit = -1;      // bytes the transport still takes (-1: all)
 std::vector<std::string> g_log;
 int g_iEntropyCalls = 0;
 // The agent's end; never freed, so still reachable at exit.
@@ -58,10 +58,13 @@ void restartAgent() {
                       mbedtls_ssl_config_defaults(&g_conf, MBEDTLS_SSL_IS_SERVER, 0, 0) |
                       mbedtls_ssl_conf_own_cert(&g_conf, &g_cert, &g_key),
                   0);
-        mbedtls_ssl_conf_rng(&g_conf, [](void *, unsigned char *p, size_t n) {
-            for (size_t i = 0; i < n; ++i) p[i] = uint8_t(rand());
-            return 0;
-        }, nullptr);
+        mbedtls_ssl_conf_rng(
+            &g_conf,
+            [](void *, unsigned char *p, size_t n) {
+                for (size_t i = 0; i < n; ++i) p[i] = uint8_t(rand());
+                return 0;
+            },
+            nullptr);
         mbedtls_ssl_cache_init(&g_cache);
         mbedtls_ssl_conf_session_cache(&g_conf, &g_cache, mbedtls_ssl_cache_get,
                                        mbedtls_ssl_cache_set);
@@ -103,7 +106,8 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S &setupPort() {
 int32_t handshake(const XR_DEV_TCP_SOCKET_CALLBACK_S &port, const char *lpszAddr) {
     restartAgent();
     const int32_t iSocket = port.SocketOpen(lpszAddr);
-    for (int i = 0; i < 2000 && port.SocketCheck(iSocket) == 0; ++i) mbedtls_ssl_handshake(&g_agent);
+    for (int i = 0; i < 2000 && port.SocketCheck(iSocket) == 0; ++i)
+        mbedtls_ssl_handshake(&g_agent);
     EXPECT_EQ(port.SocketCheck(iSocket), 1);
     return iSocket;
 }
@@ -231,13 +235,14 @@ TEST(TlsPort, FullHandshakeAdvancesInSteps) {
     int iUp = 0, iSteps = 0;
     for (int i = 0; i < 2000 && iUp == 0; ++i) {
         iUp = port.SocketCheck(iSocket);
-        if (devtcp_tls::stepPending(link)) ++iSteps;
-        else mbedtls_ssl_handshake(&g_agent);
+        if (devtcp_tls::stepPending(link))
+            ++iSteps;
+        else
+            mbedtls_ssl_handshake(&g_agent);
     }
     EXPECT_EQ(iUp, 1);
     EXPECT_FALSE(devtcp_tls::stepPending(link));
     EXPECT_GE(iSteps, 20);
-    printf("steps %d\n", iSteps);
     xrDevTcpTlsCleanup();
 }
 #endif

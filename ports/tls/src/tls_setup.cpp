@@ -27,7 +27,8 @@ const int kStepSuites[] = {MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
                            MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
                            MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
                            MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_CCM,
-                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256, 0};
+                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,
+                           0};
 const mbedtls_ecp_group_id kStepCurves[] = {
 #ifdef MBEDTLS_ECP_DP_SECP256R1_ENABLED
     MBEDTLS_ECP_DP_SECP256R1,
