@@ -4,7 +4,9 @@
 # (ports/tls/own_mbedtls/): on the host, its tests, where the handshake advances a step of
 # its elliptic-curve work per call (Debian's binary mbedTLS has no restartable ECC); for a
 # Cortex-M4 without an OS, the port, mbedTLS and the test-only entropy source as static
-# libraries, with their sizes.
+# libraries, with their sizes; and on the Cortex-M4 under QEMU, the full and resumed
+# handshakes, whose longest single call may not exceed a twentieth of the full one
+# (bench/tls_m4.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh cmake ninja-build openssl libgtest-dev gcc-arm-none-eabi libnewlib-arm-none-eabi
@@ -26,3 +28,4 @@ for lib in ports/tls/libdevtcp_tls.a ports/tls/own_mbedtls/libdevtcp_mbedtls.a; 
   arm-none-eabi-size -t "build-tls-board/$lib" |
     awk -v lib="$(basename "$lib")" 'END { printf "Cortex-M4 %s: %d bytes of code and constants\n", lib, $1 + $2 }'
 done
+bench/tls_m4.sh

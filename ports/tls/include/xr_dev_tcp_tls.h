@@ -72,7 +72,8 @@
  * which waits for nothing from the transport. bench/tls.sh, with mbedTLS built for the host
  * from own_mbedtls/config_host.h (the device's choices): the longest single call of a full
  * handshake runs 2.5 % of its instructions (1.55 M of 61.4 M), and the handshake spans 60
- * calls. own_mbedtls/ builds mbedTLS from its source with such a configuration, for a
+ * calls; bench/tls_m4.sh, on a Cortex-M4 with config_board.h: 2.4 % (2.34 M of 98.0 M),
+ * 61 calls. own_mbedtls/ builds mbedTLS from its source with such a configuration, for a
  * Cortex-M device without an OS (config_board.h) or the host; Debian's binary mbedTLS has
  * no restartable ECC, and runs a full handshake in one call.
  *
