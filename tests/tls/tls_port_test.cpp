@@ -226,7 +226,8 @@ TEST(TlsPort, KeptSessionSurvivesAFailedOpenNotAnUnansweredHello) {
 
 #ifdef MBEDTLS_ECP_RESTARTABLE
 // A full handshake advances a step of its elliptic-curve work per call: the calls that
-// find a step pending (and answer "not ready") outnumber the twenty ticks it must span.
+// find a step pending (and answer "not ready") outnumber the twenty ticks it must span, and
+// a call that finishes a computation starts no other in a later state of the handshake.
 TEST(TlsPort, FullHandshakeAdvancesInSteps) {
     const XR_DEV_TCP_SOCKET_CALLBACK_S &port = setupPort();
     restartAgent();
@@ -234,7 +235,10 @@ TEST(TlsPort, FullHandshakeAdvancesInSteps) {
     const devtcp_tls::TlsLink &link = devtcp_tls::g_stTls.stLink[iSocket];
     int iUp = 0, iSteps = 0;
     for (int i = 0; i < 2000 && iUp == 0; ++i) {
+        const bool bComputing = link.bComputing;
+        const int iState = link.stSsl.state;
         iUp = port.SocketCheck(iSocket);
+        EXPECT_FALSE(bComputing && link.bComputing && link.stSsl.state != iState) << iState;
         if (devtcp_tls::stepPending(link))
             ++iSteps;
         else
