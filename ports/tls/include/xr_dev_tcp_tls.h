@@ -103,7 +103,7 @@
  *   (XR_DEV_TCP_TLS_LINK_NUM) and 1 KB the configuration, CA chain and random generator;
  * - code: this port 5.3 KB (g++ -Os; 7.1 KB at -O2); the mbedTLS code and constants it
  *   links in statically, 482 KB.
- * - a resumed handshake: 0.69 M instructions on the device against 85.5 M for a full one
+ * - a resumed handshake: 0.69 M instructions on the device against 85.4 M for a full one
  *   (x86-64, P-256 ECDSA certificate), 531 bytes sent and 144 received against 494 and 946.
  * A device's own mbedTLS build shrinks all of these: MBEDTLS_SSL_IN_CONTENT_LEN and
  * MBEDTLS_SSL_OUT_CONTENT_LEN of 4096 and 2048 cut the record buffers to about 6 KB (the
