@@ -34,7 +34,6 @@ struct TlsLink {
     int32_t iTransport;     // the transport's socket, or -1
     uint32_t uPendingSize;  // plain bytes of a record that is written but not yet sent
     bool bStashed;          // ucStash holds a byte read from the transport while connecting
-    bool bStepReady;        // the handshake's next step runs without the network
     uint8_t ucStash;
     // Where the stream from the agent is in its records (header bytes held, body bytes to
     // come), and how many records began in this call and since the last one with data.
@@ -43,6 +42,10 @@ struct TlsLink {
     uint16_t usBodyLeft;
     uint16_t usCallRecords;
     uint32_t uQuietRecords;
+    // The handshake's elliptic-curve work (MBEDTLS_ECP_RESTARTABLE): a computation is under
+    // way; the handshake can go on without the transport (a step of it is pending).
+    bool bComputing;
+    bool bStepPending;
     mbedtls_ssl_context stSsl;
 };
 
@@ -77,6 +80,12 @@ void releaseLink(TlsLink &link);
 
 // Forgets the session kept in @p link.
 void forgetSession(TlsLink &link);
+
+// The handshake of @p link has work to do that waits for nothing from the transport: the
+// next SocketCheck advances it (a step of its elliptic-curve work).
+inline bool stepPending(const TlsLink &link) {
+    return link.ePhase == Phase::Handshake && link.bStepPending;
+}
 
 }  // namespace devtcp_tls
 
