@@ -233,6 +233,11 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
     if (conn.lpPcb != nullptr) {
         tcp_recved(conn.lpPcb, static_cast<u16_t>(uTake));
     }
+    // Bytes still held, or an end still to report, are news for the next call as well.
+    if (conn.uCount > 0 || conn.lpMore != nullptr || conn.eState == State::Closed ||
+        conn.eState == State::Failed) {
+        ++g_uEvents;
+    }
     return static_cast<int32_t>(uTake);
 }
 

@@ -90,7 +90,9 @@ void xrDevTcpLwipRawSetErrorHook(void (*lpHook)(const char *lpszOperation, int32
 /**
  * A count of what lwIP's callbacks told the port that gives the library something to do:
  * a connection made or failed, data or the peer's close arrived (tcp_recv), and room to
- * send again after a send fell short (tcp_sent, when the peer acknowledges). A device
+ * send again after a send fell short (tcp_sent, when the peer acknowledges); also raised
+ * by a SocketRecv that leaves bytes held, or the peer's close or a failure still to
+ * report, since the library reads once per call. A device
  * driven by events reads it before it runs lwIP's input and timers and xrDevTcpProc(),
  * and sleeps afterwards only while it has not changed (a NO_SYS loop):
  *
