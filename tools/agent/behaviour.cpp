@@ -46,10 +46,10 @@ void describeContent(Event &e, uint8_t type, const std::string *peer, const Byte
 Behaviour::Behaviour(const Options &options, Output &out)
     : opt_(options), out_(out), nextSession_(options.firstSession) {}
 
-void Behaviour::onConnect(Connection &c) {
+const char *Behaviour::onConnect(Connection &c) {
     ++connections_;
     out_.emit(Event("connect", c.id()).str("from", c.from()).str("to", c.local()));
-    if (!opt_.chaos) return;
+    if (!opt_.chaos) return nullptr;
     ChaosPlan plan =
         makeChaosPlan(opt_, opt_.chaosSeed, c.id(), lastBackedOff_, addrs_, c.local(), lastLogin_);
     lastBackedOff_ = backsOff(plan.ending);
@@ -57,6 +57,7 @@ void Behaviour::onConnect(Connection &c) {
     Event e("chaos", c.id());
     describePlan(e, plan);
     out_.emit(e);
+    return nullptr;
 }
 
 void Behaviour::onWritten(Connection &c) {
