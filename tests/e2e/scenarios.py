@@ -2,7 +2,7 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import atexit, os, re, resource, shutil, socket, subprocess, sys, tempfile, time  # noqa: E401
+import atexit, os, re, resource, shutil, socket, struct, subprocess, sys, tempfile, time  # noqa: E401, E501
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Console, check, frame, login_request, peer_frame, run  # noqa: E402
@@ -224,11 +224,57 @@ def scenario_files(agent_exe, *_):
                               capture_output=True, text=True)
         check(done.returncode == 0 and f"  {f[:-9]}  " in usage, f"{f}: {done}")
     bad = os.path.join(TMP, "bad.scenario")
-    with open(bad, "w") as f:
-        f.write("expect LOGIN\n# a typing error:\nexpect LGOIN within=500\n")
-    done = subprocess.run([agent_exe, "--scenario", bad, "--check"], capture_output=True, text=True)
-    check(done.returncode == 2 and f"{bad}:3: a pattern starts with a frame type or close"
-          in done.stderr, done)
+    for text, why in BAD_LINES:
+        with open(bad, "w") as f:
+            f.write(f"expect LOGIN\n# a typing error:\n{text}\n")
+        done = subprocess.run([agent_exe, "--scenario", bad, "--check"], capture_output=True,
+                              text=True, timeout=5)
+        check(done.returncode == 2 and done.stderr.startswith(f"devtcp-agent: {bad}:3{why}")
+              and len(done.stderr) < 200, done)
+    done = subprocess.run([agent_exe, "--scenario", "/dev/zero"], capture_output=True, timeout=5)
+    check(done.returncode == 2 and b"longer than 1048576 bytes" in done.stderr, done)
+
+
+# Lines refused when a file is read: where, and why (a long line is quoted in short).
+BAD_LINES = [("expect LGOIN within=500", ": a pattern starts with a frame type or close"),
+             ('send STR "abc peer=p', ":10: a quote is not closed"),
+             ("expect STR within=1 within=2", ":21: a field given twice"),
+             ("expect STR peer=a peer=b", ": a pattern names a key twice"),
+             ('send STR "x" split=0', ": split= is at least 1"),
+             ("wait 4294967396", ":6: bad value"), ("send DATA sess=0x100000000", ":11: bad value"),
+             ("expect STR within=4294968296", ":12: a time is at most 2147483647 ms"),
+             ("send DATA peersize=65536", ": peersize=, len= and size= are from 0 to 65535"),
+             ('send STR "x"*2000 peer="p"*40', ": a body and peer that make a frame longer than"
+              " 2048 bytes"),
+             ('send STR "\x01' + "y" * 3000, ':10: a quote is not closed: send STR "\\x01yyy')]
+
+
+def scenario_verdicts(agent_exe, *_):
+    """Verdicts compare whole frames: long patterns and texts, every byte of data; a send
+    writes a long text whole. The device answers each cue of the agent with one frame."""
+    a250, data = "a" * 250, bytes(range(40))
+    path = os.path.join(TMP, "whole.scenario")
+    with open(path, "w") as f:
+        f.write(f'expect LOGIN\nsend STR "x"*300 peer=p\nexpect STR "{a250}" peer=nobody within=1000'
+                '\nsend STR "2" peer=p\nexpect STR "z"*369 within=1000\nsend STR "3" peer=p\n'
+                'expect STR "y"*1000 within=1000\nsend STR "4" peer=p\n'
+                f'expect DATA size=40 {data.hex()} within=1000\nsend STR "5" peer=p\n'
+                f'quiet 1000 DATA size=40 {data.hex()}\n')
+    agent = Agent(agent_exe, "--scenario", path)
+    answers = [peer_frame(0, 7, b"tester", t + b"\0") for t in (a250.encode(), b"z" * 1000,
+                                                                  b"y" * 1000)]
+    answers += [peer_frame(0, 6, b"tester", d) for d in (data[:39] + b"\xff", data)]
+    with socket.create_connection(("127.0.0.1", agent.port)) as device:
+        device.sendall(login_request("tester"))
+        device.settimeout(10)
+        for i, answer in enumerate(answers):
+            head = device.recv(8, socket.MSG_WAITALL)
+            got = head + device.recv(struct.unpack("<H", head[6:])[0], socket.MSG_WAITALL)
+            check(i or got == peer_frame(0, 7, b"p", b"x" * 300 + b"\0"), got)
+            device.sendall(answer)
+        agent.wait_event("verdict", 20)
+    verdicts = "".join(e["verdict"][0] for e in agent.events("step"))
+    check(verdicts == "PPFPFPPPFPF", agent.events("step"))
 
 
 def scenario_turns(agent_exe, *_):
@@ -249,6 +295,7 @@ def scenario_turns(agent_exe, *_):
 FILES = os.listdir(SHIPPED) + ["verdict.scenario"]
 SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
            "scenario_files": scenario_files, "scenario_turns": scenario_turns,
+           "scenario_verdicts": scenario_verdicts,
            **{f"scenario_{f[:-9]}": scenario_file for f in FILES},
            **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock", "lwip")}}
 SCENARIOS.update(SPECIAL)

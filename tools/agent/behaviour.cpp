@@ -238,10 +238,12 @@ void Behaviour::handleEcho(Connection &c, const DeviceFrame &f, Clock::time_poin
         return;
     }
     demo_.unmatched();
+    // The data's first bytes are enough for a person; a device sets its size.
     out_.emit(Event("unmatched", c.id(), Level::Warn)
                   .str("kind", typeName(f.type))
                   .str("peer", f.hasPeer ? f.peer : "(none)")
-                  .hex("data_hex", f.data.data(), f.data.size()));
+                  .num("size", int64_t(f.data.size()))
+                  .hex("data_hex", f.data.data(), std::min<size_t>(f.data.size(), 64)));
 }
 
 void Behaviour::onTimer(Connection &c, Clock::time_point now) {

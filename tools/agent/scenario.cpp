@@ -137,7 +137,7 @@ bool parseStep(const std::string &text, Action &a, const char *&why, size_t &col
     if (!n::parseOp(kScenarioLanguage, text.c_str(), a.op, why, column)) return false;
     a.code = a.op.code;
     if (a.code == kOpWait || a.code == kOpSilent) {
-        n::Tok t[2];
+        n::Tok t[2] = {{"", 0}, {"", 0}};
         n::tokens({text.data(), length}, t, 2);
         n::Tok v = t[1].n > 3 && !std::memcmp(t[1].p, "ms=", 3) ? n::Tok{t[1].p + 3, t[1].n - 3} : t[1];
         if ((a.hasMs = a.op.has(kFieldMs)) && !readTime(v, a.ms, why))
