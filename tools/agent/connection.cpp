@@ -12,9 +12,9 @@ namespace agent {
 
 namespace {
 
-// The length of the frame at the front of @p in, which holds its header at least.
-size_t frameLength(const Bytes &in) {
-    return devtcp::wire::kHeadSize + devtcp::wire::readHeader(in.data()).uPayload;
+// The length of the frame at @p p, which holds its header at least.
+size_t frameLength(const uint8_t *p) {
+    return devtcp::wire::kHeadSize + devtcp::wire::readHeader(p).uPayload;
 }
 
 constexpr size_t kHeadSize = devtcp::wire::kHeadSize;
@@ -50,14 +50,27 @@ ssize_t Connection::transmit(const uint8_t *buf, size_t size, bool &wouldBlock) 
 
 bool Connection::ready() const {
     if (paused) return false;
-    if (tlsHasPending() && in_.size() < kMaxReadPerTurn) return true;
-    return in_.size() >= kHeadSize && in_.size() >= frameLength(in_);
+    if (tlsHasPending() && in_.size() - inStart_ < kMaxReadPerTurn) return true;
+    size_t held = in_.size() - inStart_;
+    return held >= kHeadSize && held >= frameLength(in_.data() + inStart_);
+}
+
+bool Connection::takeFrame(DeviceFrame &f) {
+    size_t n = readFrame(in_.data() + inStart_, in_.size() - inStart_, f);
+    inStart_ += n;
+    // The bytes taken go at once when nothing is left, else once they are most of the
+    // buffer: moving what is left costs no more than what was taken.
+    if (inStart_ == in_.size() || (n == 0 && inStart_ > 0) || inStart_ > in_.size() / 2) {
+        in_.erase(in_.begin(), in_.begin() + long(inStart_));
+        inStart_ = 0;
+    }
+    return n > 0;
 }
 
 IoStatus Connection::readAvailable(int &error) {
     uint8_t buf[4096];
     writeWaitsForRead_ = false;  // what TLS waited for may be here: the next write tries
-    while (in_.size() < kMaxReadPerTurn) {
+    while (in_.size() - inStart_ < kMaxReadPerTurn) {
         bool wouldBlock = false;
         ssize_t n = receive(buf, sizeof buf, wouldBlock);
         if (n > 0) {

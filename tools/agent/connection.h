@@ -45,7 +45,8 @@ class Connection {
     // Reads what the socket has into the input buffer, while it holds less than
     // kMaxReadPerTurn bytes; @p error gets errno on failure.
     IoStatus readAvailable(int &error);
-    Bytes &input() { return in_; }
+    // Takes the next complete frame off the input; false while there is none.
+    bool takeFrame(DeviceFrame &frame);
 
     // Frames queued during one step form a burst; commit() hands the burst to the
     // write queue, cut into write units as the mode says. A frame with a @p tag other
@@ -114,6 +115,7 @@ class Connection {
     std::string from_;
     std::string local_;
     Bytes in_;
+    size_t inStart_ = 0;  // bytes at the front of in_ already taken as frames
     std::vector<Unit> burst_;
     std::deque<Unit> units_;
     std::vector<uint64_t> written_;

@@ -61,6 +61,8 @@ class Output {
     void emit(const Event &event);
     static constexpr unsigned kWarningsPerSecond = 10;
     bool json() const { return json_; }
+    // Whether an event of @p level is shown: one that is not need not be made.
+    bool shows(Level level) const { return !quiet_ || level != Level::Info; }
     // Milliseconds since the agent started; every line carries it.
     double sinceStartMs() const;
 

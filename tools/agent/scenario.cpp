@@ -165,9 +165,12 @@ std::string excerpt(const std::string &s, size_t most) {
     size_t i = 0;
     for (; i < s.size() && out.size() < most; ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c >= 0x20 && c < 0x7F ? std::string(1, char(c)) : std::string(hex);
+        if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            const char hex[] = {'\\', 'x', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+            out.append(hex, 4);
+        }
     }
     if (i < s.size()) out += "... (" + std::to_string(s.size()) + " bytes)";
     return out;
@@ -209,7 +212,11 @@ class Player : public Role {
     void onListen(const std::string &addr) override { addr_ = addr; }
     const char *onConnect(Connection &c) override;
     const char *onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) override;
-    void onTimer(Connection &, Clock::time_point) override {}
+    // The keepalive answers of a turn, in one write.
+    void onTimer(Connection &c, Clock::time_point) override {
+        if (&c == conn_ && !answers_.empty()) c.queue(std::move(answers_));
+        answers_.clear();
+    }
     Clock::time_point nextDue(const Connection &) const override {
         return Clock::time_point::max();
     }
@@ -217,7 +224,8 @@ class Player : public Role {
     void onClose(Connection &c, const std::string &reason, int error) override;
     void onTurn(Clock::time_point now) override;
     Clock::time_point due() const override {
-        return wake_ ? Clock::time_point::min() : active_ ? deadline_ : Clock::time_point::max();
+        // "At once" is the clock's start: far in the past, and no overflow for the loop.
+        return wake_ ? Clock::time_point() : active_ ? deadline_ : Clock::time_point::max();
     }
     bool done() const override { return finished_; }
     int finish(const std::string &why) override;
@@ -245,6 +253,7 @@ class Player : public Role {
     uint32_t nextSession_;
     Clock::time_point silentUntil_;  // keepalives go unanswered until then
     std::vector<Bytes> unit_;        // the pieces of frames joined to the next send's
+    Bytes answers_;                  // to the device's keepalives, not yet queued
     uint32_t passed_ = 0, failed_ = 0;
 
     // The step in play.
@@ -283,17 +292,18 @@ const char *Player::onConnect(Connection &c) {
 
 const char *Player::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     std::string line = described(f.raw.data(), f.raw.size(), true);
-    out_.emit(Event("rx", c.id()).str("frame", excerpt(line, kShownChars)));
+    if (out_.shows(Level::Info)) out_.emit(Event("rx", c.id()).str("frame", excerpt(line, kShownChars)));
     heldChars_ += line.size();
     lines_.push_back(std::move(line));
     if (lines_.size() >= kMaxHeldLines || heldChars_ >= kMaxHeldChars) c.paused = true;
     wake_ = true;
     if (f.type == XR_DEV_TCP_MSG_KEEPALIVE && now >= silentUntil_) {
         Bytes answer = makeFrame(session_, XR_DEV_TCP_MSG_KEEPALIVE, nullptr, 0);
-        out_.emit(Event("tx", c.id())
-                      .str("frame", described(answer.data(), answer.size(), true))
-                      .str("note", "keepalive answer"));
-        c.queue(std::move(answer));
+        if (out_.shows(Level::Info))
+            out_.emit(Event("tx", c.id())
+                          .str("frame", described(answer.data(), answer.size(), true))
+                          .str("note", "keepalive answer"));
+        answers_.insert(answers_.end(), answer.begin(), answer.end());
     }
     return nullptr;
 }
@@ -315,6 +325,7 @@ void Player::onClose(Connection &c, const std::string &reason, int error) {
     if (&c != conn_) return;
     lines_.push_back("close");
     conn_ = nullptr;
+    answers_.clear();
     takeTurn();
 }
 
@@ -384,11 +395,12 @@ Player::Verdict Player::progress(Clock::time_point now) {
                     detail_ = excerpt(l, kShownChars) + " (after " + std::to_string(ms) + " ms)";
                     return Verdict::Pass;
                 }
-                if (++passedOver_, came_.push_back(excerpt(l, kShownChars)), came_.size() > kShownLines)
+                if (++passedOver_, came_.push_back(std::move(l)), came_.size() > kShownLines)
                     came_.erase(came_.begin());
                 // A closed connection ends what this step may hear: what comes after it is
                 // another connection's.
-                if (l == "close") return detail_ = "the device closed the connection first", Verdict::Fail;
+                if (came_.back() == "close")
+                    return detail_ = "the device closed the connection first", Verdict::Fail;
             }
             if (now < deadline_) return Verdict::Pending;
             detail_ = "nothing like it within " + std::to_string(action_.ms) + " ms";
@@ -510,7 +522,8 @@ void Player::report(bool ok) {
     if (!ok && !came_.empty()) {
         detail_ += "; came: ";
         if (passedOver_ > came_.size()) detail_ += std::to_string(passedOver_ - came_.size()) + " more, then ";
-        for (size_t i = 0; i < came_.size(); ++i) detail_ += (i ? ", " : "") + came_[i];
+        for (size_t i = 0; i < came_.size(); ++i)
+            detail_ += (i ? ", " : "") + excerpt(came_[i], kShownChars);
     } else if (!ok && action_.code == kOpExpect && detail_.rfind("nothing like", 0) == 0) {
         detail_ += "; came: nothing";
     }

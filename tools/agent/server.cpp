@@ -262,7 +262,7 @@ int Server::run() {
                 // role pauses the connection or its answers fill the write queue.
                 DeviceFrame f;
                 while (closing_[i].first.empty() && !c.paused &&
-                       c.queuedBytes() <= kMaxWriteQueue && cutFrame(c.input(), f)) {
+                       c.queuedBytes() <= kMaxWriteQueue && c.takeFrame(f)) {
                     if (const char *why = role_.onFrame(c, f, now)) closing_[i] = {why, 0};
                 }
                 if (closing_[i].first.empty() && st == IoStatus::Closed)
