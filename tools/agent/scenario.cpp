@@ -139,7 +139,8 @@ bool parseStep(const std::string &text, Action &a, const char *&why, size_t &col
     if (a.code == kOpWait || a.code == kOpSilent) {
         n::Tok t[2] = {{"", 0}, {"", 0}};
         n::tokens({text.data(), length}, t, 2);
-        n::Tok v = t[1].n > 3 && !std::memcmp(t[1].p, "ms=", 3) ? n::Tok{t[1].p + 3, t[1].n - 3} : t[1];
+        n::Tok v =
+            t[1].n > 3 && !std::memcmp(t[1].p, "ms=", 3) ? n::Tok{t[1].p + 3, t[1].n - 3} : t[1];
         if ((a.hasMs = a.op.has(kFieldMs)) && !readTime(v, a.ms, why))
             return column = size_t(t[1].p - text.data()) + 1, false;
     }
@@ -190,10 +191,10 @@ std::string described(const uint8_t *frame, size_t size, bool whole) {
 // ---- Playing
 
 using Ms = std::chrono::milliseconds;
-constexpr Ms kWriteLimit{10000};   // a device that takes no bytes for this long fails a send
-constexpr size_t kShownLines = 4;  // of what came during a failed step
+constexpr Ms kWriteLimit{10000};     // a device that takes no bytes for this long fails a send
+constexpr size_t kShownLines = 4;    // of what came during a failed step
 constexpr size_t kShownChars = 300;  // of a frame's line in an event or a verdict
-constexpr size_t kMaxWaiting = 8;  // connections waiting for the device's to end
+constexpr size_t kMaxWaiting = 8;    // connections waiting for the device's to end
 constexpr uint32_t kFrameRoom = w::kHeadSize + 0x10000;  // a header's length field at most
 // What came and no step has looked at yet, at most: beyond it the device is not read
 // until a step has taken some.
@@ -243,7 +244,7 @@ class Player : public Role {
     Output &out_;
     Script script_;
     std::string addr_;
-    Connection *conn_ = nullptr;      // the device in play
+    Connection *conn_ = nullptr;        // the device in play
     std::deque<Connection *> waiting_;  // connections after it, oldest first, paused
     // What the device did and no step has looked at yet, in order: its frames as
     // described lines, and "close" when its connection ended.
@@ -292,7 +293,8 @@ const char *Player::onConnect(Connection &c) {
 
 const char *Player::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     std::string line = described(f.raw.data(), f.raw.size(), true);
-    if (out_.shows(Level::Info)) out_.emit(Event("rx", c.id()).str("frame", excerpt(line, kShownChars)));
+    if (out_.shows(Level::Info))
+        out_.emit(Event("rx", c.id()).str("frame", excerpt(line, kShownChars)));
     heldChars_ += line.size();
     lines_.push_back(std::move(line));
     if (lines_.size() >= kMaxHeldLines || heldChars_ >= kMaxHeldChars) c.paused = true;
@@ -415,7 +417,8 @@ Player::Verdict Player::progress(Clock::time_point now) {
                         ? l.rfind("KEEPALIVE", 0) != 0
                         : n::matches({action_.pattern.data(), action_.pattern.size()}, l.c_str())) {
                     auto ms = std::chrono::duration_cast<Ms>(now - started_).count();
-                    detail_ = "came after " + std::to_string(ms) + " ms: " + excerpt(l, kShownChars);
+                    detail_ =
+                        "came after " + std::to_string(ms) + " ms: " + excerpt(l, kShownChars);
                     return Verdict::Fail;
                 }
             }
@@ -521,7 +524,8 @@ void Player::report(bool ok) {
     std::string text = excerpt(script_.step(step_), kShownChars);
     if (!ok && !came_.empty()) {
         detail_ += "; came: ";
-        if (passedOver_ > came_.size()) detail_ += std::to_string(passedOver_ - came_.size()) + " more, then ";
+        if (passedOver_ > came_.size())
+            detail_ += std::to_string(passedOver_ - came_.size()) + " more, then ";
         for (size_t i = 0; i < came_.size(); ++i)
             detail_ += (i ? ", " : "") + excerpt(came_[i], kShownChars);
     } else if (!ok && action_.code == kOpExpect && detail_.rfind("nothing like", 0) == 0) {
@@ -598,8 +602,9 @@ bool loadScenario(const std::string &path, const std::string &agentAddr, Script 
         const char *why = "";
         size_t column = 0;
         if (!parseStep(withAgent(raw, agentAddr), a, why, column)) {
-            error = path + ":" + std::to_string(line) + (column ? ":" + std::to_string(column) : "") +
-                    ": " + why + ": " + excerpt(raw, 80);
+            error = path + ":" + std::to_string(line) +
+                    (column ? ":" + std::to_string(column) : "") + ": " + why + ": " +
+                    excerpt(raw, 80);
             return false;
         }
         if (a.code != 0) {

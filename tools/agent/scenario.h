@@ -33,7 +33,7 @@ constexpr size_t kMaxScenarioBytes = 1024 * 1024;
 // A scenario as read: the file's text and where each step is in it.
 struct Script {
     struct Step {
-        uint32_t line;  // in the file, from 1
+        uint32_t line;          // in the file, from 1
         uint32_t from, length;  // the operation as written, without blanks or a comment
     };
     std::string text;

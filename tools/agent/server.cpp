@@ -229,7 +229,8 @@ int Server::run() {
         for (const auto &c : conns_) {
             // A paused connection is not read; polled for output only, so that a hang-up
             // it cannot read does not wake the loop again and again.
-            const short events = short((c->paused ? 0 : POLLIN) | (c->wantsWrite(now) ? POLLOUT : 0));
+            const short events =
+                short((c->paused ? 0 : POLLIN) | (c->wantsWrite(now) ? POLLOUT : 0));
             fds.push_back({events ? c->fd() : -1, events, 0});
         }
         int n = poll(fds.data(), fds.size(), pollTimeoutMs(now));
@@ -255,8 +256,8 @@ int Server::run() {
             Connection &c = *conns_[i];
             short revents = i < polled ? fds[i + first].revents : 0;
             int error = 0;
-            if (!c.paused && ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite() ||
-                              c.ready())) {
+            if (!c.paused &&
+                ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite() || c.ready())) {
                 IoStatus st = c.readAvailable(error);
                 // Frames that arrived before a close are handled all the same, until the
                 // role pauses the connection or its answers fill the write queue.
