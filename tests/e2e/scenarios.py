@@ -2,7 +2,8 @@
 """devtcp-console against devtcp-agent over loopback, one scenario of the table per run.
 usage: scenarios.py AGENT CONSOLE SCENARIO [--wine WINE]"""
 
-import atexit, os, re, resource, shutil, socket, struct, subprocess, sys, tempfile, time  # noqa: E401, E501
+import atexit, os, re, resource, shutil, socket, struct, subprocess, sys  # noqa: E401
+import tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lib"))
 from devtcp_run import Agent, Console, check, frame, login_request, peer_frame, run  # noqa: E402
@@ -306,8 +307,9 @@ def scenario_verdicts(agent_exe, *_):
     a250, data = "a" * 250, bytes(range(40))
     path = os.path.join(TMP, "whole.scenario")
     with open(path, "w") as f:
-        f.write(f'expect LOGIN\nsend STR "x"*300 peer=p\nexpect STR "{a250}" peer=nobody within=1000'
-                '\nsend STR "2" peer=p\nexpect STR "z"*369 within=1000\nsend STR "3" peer=p\n'
+        f.write('expect LOGIN\nsend STR "x"*300 peer=p\n'
+                f'expect STR "{a250}" peer=nobody within=1000\nsend STR "2" peer=p\n'
+                'expect STR "z"*369 within=1000\nsend STR "3" peer=p\n'
                 'expect STR "y"*1000 within=1000\nsend STR "4" peer=p\n'
                 f'expect DATA size=40 {data.hex()} within=1000\nsend STR "5" peer=p\n'
                 f'quiet 1000 DATA size=40 {data.hex()}\n')
