@@ -167,6 +167,21 @@ def agent_limits(agent_exe, *_):
                          " 1048576 bytes")
     for p in idle:
         p.close()
+    # Out of descriptors in a scenario, the agent says so once and waits without spinning.
+    path = os.path.join(TMP, "one.scenario")
+    with open(path, "w") as f:
+        f.write("expect LOGIN within=3000\n")
+    player = Agent(agent_exe, "--scenario", path)
+    fds = len(os.listdir(f"/proc/{player.proc.pid}/fd"))  # no room for a connection
+    resource.prlimit(player.proc.pid, resource.RLIMIT_NOFILE, (fds, fds))
+    waiting = [socket.create_connection(("127.0.0.1", player.port)) for _ in range(2)]
+    player.wait_event("warning", 10, message=lambda m: "Too many open files" in m)
+    before = cpu_ticks(player.proc.pid)
+    time.sleep(1)
+    check(cpu_ticks(player.proc.pid) - before < 20 and len(player.events("warning")) == 1,
+          player.lines[-3:])
+    for p in waiting:
+        p.close()
     # Warnings a device causes come at most 10 a second; how many were left out is told.
     noisy = Agent(agent_exe, "-q", "--no-demo")
     with socket.create_connection(("127.0.0.1", noisy.port)) as device:
