@@ -235,24 +235,6 @@ def cpu_ticks(pid):
     return sum(map(int, open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))
 
 
-def conformance(agent_exe, kit_exe, name, wrapper, timeout):
-    """The port conformance kit passes every point on the ports that come with devtcp."""
-    with tempfile.TemporaryDirectory() as certs:
-        tls, port = [], []
-        if name == "conformance_tls":
-            subprocess.run([os.path.join(os.path.dirname(__file__), "..", "..", "scripts",
-                                         "tls-certs.sh"), certs, "devtcp-agent"],
-                           check=True, capture_output=True)
-            tls = ["--tls-cert", f"{certs}/agent.pem", "--tls-key", f"{certs}/agent.key"]
-            port = ["--", f"{certs}/ca.pem", "devtcp-agent"]
-        agent = Agent(agent_exe, *tls)
-        port = ["--", agent.addr] if name == "conformance_lwip" else port  # relayed to it
-        done = subprocess.run([*wrapper, kit_exe, "--agent", agent.addr, *port],
-                              capture_output=True, timeout=timeout)
-    out = done.stdout.decode("latin-1")
-    check(done.returncode == 0 and re.search(r"^10 passed, 0 failed\r?$", out, re.M), out)
-
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHIPPED = os.path.join(HERE, "..", "..", "tools", "agent", "scenarios")
 # Each step's line and verdict: the shipped files pass at every step; verdict.scenario fails
@@ -365,8 +347,7 @@ SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_l
            "tls_partial": tls_partial,
            "scenario_files": scenario_files, "scenario_turns": scenario_turns,
            "scenario_verdicts": scenario_verdicts,
-           **{f"scenario_{f[:-9]}": scenario_file for f in FILES},
-           **{f"conformance_{port}": conformance for port in ("posix", "tls", "winsock", "lwip")}}
+           **{f"scenario_{f[:-9]}": scenario_file for f in FILES}}
 SCENARIOS.update(SPECIAL)
 ARGS = sys.argv[1:]
 if len(ARGS) not in (3, 5) or ARGS[3:4] not in ([], ["--wine"]) or ARGS[2] not in SCENARIOS:
