@@ -109,7 +109,8 @@ void xrDevTcpLwipRawSetErrorHook(void (*lpHook)(const char *lpszOperation, int32
  * }
  * @endcode
  * lwIP's own timers wake such a device anyway (TCP's every 250 ms while a connection is
- * open, ARP's every second). The count wraps; compare it for equality only.
+ * open, ARP's every second).
+ * @return the count, which wraps: compare it for equality only.
  */
 uint32_t xrDevTcpLwipRawEvents(void);
 
