@@ -31,8 +31,9 @@ class Behaviour {
     void onTimer(Connection &c, Clock::time_point now);
     // The earliest moment onTimer has something to do for @p c.
     Clock::time_point nextDue(const Connection &c) const;
-    // Reports the tagged frames that have been written whole.
-    void onWritten(Connection &c);
+    // Reports the tagged frames that have been written whole. Returns why the connection
+    // is to be closed now (kReasonRefused), or nullptr to keep it.
+    const char *onWritten(Connection &c);
     void onClose(Connection &c, const std::string &reason, int error);
     void expireEchoes(Clock::time_point now);
     void summary(const std::string &why);
@@ -64,6 +65,9 @@ class Behaviour {
 // flight, not lost: the device logged out, or the agent stops.
 constexpr const char *kReasonLogout = "logout";
 constexpr const char *kReasonShutdown = "shutdown";
+// A refused login ends its connection once the reply is written: a device gets one try
+// per connection, not as many as it can send.
+constexpr const char *kReasonRefused = "login refused";
 
 // Login results of the agent's own checks.
 constexpr int32_t kResultBadRequest = 400;  // wrong version text or request size

@@ -239,8 +239,9 @@ bool Player::play(const std::vector<Step> &steps) {
     return failed_ == 0 && stopped_.empty();
 }
 
-void Player::report(const Step &s, bool ok, const std::string &detail) {
+void Player::report(const Step &s, bool ok, const std::string &came) {
     ++(ok ? passed_ : failed_);
+    const std::string detail = linesToShow(came, opt_.showPasswords);
     if (out_.json()) {
         out_.emit(Event("step", 0, Level::Summary)
                       .str("verdict", ok ? "PASS" : "FAIL")
@@ -484,7 +485,7 @@ void Player::readDevice() {
         n::Line l{};
         n::describeFrame(f.raw.data(), l);
         lines_.push_back(l.s);
-        out_.emit(Event("rx", conn_->id()).str("frame", l.s));
+        out_.emit(Event("rx", conn_->id()).str("frame", linesToShow(l.s, opt_.showPasswords)));
         if (f.type == XR_DEV_TCP_MSG_KEEPALIVE && Clock::now() >= silentUntil_) {
             Bytes answer = makeFrame(session_, XR_DEV_TCP_MSG_KEEPALIVE, nullptr, 0);
             n::Line t{};

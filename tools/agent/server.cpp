@@ -268,7 +268,7 @@ int Server::run() {
             c.commit(c.opt.writeMode);
             IoStatus st =
                 c.flush(c.opt.writeMode, std::chrono::milliseconds(c.opt.byteGapMs), now, error);
-            behaviour_.onWritten(c);
+            if (const char *why = behaviour_.onWritten(c)) closing_[i] = {why, 0};
             if (st == IoStatus::Failed)
                 closing_[i] = {c.tlsFailure().empty() ? "write failed" : c.tlsFailure(), error};
             if (st == IoStatus::Closed) closing_[i] = {"close-at-bytes", 0};
