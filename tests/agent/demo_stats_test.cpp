@@ -20,8 +20,12 @@ void *operator new(std::size_t size) {
     if (void *p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace agent {
 namespace {
@@ -34,8 +38,8 @@ void roundTrip(DemoStats &stats, uint64_t tag, double ms) {
     stats.written(tag, t0);
     Pending match;
     double rtt = 0;
-    ASSERT_TRUE(stats.echoed(1, 7, data, t0 + std::chrono::nanoseconds(llround(ms * 1e6)), match,
-                             rtt));
+    ASSERT_TRUE(
+        stats.echoed(1, 7, data, t0 + std::chrono::nanoseconds(llround(ms * 1e6)), match, rtt));
 }
 
 // The running p50 and p99 are the nearest-rank figures of every round trip so far, to

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Round trips of the demo messages: each message sent is remembered until its echo
 // comes back byte for byte (a round trip), it waits too long once written whole on a
-// link that stays open (lost), or its link ends, whoever ends it (in flight). Round trips go into a histogram of fixed size for the running p50
-// and p99, so that an echo costs the same at the millionth as at the first.
+// link that stays open (lost), or its link ends, whoever ends it (in flight). Round trips
+// go into a histogram of fixed size for the running p50 and p99, so that an echo costs
+// the same at the millionth as at the first.
 #ifndef DEVTCP_AGENT_DEMO_STATS_H
 #define DEVTCP_AGENT_DEMO_STATS_H
 
@@ -29,8 +30,8 @@ struct Pending {
 // then 512 bins per doubling up to 2^40 us (12.7 days; longer ones share the last bin).
 // A bin is at most 1/512 of its values wide, so a percentile, given as its bin's middle,
 // is within 0.1 % (below a millisecond: 1 us) of the exact nearest-rank figure, and never
-// outside the smallest and largest round trip seen, which are kept exactly. 128 KiB, allocated once; a percentile
-// looks at most at 32 group totals and 512 bins.
+// outside the smallest and largest round trip seen, which are kept exactly. 128 KiB,
+// allocated once; a percentile looks at most at 32 group totals and 512 bins.
 class RttHistogram {
   public:
     RttHistogram();
