@@ -42,8 +42,8 @@ void roundTrip(DemoStats &stats, uint64_t tag, double ms) {
         stats.echoed(1, 7, data, t0 + std::chrono::nanoseconds(llround(ms * 1e6)), match, rtt));
 }
 
-// The running p50 and p99 are the nearest-rank figures of every round trip so far, to
-// within 0.1 % (1 us below a millisecond), from 20 us to 40 s.
+// The running percentiles are the nearest-rank figures of every round trip so far, to
+// within 0.1 % (0.5 us below a millisecond), from 20 us to 40 s.
 TEST(DemoStats, PercentilesAreNearestRankWithinATenthOfAPercent) {
     DemoStats stats;
     EXPECT_EQ(stats.percentile(50), 0);
@@ -52,11 +52,12 @@ TEST(DemoStats, PercentilesAreNearestRankWithinATenthOfAPercent) {
         const double ms = 0.02 * std::pow(1.005, double((i * 7919) % 2900));
         roundTrip(stats, i, ms);
         all.push_back(ms);
+        if (i > 20 && i % 100 != 0) continue;
         std::vector<double> sorted = all;
         std::sort(sorted.begin(), sorted.end());
-        for (double p : {50.0, 99.0}) {
+        for (double p = 0.5; p <= 100; p += 0.5) {
             const double exact = sorted[size_t(std::ceil(p / 100 * double(i))) - 1];
-            ASSERT_NEAR(stats.percentile(p), exact, std::max(exact * 0.001, 0.001))
+            ASSERT_NEAR(stats.percentile(p), exact, std::max(exact * 0.001, 0.0005))
                 << "p" << p << " of " << i;
         }
     }

@@ -20,14 +20,15 @@ size_t RttHistogram::binOf(uint64_t us) {
 
 double RttHistogram::middleOf(size_t bin) {
     constexpr size_t kExact = size_t(2) << kSubBits;
-    if (bin < kExact) return double(bin) / 1000.0;
+    if (bin < kExact) return (double(bin) + 0.5) / 1000.0;
     const unsigned shift = unsigned(bin >> kSubBits) - 1;
     const uint64_t low = uint64_t(bin - (size_t(shift) << kSubBits)) << shift;
     return (double(low) + double(uint64_t(1) << shift) / 2) / 1000.0;
 }
 
 void RttHistogram::add(double ms) {
-    const uint64_t us = ms <= 0 ? 0 : uint64_t(std::llround(std::min(ms, 1e15) * 1000.0));
+    // Whole microseconds, cut: the bin then holds the exact value, not a rounded one.
+    const uint64_t us = ms <= 0 ? 0 : uint64_t(std::min(ms, 1e15) * 1000.0);
     const size_t bin = binOf(us);
     ++bins_[bin];
     ++groups_[bin >> kSubBits];

@@ -29,7 +29,7 @@ struct Pending {
 // Round trips in microseconds, counted in fixed bins: one per microsecond below 1024 us,
 // then 512 bins per doubling up to 2^40 us (12.7 days; longer ones share the last bin).
 // A bin is at most 1/512 of its values wide, so a percentile, given as its bin's middle,
-// is within 0.1 % (below a millisecond: 1 us) of the exact nearest-rank figure, and never
+// is within 0.1 % (below a millisecond: 0.5 us) of the exact nearest-rank figure, and never
 // outside the smallest and largest round trip seen, which are kept exactly. 128 KiB,
 // allocated once; a percentile looks at most at 32 group totals and 512 bins.
 class RttHistogram {
