@@ -46,10 +46,10 @@ void describeContent(Event &e, uint8_t type, const std::string *peer, const Byte
 Behaviour::Behaviour(const Options &options, Output &out)
     : opt_(options), out_(out), nextSession_(options.firstSession) {}
 
-void Behaviour::onConnect(Connection &c) {
+const char *Behaviour::onConnect(Connection &c) {
     ++connections_;
     out_.emit(Event("connect", c.id()).str("from", c.from()).str("to", c.local()));
-    if (!opt_.chaos) return;
+    if (!opt_.chaos) return nullptr;
     ChaosPlan plan =
         makeChaosPlan(opt_, opt_.chaosSeed, c.id(), lastBackedOff_, addrs_, c.local(), lastLogin_);
     lastBackedOff_ = backsOff(plan.ending);
@@ -57,13 +57,13 @@ void Behaviour::onConnect(Connection &c) {
     Event e("chaos", c.id());
     describePlan(e, plan);
     out_.emit(e);
+    return nullptr;
 }
 
-const char *Behaviour::onWritten(Connection &c) {
-    const char *why = nullptr;
+void Behaviour::onWritten(Connection &c) {
     for (uint64_t tag : c.takeWritten()) {
         if (tag == c.refusalTag) {
-            why = kReasonRefused;
+            c.closeRequest = kReasonRefused;
             continue;
         }
         if (tag == c.replyTag) {
@@ -73,7 +73,6 @@ const char *Behaviour::onWritten(Connection &c) {
         demo_.written(tag, Clock::now());
         if (opt_.chaos) out_.emit(Event("written", c.id()).num("msg", int64_t(tag)));
     }
-    return why;
 }
 
 void Behaviour::send(Connection &c, Bytes frame, const std::string &note, uint64_t tag) {
@@ -102,7 +101,6 @@ void Behaviour::reportRx(const Connection &c, const DeviceFrame &f) {
 const char *Behaviour::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     ++framesRx_;
     ++c.framesRx;
-    if (c.refusalTag) return nullptr;  // after a refusal nothing more is taken
     reportRx(c, f);
     if (!c.opt.silent) {
         switch (f.type) {
@@ -167,6 +165,7 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
     if (result != 0) {
         ++refused_;
         c.loggedIn = false;
+        c.paused = true;  // nothing more is taken from it: no second guess
         return;
     }
     ++logins_;
@@ -247,10 +246,12 @@ void Behaviour::handleEcho(Connection &c, const DeviceFrame &f, Clock::time_poin
         return;
     }
     demo_.unmatched();
+    // The data's first bytes are enough for a person; a device sets its size.
     out_.emit(Event("unmatched", c.id(), Level::Warn)
                   .str("kind", typeName(f.type))
                   .str("peer", f.hasPeer ? f.peer : "(none)")
-                  .hex("data_hex", f.data.data(), f.data.size()));
+                  .num("size", int64_t(f.data.size()))
+                  .hex("data_hex", f.data.data(), std::min<size_t>(f.data.size(), 64)));
 }
 
 void Behaviour::onTimer(Connection &c, Clock::time_point now) {
