@@ -111,6 +111,8 @@ def idle_and_echo(console, agent, want, procs):
                 wakes = status(idle_console.pid, "voluntary_ctxt_switches") - start[w][1]
                 idle[w] = (wakes * 60 / span, (cpu_seconds(idle_console.pid) - start[w][0]) / span,
                            status(idle_console.pid, "VmHWM"))
+        # The figures as they stand while every program still runs: stopping one would
+        # leave the messages then in flight without a round trip.
         if idle and all(e and e.get("count", 0) >= want for e in last.values()):
             return idle, last, {w: status(p[2].pid, "VmHWM") for w, p in pairs.items()}
         for w, (idle_console, rtt_agent, rtt_console) in pairs.items():
