@@ -11,8 +11,10 @@ namespace devtcp {
 using namespace wire;
 
 // Offers the whole queue, which is not empty, to the socket once and keeps what it did
-// not take. A failed write marks the connection as ending: its step ends it (as a failed
-// read does), and nothing more is offered to it meanwhile.
+// not take. A failed write marks the connection as ending, as a failed read does: a write
+// that fails inside xrDevTcpProc ends the connection in that call, and one that fails in an
+// xrDevTcpSend made between calls ends it in the next call; nothing more is offered to it
+// meanwhile.
 int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l) {
     Held held(l);
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
@@ -57,7 +59,7 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
         (l.usStatus != XR_DEV_TCP_STATUS_LOGINED && uType != XR_DEV_TCP_MSG_LOGIN))
         return XR_DEV_TCP_ERR_NOT_LOGINED;
 
-    // A connection whose write failed takes nothing more: it ends on the link's next tick.
+    // A connection whose write failed takes nothing more: it is ending.
     if (l.usWriteFailed) return XR_DEV_TCP_ERR_SOCKET;
     if (!lpszPeer) uPeerSize = 0;
     // Sizes beyond the queue cannot fit; refusing them first keeps the sum below exact.
