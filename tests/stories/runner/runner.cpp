@@ -52,7 +52,7 @@ const Form kForms[] = {
         kFrameNames[4], kFrameNames[5], kFrameNames[6], kFrameNames[7], kFrameNames[8],
         kFrameNames[9], kFrameNames[10], kFrameNames[11], kFrameNames[12], kFrameNames[13],
         kFrameNames[14]}, kFrameKinds},
-    {kNet, "net", 0, {"open", "check", "send", "recv", "over"}, "nntnn"},
+    {kNet, "net", 0, {"open", "check", "send", nullptr, "over"}, "nnt-n"},
     {kApp, "app", 0, {"echo", "on", "do", "nth", "without", "answer"}, "nttntn"},
     {kLink, "link", 1, {"slot"}, "n"},
     {kState, "state", 0, {}, ""},
@@ -503,10 +503,22 @@ const char *cText(const Op &op, uint32_t f, void *buf, size_t room) {
     if (!op.has(f)) return nullptr;
     // What follows the NUL is not zero: the library must not read past it.
     size_t n = op.len[f] < room - 1 ? op.len[f] : room - 1;
+    if (n < op.len[f]) limit("a text longer than the runner holds");
     memset(buf, 0xA5, room);
     memcpy(buf, op.bytes(f), n);
     static_cast<char *>(buf)[n] = '\0';
     return static_cast<const char *>(buf);
+}
+// Each word of a comma-separated list in field f; false when each refuses one.
+template <class F>
+bool eachWord(const Op &op, uint32_t f, F each) {
+    const char *p = reinterpret_cast<const char *>(op.bytes(f)), *end = p + op.len[f];
+    for (const char *q; p < end; p = q + 1) {
+        q = static_cast<const char *>(memchr(p, ',', size_t(end - p)));
+        if (!q) q = end;
+        if (!each(Tok{p, size_t(q - p)})) return false;
+    }
+    return true;
 }
 int32_t handleArg(const Op &op, uint32_t f) {
     return op.has(f) ? op.num[f] : devtcp::makeHandle(slotAt(g_link));
@@ -548,7 +560,6 @@ int32_t doSend(const Op &op) {
     uint32_t peerSize = op.has(kPeerSize) ? uint32_t(op.num[kPeerSize])
                         : peer            ? uint32_t(strlen(peer)) + 1
                                           : 0;
-    if (peerSize > sizeof g_peer && peerSize <= kBuf) peerSize = sizeof g_peer;
     int32_t want = expectedSend(id, type, size, peer, peerSize);
     bool socket = want >= 0 && slotAt(uint32_t(id) >> 16).iSocket >= 0;
     int32_t r = measured(3, [&] { return xrDevTcpSend(id, type, g_data, size, peer, peerSize); });
@@ -582,8 +593,17 @@ void queueIn(Side &s, const uint8_t *p, uint32_t n, uint32_t split, bool join) {
 void doAgent(const Op &op) {
     static uint8_t frame[3 * kBuf + 32];  // room for a peer of kBuf bytes and the data
     Side &s = g_side[g_link];
-    if (op.num[kType] == kClose) {
-        if (s.chunks < kChunks) s.chunkEnd[s.chunks] = s.inEnd, s.chunkFails[s.chunks++] = true;
+    // Each key is one that this kind of frame uses.
+    int32_t type = op.num[kType];
+    uint32_t keys = type == kClose ? 0u
+                    : type == kRaw ? 1u << kBody | 1u << kSize | 1u << kSplit | 1u << kJoin | 1u << kCut
+                                   : 0xFFFFu & ~(1u << kResult | 1u << kAddr | 1u << kTime | 1u << kCode);
+    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) keys |= 1u << kResult | 1u << kAddr | 1u << kTime;
+    if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) keys |= 1u << kCode;
+    if (op.mask & ~keys & ~1u) return limit("a key that this frame does not use");
+    if (type == kClose) {
+        if (s.chunks == kChunks) return limit("the agent sent more than the runner holds");
+        s.chunkEnd[s.chunks] = s.inEnd, s.chunkFails[s.chunks++] = true;
         return;
     }
     int32_t n = buildFrame(op, slotAt(g_link).uSessID, frame, sizeof frame);
@@ -599,18 +619,17 @@ void doNet(const Op &op) {
     if (!op.has(kSendPlan)) return;
     // A list such as "5,0,fail": bytes taken by each write in turn, round and round.
     g_do.planLen = g_do.planAt = 0;
-    const char *plan = cText(op, kSendPlan, g_text[0], 64);
-    for (const char *p = plan; *p && g_do.planLen < 8; p += *p == ',') {
-        size_t n = strcspn(p, ",");
+    bool read = eachWord(op, kSendPlan, [](Tok t) {
         int32_t v = 0x7FFFFFFF;  // "all"
-        Tok t = {p, n};
         if (same(t, "fail") || same(t, "more"))
             v = same(t, "fail") ? -1 : -2;
-        else if (!same(t, "all") && (!parseNumber(p, n, v) || v < 0))
-            return limit("a send plan is numbers, all, more or fail");
+        else if (!same(t, "all") && (!parseNumber(t.p, t.n, v) || v < 0))
+            return false;
+        if (g_do.planLen == 8) return false;
         g_do.plan[g_do.planLen++] = v;
-        p += n;
-    }
+        return true;
+    });
+    if (!read) limit("a send plan is at most 8 numbers, all, more or fail");
 }
 
 void doApp(const Op &op) {
@@ -620,20 +639,34 @@ void doApp(const Op &op) {
     if (op.has(kEcho)) g_do.echo = op.num[kEcho];
     if (op.has(kOn)) {
         uint8_t on = wordOf(op, kOn, kTriggers, 10), what = wordOf(op, kDo, kActions, 6);
-        if (!on || !what) return limit("app on= needs a trigger and do= an action");
-        for (auto &a : g_do.arm)
-            if (!a.on) {
-                a = {on, what, op.has(kNth) && op.num[kNth] > 1 ? op.num[kNth] : 1,
-                     op.has(kAnswer) ? op.num[kAnswer] : -1};
-                break;
-            }
+        if (!on || !what || (op.has(kNth) && op.num[kNth] < 1))
+            return limit("app on= takes a trigger, do= an action, nth= a count from 1");
+        auto *a = g_do.arm;
+        while (a < g_do.arm + 4 && a->on) ++a;
+        if (a == g_do.arm + 4) return limit("more than 4 app on= armed at once");
+        *a = {on, what, op.has(kNth) ? op.num[kNth] : 1, op.has(kAnswer) ? op.num[kAnswer] : -1};
+    } else if (op.has(kDo) || op.has(kNth) || op.has(kAnswer)) {
+        return limit("do=, nth= and answer= go with on=");
     }
     if (!op.has(kWithout)) return;
     // The tables with the named entries left out ("none" leaves nothing out).
     XR_DEV_TCP_SOCKET_CALLBACK_S s = kSockets;
     XR_DEV_TCP_CALLBACK_S e = kEvents;
-    const char *list = cText(op, kWithout, g_text[0], 64);
-    auto out = [list](const char *name) { return strstr(list, name) != nullptr; };
+    static const char *const kEntries[] = {"none", "open", "check", "close", "send", "recv",
+                                           "error", "notify", "data", "str", "sockets",
+                                           "events", "log"};
+    uint32_t left = 0;
+    bool known = eachWord(op, kWithout, [&left](Tok t) {
+        for (uint32_t i = 0; i < 13; ++i)
+            if (same(t, kEntries[i])) return left |= 1u << i, true;
+        return false;
+    });
+    if (!known) return limit("without= names table entries, tables or none");
+    auto out = [left](const char *name) {
+        uint32_t i = 0;
+        while (strcmp(kEntries[i], name)) ++i;
+        return (left >> i & 1u) != 0;
+    };
     if (out("open")) s.SocketOpen = nullptr;
     if (out("check")) s.SocketCheck = nullptr;
     if (out("close") || out("sockets")) s.SocketClose = nullptr, g_leaky = true;
@@ -675,6 +708,7 @@ int32_t run(const Op &op) {
             r = doSend(op);
             break;
         case kTick:
+            if (op.has(kMs) == op.has(kAt)) limit("tick takes MS or at=");
             proc(g_now = op.has(kAt) ? uint32_t(op.num[kAt]) : g_now + uint32_t(op.num[kMs]));
             break;
         case kWait:
