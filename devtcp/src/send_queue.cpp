@@ -20,16 +20,13 @@ int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l) {
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
     if (!held()) return iSent < 0 ? XR_DEV_TCP_ERR_SOCKET : 0;  // freed, with its queue
     if (iSent < 0) {
-        l.usWriteFailed = 1;
+        l.usWriteFailed = true;
         return XR_DEV_TCP_ERR_SOCKET;
     }
-    uint32_t uSent = uint32_t(iSent);
-    if (uSent >= l.uSendSize) {
-        l.uSendSize = 0;
-    } else if (uSent > 0) {
-        memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize - uSent);
-        l.uSendSize -= uSent;
-    }
+    // A claim beyond what was offered takes the whole queue.
+    uint32_t uSent = uint32_t(iSent) < l.uSendSize ? uint32_t(iSent) : l.uSendSize;
+    l.uSendSize -= uSent;
+    memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize);
     return 0;
 }
 
@@ -40,7 +37,8 @@ void sendEmptyFrame(XR_DEV_TCP_LINK_S &l, uint32_t uType) {
 bool xrDevTcpSendLogin(XR_DEV_TCP_LINK_S &l) {
     uint8_t ucReq[kLoginReqSize];
     writeLoginRequest(ucReq, l.szUser, l.szPass);
-    return xrDevTcpSend(makeHandle(l), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >= 0;
+    return xrDevTcpSend(makeHandle(l), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) ==
+           int32_t(sizeof ucReq);
 }
 
 }  // namespace devtcp

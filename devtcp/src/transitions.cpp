@@ -112,7 +112,8 @@ void xrDevTcpRedirect(XR_DEV_TCP_LINK_S &l, const char *lpszAddr) {
     l.uRedirStamp = uNow;
     Held held(l);
     notify(l, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
-    if (held()) sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);  // sent only when logged in
+    // Sent only when logged in, so not on a slot freed or taken again inside the notify.
+    sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
     if (held())
         xrDevTcpReset(l, lpszAddr, false,
                       usRun > kRedirectsFree ? Attempt::kFailed : Attempt::kKept);

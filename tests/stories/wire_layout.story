@@ -1,8 +1,8 @@
 # Every frame type, byte for byte at the offsets of docs/protocol.md: the device's frames
-# pinned where they are sent, the agent's written out in hex (a quoted text is sent with its
+# pinned where they are sent, the agent's written out in hex (a quoted text comes with its
 # NUL, so "\0"*63 is 64 zeros). Session 4097 is 01100000, peer "abcd" has length 5, padded to 8.
 login H dev-1 5820
-tick 50                           => sent LOGIN at=0 0000000002000001 at=8 "dev-1\0" at=136 "5820\0" at=200 "1.3.0\0"
+tick 50                           => sent LOGIN at=0 0000000002000001 at=8 "dev-1" at=136 "5820" at=200 "1.3.0"
 # A login reply that names another address (result at data offset 0, address at 4).
 agent raw 0000000002008400000000004100
 agent raw "\0"*125 join=1
@@ -32,7 +32,7 @@ agent raw 011000000e000000
 tick 50                           => notify WAKE
 send DATA 00010203040506070809 peer=abcd => 10; sent DATA at=0 011000000601160000000500616263640000000000010203040506070809
 send DATA 0001                    => 2; sent DATA at=0 01100000060002000001
-send STR "hi" peer=app            => 3; sent STR at=0 0110000007010b0000000400617070006869 at=18 00
+send STR "hi" peer=app            => 3; sent STR at=0 0110000007010b000000040061707000 at=16 "hi"
 wait 61000                        => sent KEEPALIVE at=0 0110000000000000
 agent raw 0110000004004000
 agent raw "10.0.0.2:8800" join=1

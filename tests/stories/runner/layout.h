@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The frame layout as docs/protocol.md writes it, kept apart from the library's codec: the
-// runner reads the device's frames with these offsets, so that an offset or a size that is
-// wrong in the codec shows instead of cancelling out. Offsets count from a frame's first byte.
+// The frame layout as docs/protocol.md gives it, apart from the library's codec, so that an
+// offset or a size wrong in the codec shows instead of cancelling out. Offsets count from a
+// frame's first byte.
 #ifndef DEVTCP_STORY_LAYOUT_H
 #define DEVTCP_STORY_LAYOUT_H
 
@@ -11,7 +11,7 @@ namespace layout {
 
 constexpr uint32_t kOffSess = 0, kOffType = 4, kOffFlags = 5, kOffLength = 6, kHead = 8;
 constexpr uint32_t kOffReserved = 8, kOffPeerLength = 10, kOffPeerName = 12;  // flags bit 0
-constexpr uint32_t kOffUser = 8, kOffPass = 136, kOffVersion = 200, kLoginEnd = 264;  // login
+constexpr uint32_t kOffUser = 8, kOffPass = 136, kOffVersion = 200, kLoginEnd = 264;
 
 inline uint32_t le16(const uint8_t *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8;
@@ -19,7 +19,6 @@ inline uint32_t le16(const uint8_t *p) {
 inline uint32_t le32(const uint8_t *p) {
     return le16(p) | le16(p + 2) << 16;
 }
-// A frame's size from its header.
 inline uint32_t frameSize(const uint8_t *p) {
     return kHead + le16(p + kOffLength);
 }
