@@ -111,8 +111,7 @@ void xrDevTcpProc(uint32_t uTick) {
         for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) xrDevTcpSecondProc(l);
         g_stDevTcp.uTickSecond = uTick;
     }
-    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
-        XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
         // The login step does nothing for a logged-in slot; the steps after it also run
         // when it changes the status, and find nothing to do on a slot it freed.
         if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;

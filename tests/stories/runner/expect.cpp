@@ -41,8 +41,8 @@ int holds(Tok pattern, const char *line, const uint8_t *frame = nullptr, uint32_
             continue;
         }
         if (++i == n) return -1;
-        snprintf(pin, sizeof pin, "at %.*s %.*s", int(w[i - 1].n - 3), w[i - 1].p + 3,
-                 int(w[i].n), w[i].p);
+        snprintf(pin, sizeof pin, "at %.*s %.*s", int(w[i - 1].n - 3), w[i - 1].p + 3, int(w[i].n),
+                 w[i].p);
         if (!parseOp({kPin, 1}, pin, op, why) || op.mask != 3 || op.num[0] < 0) return -1;
         uint32_t at = uint32_t(op.num[0]);
         pinned = pinned && frame && at + op.len[1] <= size &&
@@ -83,7 +83,8 @@ const char *expectLine(const char *p, bool log) {
         }
         Expect e = {{s, n}, n > 3 && !memcmp(s, "no ", 3), false};
         if (e.no) e.t.p += 3, e.t.n -= 3;
-        if (holds(e.t, "") < 0) return "a pattern that cannot be read (at= takes an offset and bytes)";
+        if (holds(e.t, "") < 0)
+            return "a pattern that cannot be read (at= takes an offset and bytes)";
         if (g_wants == 16) return "more than 16 expectations on a line";
         if (log || e.no || memcmp(s, "log ", 4)) g_want[g_wants++] = e;  // no log lines here
     }

@@ -151,7 +151,8 @@ void happened(char kind, uint32_t slot, const char *line) {
     head[k++] = ':';
     size_t n = strlen(line) + 1;
     if (g_judging && kind == '-') return check(line);
-    if (g_happenedLen + k + n > sizeof g_happened) return limit("more happened than the runner holds");
+    if (g_happenedLen + k + n > sizeof g_happened)
+        return limit("more happened than the runner holds");
     memcpy(g_happened + g_happenedLen, head, k);
     memcpy(g_happened + g_happenedLen + k, line, n);
     g_happenedLen += k + n;
@@ -209,8 +210,8 @@ void checkState() {
     for (uint32_t u = 0; u < kLinks; ++u) {
         const XR_DEV_TCP_LINK_S &l = slotAt(u);
         CHECK(l.usStatus <= XR_DEV_TCP_STATUS_LOGINED && l.uSendSize <= kBuf &&
-              l.uRecvSize <= kBuf && l.uRecvSkip <= layout::kHead + 0xFFFFu && l.usDelayLevel <= 20 &&
-              l.usDelayCount <= l.usDelayLevel * 15);
+              l.uRecvSize <= kBuf && l.uRecvSkip <= layout::kHead + 0xFFFFu &&
+              l.usDelayLevel <= 20 && l.usDelayCount <= l.usDelayLevel * 15);
         CHECK(ends(l.szSvrAddr, 64) && ends(l.szLastAddr, 64) && ends(l.szConnAddr, 64) &&
               ends(l.szUser, 128) && ends(l.szPass, 64));
         CHECK(l.usStatus < XR_DEV_TCP_STATUS_CONNECTED || l.iSocket >= 0);
@@ -258,9 +259,11 @@ void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
     Side &s = g_side[slot];
     uint32_t start = L::dataStart(p), peer = L::le16(p + L::kOffPeerLength);
     CHECK(p[L::kOffFlags] <= 1 && size <= kBuf && start <= size);
-    for (uint32_t i = L::kOffPeerName + peer; p[L::kOffFlags] && i < start; ++i) CHECK(p[i] == 0);  // padding
+    for (uint32_t i = L::kOffPeerName + peer; p[L::kOffFlags] && i < start; ++i)
+        CHECK(p[i] == 0);  // padding
     CHECK(!p[L::kOffFlags] || (L::le16(p + L::kOffReserved) == 0 && peer > 0));
-    CHECK(!s.wantLogin || (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && L::le32(p + L::kOffSess) == 0));
+    CHECK(!s.wantLogin ||
+          (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && L::le32(p + L::kOffSess) == 0));
     if (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && size == L::kLoginEnd && !p[L::kOffFlags]) {
         static const uint32_t kFields[] = {L::kOffUser, L::kOffPass, L::kOffVersion, L::kLoginEnd};
         CHECK(!memcmp(p + L::kOffVersion, "1.3.0", 6));
@@ -281,7 +284,8 @@ void readSent(uint32_t slot, uint32_t n, bool first, bool early) {
     Side &s = g_side[slot];
     if (first) s.wantLogin = !early;
     s.framed += n;
-    for (uint32_t size; s.framed >= layout::kHead && (size = layout::frameSize(s.out)) <= s.framed;) {
+    for (uint32_t size;
+         s.framed >= layout::kHead && (size = layout::frameSize(s.out)) <= s.framed;) {
         frameSent(slot, s.out, size);
         memmove(s.out, s.out + size, s.outLen -= size);
         s.framed -= size;
@@ -596,9 +600,11 @@ void doAgent(const Op &op) {
     // Each key is one that this kind of frame uses.
     int32_t type = op.num[kType];
     uint32_t keys = type == kClose ? 0u
-                    : type == kRaw ? 1u << kBody | 1u << kSize | 1u << kSplit | 1u << kJoin | 1u << kCut
-                                   : 0xFFFFu & ~(1u << kResult | 1u << kAddr | 1u << kTime | 1u << kCode);
-    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody)) keys |= 1u << kResult | 1u << kAddr | 1u << kTime;
+                    : type == kRaw
+                        ? 1u << kBody | 1u << kSize | 1u << kSplit | 1u << kJoin | 1u << kCut
+                        : 0xFFFFu & ~(1u << kResult | 1u << kAddr | 1u << kTime | 1u << kCode);
+    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody))
+        keys |= 1u << kResult | 1u << kAddr | 1u << kTime;
     if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) keys |= 1u << kCode;
     if (op.mask & ~keys & ~1u) return limit("a key that this frame does not use");
     if (type == kClose) {
@@ -652,9 +658,9 @@ void doApp(const Op &op) {
     // The tables with the named entries left out ("none" leaves nothing out).
     XR_DEV_TCP_SOCKET_CALLBACK_S s = kSockets;
     XR_DEV_TCP_CALLBACK_S e = kEvents;
-    static const char *const kEntries[] = {"none", "open", "check", "close", "send", "recv",
-                                           "error", "notify", "data", "str", "sockets",
-                                           "events", "log"};
+    static const char *const kEntries[] = {"none",    "open",   "check",  "close", "send",
+                                           "recv",    "error",  "notify", "data",  "str",
+                                           "sockets", "events", "log"};
     uint32_t left = 0;
     bool known = eachWord(op, kWithout, [&left](Tok t) {
         for (uint32_t i = 0; i < 13; ++i)
@@ -776,12 +782,12 @@ int applies(const char *p) {
         }
         size_t k = strcspn(t[i].p, "<=>"), op = t[i].n > k + 1 && t[i].p[k + 1] == '=' ? 2 : 1;
         int32_t want = 0, have = same({t[i].p, k}, "LINKS") ? int32_t(kLinks)
-                                : same({t[i].p, k}, "BUF") ? int32_t(kBuf)
-                                                           : -1;
+                                 : same({t[i].p, k}, "BUF") ? int32_t(kBuf)
+                                                            : -1;
         if (have < 0 || k >= t[i].n || !parseNumber(t[i].p + k + op, t[i].n - k - op, want))
             return -1;
         char c = t[i].p[k];
-        bool eq = have == want, holds = c == '>' ? have > want || (op == 2 && eq)
+        bool eq = have == want, holds = c == '>'   ? have > want || (op == 2 && eq)
                                         : c == '<' ? have < want || (op == 2 && eq)
                                                    : eq;
         all = all && holds;
