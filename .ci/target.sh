@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The stories on microcontroller cores under QEMU: a Cortex-M4 in the default configuration
-# and in the small one (1 link, 512-byte buffers, no logging), a Cortex-M0 with 16 KiB of
-# RAM in the small one, an rv32imac in both. Each image prints every story's result, the
+# The stories on microcontroller cores under QEMU: a Cortex-M4 in the default configuration,
+# in the same with a 128-byte log line (XR_DEV_TCP_LOG_LINE_SIZE, as the board example has
+# it) and in the small one (1 link, 512-byte buffers, no logging), a Cortex-M0 with 16 KiB
+# of RAM in the small one, an rv32imac in both. Each image prints every story's result, the
 # deepest stack use of every public call and "N passed, N failed, N skipped"; a failure, a
 # stack above its ceiling, a fault or a hang fails the step. The images run side by side.
 set -euo pipefail
@@ -14,7 +15,7 @@ scripts/setup.sh gcc-arm-none-eabi libnewlib-dev libnewlib-arm-none-eabi qemu-sy
 
 # core/configuration/stack ceiling in bytes of every public call, measured with the
 # stories' own callbacks running inside the calls. One build per toolchain.
-arm=(cortex-m4/default/1700 cortex-m4/small/512 cortex-m0/small/704)
+arm=(cortex-m4/default/1700 cortex-m4/shortlog/800 cortex-m4/small/512 cortex-m0/small/704)
 riscv=(rv32imac/default/1600 rv32imac/small/560)
 # The Cortex-M0's stack: what its 16 KiB leave beside the image's static RAM (13568 bytes,
 # the link fails when they do not fit) and the heap of stdio's streams (436 bytes).

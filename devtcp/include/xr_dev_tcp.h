@@ -61,8 +61,8 @@ extern "C" {
  * The library and every source that includes this header must see the same values: the
  * slot record's size follows them, so mixing configurations is an error that no compiler
  * reports. The CMake target devtcp::devtcp (cache variables DEVTCP_LINK_NUM,
- * DEVTCP_BUF_SIZE, DEVTCP_LOG) and the pkg-config file pass the library's values on to
- * the application.
+ * DEVTCP_BUF_SIZE, DEVTCP_LOG, DEVTCP_LOG_LINE_SIZE) and the pkg-config file pass the library's
+ * values on to the application.
  */
 /**@{*/
 #ifdef XR_DEV_TCP_CONFIG
@@ -86,6 +86,15 @@ extern "C" {
  * with them their texts and the formatting (vsnprintf); nothing else changes.
  */
 #define XR_DEV_TCP_LOG 1
+#endif
+#ifndef XR_DEV_TCP_LOG_LINE_SIZE
+/**
+ * Room for one log line, its NUL counted: a longer line is cut to it. The line is built
+ * on the stack inside every call that logs, so it sets the deepest stack of a build with
+ * logging; the library's own lines stay under 100 characters, so 128 keeps them whole.
+ * At least 2.
+ */
+#define XR_DEV_TCP_LOG_LINE_SIZE 1024
 #endif
 /**@}*/
 

@@ -46,7 +46,8 @@ void notify(XR_DEV_TCP_LINK_S &l, uint32_t uType, const char *lpszData) {
 
 #if XR_DEV_TCP_LOG
 namespace {
-constexpr uint32_t kLogLineSize = 1024;
+constexpr uint32_t kLogLineSize = XR_DEV_TCP_LOG_LINE_SIZE;
+static_assert(kLogLineSize >= 2, "XR_DEV_TCP_LOG_LINE_SIZE holds a character and its NUL");
 }  // namespace
 
 void xrDevTcpLog(int32_t iLevel, const char *lpszFormat, ...) {

@@ -27,6 +27,7 @@ struct Conn {
     State eState;
     err_t iErr;              // the failure, for the reports
     uint32_t uHead, uCount;  // bytes held in ucRx from uHead on, wrapping around
+    pbuf *lpMore;            // what arrived when ucRx was full: it follows ucRx's bytes
     uint8_t ucRx[kRxSize];
 };
 
@@ -54,24 +55,32 @@ void OnError(void *lpArg, err_t iErr) {
     conn.eState = State::Failed;
 }
 
-// Data is taken whole or not at all: ERR_MEM leaves the pbuf with lwIP, which offers it
-// again later. No pbuf means the peer's orderly close.
+// Everything lwIP delivers is taken: what fits goes into the buffer, the rest stays in its
+// pbufs, queued behind it, until SocketRecv takes it. (lwIP offers data that is refused
+// again only whole, so a pbuf larger than the free room would never be taken.) lwIP's
+// window, opened again only for bytes taken by SocketRecv, bounds what the queue holds.
+// No pbuf means the peer's orderly close.
 err_t OnReceive(void *lpArg, tcp_pcb *, pbuf *p, err_t) {
     Conn &conn = *static_cast<Conn *>(lpArg);
     if (p == nullptr) {
         conn.eState = State::Closed;
         return ERR_OK;
     }
-    if (p->tot_len > kRxSize - conn.uCount) {
-        return ERR_MEM;
+    if (conn.lpMore != nullptr) {
+        // A chain counts its length in 16 bits: past that, lwIP offers this one again later.
+        if (conn.lpMore->tot_len + p->tot_len > 0xFFFFu) {
+            return ERR_MEM;
+        }
+        pbuf_cat(conn.lpMore, p);
+        return ERR_OK;
     }
     const uint32_t uTail = (conn.uHead + conn.uCount) % kRxSize;
-    const uint32_t uFirst = p->tot_len < kRxSize - uTail ? p->tot_len : kRxSize - uTail;
+    const uint32_t uFit = p->tot_len < kRxSize - conn.uCount ? p->tot_len : kRxSize - conn.uCount;
+    const uint32_t uFirst = uFit < kRxSize - uTail ? uFit : kRxSize - uTail;
     pbuf_copy_partial(p, conn.ucRx + uTail, static_cast<u16_t>(uFirst), 0);
-    pbuf_copy_partial(p, conn.ucRx, static_cast<u16_t>(p->tot_len - uFirst),
-                      static_cast<u16_t>(uFirst));
-    conn.uCount += p->tot_len;
-    pbuf_free(p);
+    pbuf_copy_partial(p, conn.ucRx, static_cast<u16_t>(uFit - uFirst), static_cast<u16_t>(uFirst));
+    conn.uCount += uFit;
+    conn.lpMore = pbuf_free_header(p, static_cast<u16_t>(uFit));
     return ERR_OK;
 }
 
@@ -85,7 +94,11 @@ void Release(Conn &conn) {
             tcp_abort(conn.lpPcb);
         }
     }
+    if (conn.lpMore != nullptr) {
+        pbuf_free(conn.lpMore);
+    }
     conn.lpPcb = nullptr;
+    conn.lpMore = nullptr;
     conn.eState = State::Free;
 }
 
@@ -171,9 +184,22 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
         return -1;
     }
     Conn &conn = *lpConn;
-    // What arrived before a close or a failure is read first. tcp_recved counts in 16 bits.
+    // What arrived before a close or a failure is read first: the buffer's bytes, then the
+    // queued pbufs'. tcp_recved counts in 16 bits.
+    uSize = uSize < 0xFFFFu ? uSize : 0xFFFFu;
     uint32_t uTake = uSize < conn.uCount ? uSize : conn.uCount;
-    uTake = uTake < 0xFFFFu ? uTake : 0xFFFFu;
+    const uint32_t uFirst = uTake < kRxSize - conn.uHead ? uTake : kRxSize - conn.uHead;
+    memcpy(lpBuf, conn.ucRx + conn.uHead, uFirst);
+    memcpy(lpBuf + uFirst, conn.ucRx, uTake - uFirst);
+    conn.uHead = (conn.uHead + uTake) % kRxSize;
+    conn.uCount -= uTake;
+    if (conn.lpMore != nullptr && uTake < uSize) {
+        const uint32_t uMore =
+            uSize - uTake < conn.lpMore->tot_len ? uSize - uTake : conn.lpMore->tot_len;
+        pbuf_copy_partial(conn.lpMore, lpBuf + uTake, static_cast<u16_t>(uMore), 0);
+        conn.lpMore = pbuf_free_header(conn.lpMore, static_cast<u16_t>(uMore));
+        uTake += uMore;
+    }
     if (uTake == 0) {
         if (conn.eState == State::Failed) {
             g_hook.Report("SocketRecv", -conn.iErr);
@@ -181,11 +207,6 @@ int32_t Recv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
         }
         return conn.eState == State::Closed ? -1 : 0;
     }
-    const uint32_t uFirst = uTake < kRxSize - conn.uHead ? uTake : kRxSize - conn.uHead;
-    memcpy(lpBuf, conn.ucRx + conn.uHead, uFirst);
-    memcpy(lpBuf + uFirst, conn.ucRx, uTake - uFirst);
-    conn.uHead = (conn.uHead + uTake) % kRxSize;
-    conn.uCount -= uTake;
     // Acknowledged as taken: the peer may send that much more.
     if (conn.lpPcb != nullptr) {
         tcp_recved(conn.lpPcb, static_cast<u16_t>(uTake));

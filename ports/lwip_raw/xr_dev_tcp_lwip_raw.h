@@ -24,13 +24,24 @@
  * around each of its calls into the library (xrDevTcpProc, xrDevTcpLogin, xrDevTcpSend,
  * xrDevTcpLogout), and make no library call from lwIP's callbacks.
  *
+ * With an OS, every function of the application that the library calls runs with that
+ * lock held, since it runs inside one of those calls: the event callbacks (TcpError,
+ * TcpNotify, TcpReceive, TcpReceiveStr), the log function and the error hook below. They
+ * must not use lwIP's sequential APIs (sockets, netconn, netifapi): each takes the core
+ * lock again, which is not recursive, or waits for lwIP's thread, which waits for the
+ * lock, and the device hangs. Nor may they block or take long: lwIP's thread
+ * (every received frame, every timer) waits for them. They may call the library as
+ * xr_dev_tcp.h allows (xrDevTcpSend() to answer a message) and lwIP's raw API; work that
+ * needs more is handed to a thread of the application's own.
+ *
  * The port allocates nothing of its own: a fixed table of XR_DEV_TCP_LWIP_RAW_CONN_NUM
  * connections (default XR_DEV_TCP_LINK_NUM), each with a receive buffer of
- * XR_DEV_TCP_LWIP_RAW_RX_SIZE bytes (default TCP_WND) that holds what lwIP delivered until
- * SocketRecv takes it. Taken bytes are acknowledged to lwIP (tcp_recved()), which opens the
- * receive window again, so a buffer of TCP_WND bytes never overflows; a smaller one makes
- * lwIP hold back a segment that does not fit and deliver it again later (its fast timer,
- * every 250 ms). Each connection uses one tcp_pcb (MEMP_NUM_TCP_PCB) and lwIP's pbufs.
+ * XR_DEV_TCP_LWIP_RAW_RX_SIZE bytes (default TCP_WND) into which what lwIP delivers is
+ * copied until SocketRecv takes it. Taken bytes are acknowledged to lwIP (tcp_recved()),
+ * which opens the receive window again. A smaller buffer works too: what does not fit
+ * stays in lwIP's pbufs, queued behind the buffer's bytes, and SocketRecv takes it from
+ * there, a part at a time; lwIP's window bounds what the buffer and the queue hold
+ * together. Each connection uses one tcp_pcb (MEMP_NUM_TCP_PCB) and lwIP's pbufs.
  *
  * Addresses are "a.b.c.d:port": a dotted IPv4 address (no DNS lookup, which would block)
  * and a decimal port from 1 to 65535 and nothing after it. No operation waits.

@@ -92,20 +92,25 @@ TEST(LwipPorts, RefusedConnectionLoginEchoesOfBothKindsAndTheAgentsClose) {
 
         const std::string peer = "lwip-peer";
         const agent::Bytes text{'h', 'e', 'l', 'l', 'o', ' ', 'l', 'w', 'I', 'P', '\0'};
-        agent::Bytes binary(300);
+        // Two frames, each larger than the raw-API port's buffer and one segment of lwIP's:
+        // the second waits behind the first's rest, and the library reads them in parts.
+        agent::Bytes binary(1400), reversed(1400);
         for (size_t i = 0; i < binary.size(); ++i) binary[i] = uint8_t(i);  // NULs and 0xFF too
+        reversed.assign(binary.rbegin(), binary.rend());
         for (const agent::Bytes &frame :
              {agent::makeLoginReply(7, 0, "", ""),
               agent::makeFrame(7, XR_DEV_TCP_MSG_STR, text.data(), text.size(), &peer),
-              agent::makeFrame(7, XR_DEV_TCP_MSG_DATA, binary.data(), binary.size(), &peer)}) {
+              agent::makeFrame(7, XR_DEV_TCP_MSG_DATA, binary.data(), binary.size(), &peer),
+              agent::makeFrame(7, XR_DEV_TCP_MSG_DATA, reversed.data(), reversed.size(), &peer)}) {
             ASSERT_EQ(lwip_send(iAgent, frame.data(), frame.size(), 0), ssize_t(frame.size()));
         }
-        run([&] { return frames.size() == 3; });
-        EXPECT_EQ(frames.size(), 3u);
-        EXPECT_EQ(frames[1].session + frames[2].session, 14u);  // the device is logged in
-        EXPECT_EQ(frames[1].peer + "," + frames[2].peer, peer + "," + peer);
+        run([&] { return frames.size() == 4; });
+        ASSERT_EQ(frames.size(), 4u);
+        EXPECT_EQ(frames[1].session + frames[3].session, 14u);  // the device is logged in
+        EXPECT_EQ(frames[1].peer + "," + frames[3].peer, peer + "," + peer);
         EXPECT_EQ(frames[1].data, text);
         EXPECT_EQ(frames[2].data, binary);
+        EXPECT_EQ(frames[3].data, reversed);
 
         lwip_close(iAgent);
         iAgent = -1;

@@ -6,13 +6,17 @@ get_filename_component(_devtcp_top ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
 file(GLOB DEVTCP_STORIES CONFIGURE_DEPENDS ${DEVTCP_STORIES_DIR}/*.story)
 list(SORT DEVTCP_STORIES)
 
-# The library built with LINKS slots of BUF bytes, logging on (1) or off (0).
+# The library built with LINKS slots of BUF bytes, logging on (1) or off (0), and
+# optionally a log line of that many bytes.
 function(devtcp_story_library name links buf log)
   file(GLOB sources ${_devtcp_top}/devtcp/src/*.cpp)
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${_devtcp_top}/devtcp/include ${_devtcp_top}/devtcp/src)
   target_compile_definitions(${name} PUBLIC XR_DEV_TCP_LINK_NUM=${links} XR_DEV_TCP_BUF_SIZE=${buf}
                              XR_DEV_TCP_LOG=${log})
+  if(ARGC GREATER 4)
+    target_compile_definitions(${name} PUBLIC XR_DEV_TCP_LOG_LINE_SIZE=${ARGV4})
+  endif()
   target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
 endfunction()
 

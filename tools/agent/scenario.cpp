@@ -90,6 +90,8 @@ bool parsePatternOp(const std::string &text, uint8_t code, n::Op &op, const char
     std::string pattern, ms;
     for (uint32_t i = 1; i < count && t[i].p[0] != '#'; ++i) {
         std::string word(t[i].p, t[i].n);
+        if (code == kOpExpect && word.rfind("within=", 0) == 0 && !ms.empty())
+            return why = "a field given twice", false;
         if (code == kOpExpect && word.rfind("within=", 0) == 0)
             ms = word;
         else if (code == kOpQuiet && i == 1)
@@ -111,12 +113,15 @@ bool parsePatternOp(const std::string &text, uint8_t code, n::Op &op, const char
     return n::parseOp(kScenarioLanguage, line.c_str(), op, why);
 }
 
-bool parseStep(const std::string &text, n::Op &op, const char *&why) {
+bool parseStep(const std::string &text, n::Op &op, const char *&why, size_t &column) {
+    size_t length = n::opLength(text.c_str()), open = n::openQuote(text.data(), length);
+    column = open < length ? open + 1 : 0;
+    if (column) return why = "a quote is not closed", false;
     n::Tok first[1] = {{"", 0}};
     n::tokens({text.data(), text.size()}, first, 1);
     bool read = n::same(first[0], "expect")  ? parsePatternOp(text, kOpExpect, op, why)
                 : n::same(first[0], "quiet") ? parsePatternOp(text, kOpQuiet, op, why)
-                                             : n::parseOp(kScenarioLanguage, text.c_str(), op, why);
+                                             : n::parseOp(kScenarioLanguage, text.c_str(), op, why, column);
     if (!read) return false;
     if (op.code == kOpWait || op.code == kOpSilent) {
         n::Tok t[2] = {{"", 0}, {"", 0}};
@@ -257,9 +262,11 @@ void Player::report(const Step &s, bool ok, const std::string &detail) {
 bool Player::run(const std::vector<Step> &steps, size_t i, std::string &detail) {
     n::Op op = steps[i].op;
     const char *why = nullptr;
+    size_t column = 0;
     // The address the device came in on, or else the one listened on.
     if (steps[i].text.find("{agent}") != std::string::npos &&
-        !parseStep(replaceAll(steps[i].text, "{agent}", conn_ ? conn_->local() : addr_), op, why)) {
+        !parseStep(replaceAll(steps[i].text, "{agent}", conn_ ? conn_->local() : addr_), op, why,
+                   column)) {
         detail = why;
         return false;
     }
@@ -549,8 +556,10 @@ bool loadScenario(const std::string &path, const std::string &agentAddr, std::ve
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
         n::Op op;
         const char *why = "";
-        if (!parseStep(replaceAll(raw, "{agent}", agentAddr), op, why)) {
-            error = path + ":" + std::to_string(line) + ": " + why + ": " + raw;
+        size_t column = 0;
+        if (!parseStep(replaceAll(raw, "{agent}", agentAddr), op, why, column)) {
+            error = path + ":" + std::to_string(line) + (column ? ":" + std::to_string(column) : "") +
+                    ": " + why + ": " + raw;
             return false;
         }
         if (op.code == 0) continue;

@@ -28,14 +28,6 @@ const char *skipQuoted(const char *p, const char *end) {
     return p < end ? p + 1 : end;
 }
 
-// The operation part of a line ends at "=>" or at a comment, outside quotes.
-size_t opLength(const char *p) {
-    const char *s = p;
-    while (*p && *p != '#' && !(p[0] == '=' && p[1] == '>'))
-        p = *p == '"' ? skipQuoted(p, p + strlen(p)) : p + 1;
-    return size_t(p - s);
-}
-
 const Form *formOf(const Language &lang, uint8_t code) {
     for (size_t i = 0; i < lang.count; ++i)
         if (lang.forms[i].code == code) return &lang.forms[i];
@@ -46,40 +38,57 @@ char kindOf(const Form &s, uint32_t f) {
     return f < strlen(s.kinds) ? s.kinds[f] : '-';
 }
 
+// The bytes of a quoted text one at a time, escapes read: \xNN, \n, \0, \c for c.
+struct Unquoter {
+    const char *p, *end;  // after the opening quote, at the closing one
+    int next() {
+        if (p >= end) return -1;
+        char c = *p++;
+        if (c != '\\' || p >= end) return uint8_t(c);
+        c = *p++;
+        if (c == 'x' && end - p >= 2 && hexDigit(p[0]) >= 0 && hexDigit(p[1]) >= 0) {
+            p += 2;
+            return hexDigit(p[-2]) << 4 | hexDigit(p[-1]);
+        }
+        return c == 'n' ? '\n' : c == '0' ? '\0' : uint8_t(c);
+    }
+};
+
+// A quoted text's repeat count: nothing after the closing quote, or "*N" with N >= 0.
+bool repeatCount(const char *p, const char *end, int32_t &times) {
+    times = 1;
+    return p == end || (*p == '*' && parseNumber(p + 1, size_t(end - p - 1), times) && times >= 0);
+}
+
 // Appends a field's bytes to the pool: a quoted text repeated *N times (with its NUL for a
-// body), a body's hex digits, or else the word's characters.
-bool putText(Op &op, uint32_t f, Tok t, bool body) {
+// body), a body's hex digits, or else the word's characters. Every byte is kept or the
+// field is refused.
+bool putText(Op &op, uint32_t f, Tok t, bool body, const char *&why) {
     uint8_t *out = op.pool + op.used;
     size_t room = kPoolSize - op.used, n = 0;
+    why = "a text longer than an operation holds";
     if (t.n > 0 && t.p[0] == '"') {
         const char *end = skipQuoted(t.p, t.p + t.n);
-        uint8_t one[256];
-        size_t k = 0;
-        for (const char *q = t.p + 1; q < end - 1 && k < sizeof one; ++q) {
-            if (*q != '\\') {
-                one[k++] = uint8_t(*q);
-            } else if (q[1] == 'x' && hexDigit(q[2]) >= 0 && hexDigit(q[3]) >= 0) {
-                one[k++] = uint8_t(hexDigit(q[2]) << 4 | hexDigit(q[3]));
-                q += 3;
-            } else {
-                ++q;
-                one[k++] = *q == 'n' ? '\n' : *q == '0' ? '\0' : uint8_t(*q);
-            }
-        }
         int32_t times = 1;
-        size_t rest = t.n - size_t(end - t.p);
-        if (rest && (end[0] != '*' || !parseNumber(end + 1, rest - 1, times) || times < 0))
-            return false;
-        for (int32_t i = 0; i < times; ++i, n += k) {
-            if (n + k > room) return false;
-            memcpy(out + n, one, k);
+        if (!repeatCount(end, t.p + t.n, times)) return why = "bad value", false;
+        Unquoter u{t.p + 1, end - 1};
+        for (int c; (c = u.next()) >= 0; out[n++] = uint8_t(c))
+            if (n == room) return false;
+        // The copies after the first, each of the first's bytes: linear in what is kept.
+        if (times == 0) n = 0;
+        if (n > 0 && uint64_t(n) * uint64_t(times) > room) return false;
+        for (size_t k = n, i = 1; i < size_t(times) && k > 0; ++i) memcpy(out + i * k, out, k);
+        n *= size_t(times);
+        if (body) {
+            if (n == room) return false;
+            out[n++] = '\0';
         }
-        if (body && n < room) out[n++] = '\0';
     } else if (body) {
-        if (t.n % 2 || t.n / 2 > room) return false;
+        if (t.n / 2 > room) return false;
+        if (t.n % 2) return why = "bad value", false;
         for (size_t i = 0; i < t.n; i += 2) {
             int hi = hexDigit(t.p[i]), lo = hexDigit(t.p[i + 1]);
-            if (hi < 0 || lo < 0) return false;
+            if (hi < 0 || lo < 0) return why = "bad value", false;
             out[n++] = uint8_t(hi << 4 | lo);
         }
     } else {
@@ -92,11 +101,37 @@ bool putText(Op &op, uint32_t f, Tok t, bool body) {
     return true;
 }
 
-bool putField(Op &op, const Form &s, uint32_t f, Tok v) {
+bool putField(Op &op, const Form &s, uint32_t f, Tok v, const char *&why) {
     if (same(v, "NULL")) return true;  // left out: the call gets a null pointer
     op.mask = uint16_t(op.mask | 1u << f);
-    if (kindOf(s, f) == 'n') return parseNumber(v.p, v.n, op.num[f]);
-    return putText(op, f, v, kindOf(s, f) == 'b');
+    if (kindOf(s, f) == 'n') {
+        if (parseNumber(v.p, v.n, op.num[f])) return true;
+        return why = "bad value: a number from -2147483648 to 4294967295 or a name", false;
+    }
+    return putText(op, f, v, kindOf(s, f) == 'b', why);
+}
+
+bool named(const Form &s, uint32_t f, const char *name) {
+    return f < kMaxFields && s.names[f] && !strcmp(s.names[f], name);
+}
+
+// What a whole operation may not be: a frame's texts longer than a frame, a text longer
+// than its fixed field, a frame cut into pieces of no bytes.
+const char *checkOp(const Form &s, const Op &op) {
+    if (named(s, kSplit, "split") && op.has(kSplit) && op.num[kSplit] < 1)
+        return "split= is at least 1";
+    if (!named(s, kBody, "body") || !named(s, kPeer, "peer")) return nullptr;
+    uint64_t size = kHeadSize + (op.has(kBody) ? op.len[kBody] : 0u);
+    if (op.has(kPeer)) size += kPeerPrefix + paddedPeerLength(op.len[kPeer] + 1u);
+#define NOTATION_TEXT(x) #x
+#define NOTATION_NUMBER(x) NOTATION_TEXT(x)
+    if (size > kMaxFrame)
+        return "a body and peer that make a frame longer than " NOTATION_NUMBER(
+            XR_DEV_TCP_BUF_SIZE) " bytes";
+    for (uint32_t f = kAddr; f <= kTime; ++f)
+        if (named(s, f, kFrameNames[f]) && op.has(f) && op.len[f] > kTextFieldSize)
+            return "addr= and time= hold at most 64 bytes";
+    return nullptr;
 }
 
 }  // namespace
@@ -144,24 +179,51 @@ bool parseNumber(const char *p, size_t n, int32_t &value) {
     uint64_t v = 0;
     for (size_t i = hex ? 2 : 0; i < n; ++i) {
         int d = hexDigit(p[i]);
-        if (d < 0 || (!hex && d > 9) || v > 0xFFFFFFFFull) return false;
+        if (d < 0 || (!hex && d > 9)) return false;
         v = v * (hex ? 16 : 10) + uint64_t(d);
+        if (v > 0xFFFFFFFFull) return false;  // before it could wrap
     }
-    value = int32_t(uint32_t(base + (neg ? -int64_t(v) : int64_t(v))));
+    int64_t sum = base + (neg ? -int64_t(v) : int64_t(v));
+    if (sum < INT32_MIN || sum > int64_t(UINT32_MAX)) return false;
+    value = int32_t(uint32_t(sum));
     return true;
 }
 
-bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
+size_t opLength(const char *p) {
+    const char *s = p, *end = p + strlen(p);
+    while (*p && *p != '#' && !(p[0] == '=' && p[1] == '>'))
+        p = *p == '"' ? skipQuoted(p, end) : p + 1;
+    return size_t(p - s);
+}
+
+size_t openQuote(const char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != '"') continue;
+        size_t at = i;
+        for (++i; i < n && p[i] != '"'; ++i)
+            if (p[i] == '\\') ++i;
+        if (i >= n) return at;
+    }
+    return n;
+}
+
+bool parseOp(const Language &lang, const char *line, Op &op, const char *&why, size_t &column) {
     memset(&op, 0, sizeof op);
-    Tok t[kMaxFields + 1];
-    uint32_t n = tokens({line, opLength(line)}, t, kMaxFields + 1);
+    column = 0;
+    size_t length = opLength(line), open = openQuote(line, length);
+    if (open < length) return column = open + 1, why = "a quote is not closed", false;
+    Tok t[kMaxFields + 2];
+    uint32_t n = tokens({line, length}, t, kMaxFields + 2);
     if (n == 0) return true;
     const Form *s = nullptr;
     for (size_t i = 0; i < lang.count; ++i)
         if (same(t[0], lang.forms[i].word)) s = &lang.forms[i];
-    if (!s) return why = "unknown operation", false;
+    if (!s) return column = 1, why = "unknown operation", false;
+    if (n > kMaxFields + 1) return column = size_t(t[n - 1].p - line) + 1, why = "too many values", false;
     op.code = s->code;
+    uint32_t given = 0;
     for (uint32_t i = 1, pos = 0; i < n; ++i) {
+        column = size_t(t[i].p - line) + 1;
         auto eq = static_cast<const char *>(memchr(t[i].p, '=', t[i].n));
         uint32_t f = kMaxFields;
         if (eq && t[i].p[0] != '"') {
@@ -173,9 +235,17 @@ bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
             if (pos >= s->positional) return why = "too many values", false;
             f = pos++;
         }
-        if (!putField(op, *s, f, t[i])) return why = "bad value", false;
+        if (given >> f & 1u) return why = "a field given twice", false;
+        given |= 1u << f;
+        if (!putField(op, *s, f, t[i], why)) return false;
     }
-    return true;
+    column = 0;
+    return !(why = checkOp(*s, op));
+}
+
+bool parseOp(const Language &lang, const char *line, Op &op, const char *&why) {
+    size_t column = 0;
+    return parseOp(lang, line, op, why, column);
 }
 
 size_t encodeOp(const Language &lang, const Op &op, uint8_t *out, size_t room) {
@@ -331,8 +401,12 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room) {
 }
 
 Line &Line::put(const char *t, size_t len) {
-    for (size_t i = 0; i < len && n + 1 < sizeof s; ++i) s[n++] = t[i];
+    if (n == 0) cut_ = false;
+    size_t k = len < room_ - 1 - n ? len : room_ - 1 - n;
+    memcpy(s + n, t, k);
+    n += k;
     s[n] = '\0';
+    cut_ = cut_ || k < len;
     return *this;
 }
 
@@ -370,11 +444,11 @@ Line &Line::word(const char *t, size_t len) {
 
 Line &Line::bytes(const uint8_t *t, size_t len) {
     num(int32_t(len)).put(" ");
-    for (size_t i = 0; i < len && i < 32; ++i) {
+    for (size_t i = 0; i < len; ++i) {
         char h[2] = {"0123456789abcdef"[t[i] >> 4], "0123456789abcdef"[t[i] & 15]};
         put(h, 2);
     }
-    return put(len > 32 ? ".." : "");
+    return *this;
 }
 
 void describeFrame(const uint8_t *p, Line &l) {
@@ -394,7 +468,11 @@ void describeFrame(const uint8_t *p, Line &l) {
         l.put(" pass=").word(d + kLoginReqOffPass, textLength(d + kLoginReqOffPass, 64));
         l.put(" version=").word(d + kLoginReqOffVersion, textLength(d + kLoginReqOffVersion, 64));
     } else if (h.uType == XR_DEV_TCP_MSG_STR && b.uDataSize > 0) {
-        l.put(" ").text(d, textLength(d, b.uDataSize));
+        size_t text = textLength(d, b.uDataSize);
+        l.put(" ").text(d, text);
+        // Bytes after the text's NUL, or no NUL: the data is shown whole as well.
+        if (text + 1 != b.uDataSize)
+            l.put(" size=").bytes(reinterpret_cast<const uint8_t *>(d), b.uDataSize);
     } else if (b.uDataSize > 0) {
         l.put(" size=").bytes(reinterpret_cast<const uint8_t *>(d), b.uDataSize);
     }
@@ -402,36 +480,53 @@ void describeFrame(const uint8_t *p, Line &l) {
 
 namespace {
 
+// What follows word w of text t.
+Tok restAfter(Tok t, Tok w) {
+    size_t used = size_t(w.p + w.n - t.p);
+    return {w.p + w.n, t.n - used};
+}
+
+// A value as bytes: a quoted text's, unescaped, or a bare word's characters.
+Unquoter valueOf(const char *p, const char *end) {
+    if (end - p >= 2 && p[0] == '"' && skipQuoted(p, end) == end && end[-1] == '"')
+        return {p + 1, end - 1};
+    return {p, end};
+}
+
 bool sameWord(Tok pat, Tok word) {
     if (pat.n == word.n && !memcmp(pat.p, word.p, pat.n)) return true;
-    size_t k = strcspn(pat.p, "=\"");
-    k = k < pat.n && pat.p[k] == '=' ? k + 1 : 0;  // where the value starts
+    size_t k = 0;  // where the value starts: after a key's "=", before any quote
+    while (k < pat.n && pat.p[k] != '=' && pat.p[k] != '"') ++k;
+    k = k < pat.n && pat.p[k] == '=' ? k + 1 : 0;
     if (k > word.n || memcmp(pat.p, word.p, k)) return false;
-    const char *x = pat.p + k, *v = word.p + k, *end = pat.p + pat.n;
-    size_t vn = word.n - k;
-    int32_t a, b;
-    auto q =
-        x[0] == '"' ? static_cast<const char *>(memchr(x + 1, '"', size_t(end - x - 1))) : nullptr;
-    if (q && q + 1 < end && q[1] == '*' && parseNumber(q + 2, size_t(end - q - 2), a)) {
-        size_t xn = size_t(q - x - 1);
-        if (vn >= 2 && v[0] == '"') ++v, vn -= 2;
-        if (xn == 0 || vn != xn * size_t(a)) return vn == 0 && a == 0;
-        for (size_t i = 0; i < vn; ++i)
-            if (v[i] != x[1 + i % xn]) return false;
-        return true;
+    const char *x = pat.p + k, *end = pat.p + pat.n, *v = word.p + k, *vend = word.p + word.n;
+    if (x < end && x[0] == '"') {  // a text, the same bytes however escaped, or "x"*N
+        const char *close = skipQuoted(x, end);
+        int32_t times = 1;
+        if (close[-1] != '"' || close - x < 2 || !repeatCount(close, end, times)) return false;
+        Unquoter line = valueOf(v, vend), one{x + 1, close - 1};
+        if (one.p == one.end || times == 0) return line.next() < 0;
+        for (int32_t i = 0; i < times; ++i)
+            for (Unquoter u = one; u.p < u.end;)
+                if (u.next() != line.next()) return false;
+        return line.next() < 0;
     }
-    return k && parseNumber(x, size_t(end - x), a) && parseNumber(v, vn, b) && a == b;
+    int32_t a, b;
+    return k && parseNumber(x, size_t(end - x), a) &&
+           parseNumber(v, size_t(vend - v), b) && a == b;
 }
 
 }  // namespace
 
 bool matches(Tok pattern, const char *line) {
-    Tok pt[12], lt[24];
-    uint32_t np = tokens(pattern, pt, 12), nl = tokens({line, strlen(line)}, lt, 24);
-    if (np == 0 || nl == 0 || !sameWord(pt[0], lt[0])) return false;
-    for (uint32_t i = 1; i < np; ++i) {
+    // Word by word, none left out, nothing held beyond the word at hand.
+    Tok pw, lw, first;
+    Tok ps = pattern, ls = {line, strlen(line)};
+    if (!tokens(ps, &pw, 1) || !tokens(ls, &first, 1) || !sameWord(pw, first)) return false;
+    for (ps = restAfter(ps, pw); tokens(ps, &pw, 1); ps = restAfter(ps, pw)) {
         bool found = false;
-        for (uint32_t j = 1; j < nl && !found; ++j) found = sameWord(pt[i], lt[j]);
+        for (Tok l = restAfter(ls, first); !found && tokens(l, &lw, 1); l = restAfter(l, lw))
+            found = sameWord(pw, lw);
         if (!found) return false;
     }
     return true;

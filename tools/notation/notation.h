@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "xr_dev_tcp.h"
+
 namespace notation {
 
 // A word of a line: a run of characters up to a blank, a quoted text counting as one.
@@ -23,12 +25,17 @@ bool same(Tok a, const char *word);
 
 // A number: decimal, signed or 0x hex, or a name (the message types, "raw" and "close"
 // for the agent's bytes and close, BUF for the configured buffer size) with +N or -N.
+// False when it is none, or outside -2^31 .. 2^32-1: a value above 2^31-1 is kept as its
+// 32 bits (sess=0xFFFFFFFF), nothing wraps.
 bool parseNumber(const char *p, size_t n, int32_t &value);
 
 // ---- Operations
 
 constexpr uint32_t kMaxFields = 16;
-constexpr uint32_t kPoolSize = 1024;  // bytes of all text fields of one operation
+// The longest frame a text field may take part in: a frame buffer of the configuration.
+constexpr uint32_t kMaxFrame = XR_DEV_TCP_BUF_SIZE;
+// Bytes of all text fields of one operation: a frame's texts whole, and room for others.
+constexpr uint32_t kPoolSize = kMaxFrame + 512;
 
 struct Op {
     uint8_t code;
@@ -57,9 +64,16 @@ struct Language {
     size_t count;
 };
 
-// Reads one line's operation, up to "=>" or "#". False, with a reason, when it is not one;
-// a blank line or a comment yields code 0.
+// Reads one line's operation, up to "=>" or "#". False, with a reason, when it is not one:
+// an unknown word or field, a field given twice, a number out of range, a quote left open,
+// split= below 1, or a body and peer that make a frame longer than kMaxFrame. A blank line
+// or a comment yields code 0. @p column gets where the fault is, from 1 (0: the line).
+bool parseOp(const Language &lang, const char *line, Op &op, const char *&why, size_t &column);
 bool parseOp(const Language &lang, const char *line, Op &op, const char *&why);
+// Where a quote that is not closed opens in p[0..n), or n when every quote is closed.
+size_t openQuote(const char *p, size_t n);
+// The length of a line's operation: up to "=>" or "#" outside quotes.
+size_t opLength(const char *line);
 // The binary form: code, mask, then each field present in order (a number in 4 bytes, a
 // text as a 2-byte length and its bytes). Returns the bytes written, 0 when out of room.
 size_t encodeOp(const Language &lang, const Op &op, uint8_t *out, size_t room);
@@ -101,26 +115,47 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room);
 
 // ---- Lines
 
-// A line written out, without printf, into a fixed buffer.
-struct Line {
-    char s[400];
-    size_t n;
+// A line written out, without printf, into its own 400 bytes or into the caller's buffer.
+// What does not fit is left out, and cut() says so.
+class Line {
+  public:
+    // constexpr: a Line of static storage needs no constructor run at start-up.
+    constexpr Line() : s(own_), room_(sizeof own_), own_{} {}
+    Line(char *buf, size_t room) : s(buf), room_(room) { buf[0] = '\0'; }
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+
+    char *s;
+    size_t n = 0;  // the characters in s; writing starts over when set to 0
+    bool cut() const { return cut_; }
     Line &put(const char *t, size_t len);
     Line &put(const char *t);
     Line &num(int32_t v, bool hex = false);
     Line &text(const void *t, size_t len);      // quoted, control bytes as \xNN
     Line &word(const char *t, size_t len);      // bare when it can be, else quoted
-    Line &bytes(const uint8_t *t, size_t len);  // "N" and the first 32 bytes in hex
+    Line &bytes(const uint8_t *t, size_t len);  // "N" and every byte in hex
+
+  private:
+    size_t room_;
+    bool cut_ = false;
+    char own_[400];
 };
 
 // A whole frame as a line: "DATA sess=0x55 peer=p size=3 010203", "LOGIN sess=0x0 user=u
 // pass=p version=1.3.0", "STR sess=0x55 peer=p "hi"". The frame must be well formed.
 void describeFrame(const uint8_t *frame, Line &out);
+// Room for describeFrame() to write a frame of @p size bytes whole: at most four
+// characters a byte (\xNN), and the words around them.
+constexpr size_t describedRoom(size_t size) {
+    return 4 * size + 64;
+}
 
 // A pattern matches a line when their first words agree and each of its other words is
-// one of the line's. Words agree when they are the same; when they are key=value words with
-// values that are the same number however written (sess=85 and sess=0x55, size=BUF-8 and
-// size=2040); or when the pattern's value is written "x"*N, which stands for N copies of x.
+// one of the line's. Words agree when they are the same, whole; when they are key=value
+// words with values that are the same number however written (sess=85 and sess=0x55,
+// size=BUF-8 and size=2040); when both are quoted texts with the same bytes however
+// escaped ("\x41" and "A"); or when the pattern's value is written "x"*N, which stands
+// for N copies of x.
 bool matches(Tok pattern, const char *line);
 
 }  // namespace notation

@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The board example (examples/mps2_lwip: lwIP without an OS, devtcp::lwip_raw) on QEMU's
+# mps2-an386 against devtcp-agent playing scenario files, through QEMU's user-mode network:
+# restrict=on, so that the board reaches nothing but one forwarded address per agent
+# (10.0.2.100:8800, 10.0.2.101:8800), each connection carried by socat to the agent's
+# port on the host's loopback. The image boots afresh for every file. Every file runs
+# twice: on a plain link, and on a lossy one where the board's driver throws away the 3rd
+# of every 7 frames it receives, so that slirp retransmits (its first retransmission
+# comes after about 3 s: the lossy runs add LOSSY_EXTRA_MS to every wait) and lwIP holds
+# segments out of order; the 92 s silence_drop runs once, on the plain link. A failed
+# step, a board that faults or ends early, or a lossy run that dropped nothing fails the
+# step. Then the image's flash and RAM against their ceilings, and the echo round trip
+# through QEMU's network (a figure, never a check).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh gcc-arm-none-eabi libnewlib-dev libnewlib-arm-none-eabi qemu-system-arm socat
+lwip=$(scripts/third-party.sh lwip | awk '$1 == "lwip" { print $2 }')
+
+JOBS=${BOARD_JOBS:-3}    # boards and agents running side by side
+LOSSY_EXTRA_MS=10000
+DROP=3/7
+out=build-board
+cmake -S examples/mps2_lwip -B "$out/image" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cortex-m4.cmake" \
+  -DLWIP_DIR="$lwip" >/dev/null
+cmake --build "$out/image" -j 2 >/dev/null
+cmake -S . -B "$out/host" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$out/host" -j 2 --target devtcp-agent >/dev/null
+agent=$out/host/tools/agent/devtcp-agent
+image=$out/image/mps2_lwip.elf
+
+# The whole image's flash (code, constants, data's initial values) and static RAM (data,
+# bss; the stack's 8 KiB come on top), and each part's share from the linker's map (the
+# parts count strings that the linker merged once per object, so they add up to a few
+# dozen bytes more). Ceilings set from the first measured values (37640 B, 38624 B).
+FLASH_LIMIT=39000
+RAM_LIMIT=39500
+status=0
+read -r flash ram < <(arm-none-eabi-size "$image" | awk 'END { print $1 + $2, $2 + $3 }')
+echo "-- board image: flash $flash bytes (limit $FLASH_LIMIT), static RAM $ram bytes" \
+     "(limit $RAM_LIMIT); by part, flash and RAM:"
+python3 bench/board_image.py "$image.map" |
+  awk '$1 != "total" { gsub("_", " ", $1); printf "   %-12s %6d %6d\n", $1, $2, $3 }'
+[ "$flash" -le "$FLASH_LIMIT" ] || { echo "FAIL: flash above $FLASH_LIMIT bytes"; status=1; }
+[ "$ram" -le "$RAM_LIMIT" ] || { echo "FAIL: static RAM above $RAM_LIMIT bytes"; status=1; }
+runs=$out/runs
+rm -rf "$runs" && mkdir -p "$runs"
+
+# Starts an agent on a free port of the loopback (its pid in $!); prints the port.
+start_agent() {  # $1: log file, then the agent's options
+  local log=$1; shift
+  timeout 300 "$agent" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
+}
+agent_port() {  # $1: the agent's log file
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n '1s/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  echo "${port:-0}"
+}
+
+# Boots the board against agents (its pid in $!). Its output goes to $1.
+start_board() {  # $1: log file, $2: extra command-line words, then the agents' ports
+  local log=$1 words=$2; shift 2
+  local net="user,id=n0,restrict=on" i=100
+  for port in "$@"; do
+    net+=",guestfwd=tcp:10.0.2.$i:8800-cmd:socat STDIO TCP:127.0.0.1:$port"
+    i=$((i + 1))
+  done
+  timeout 400 qemu-system-arm -M mps2-an386 -nographic -monitor none \
+    -semihosting-config enable=on,target=native -nic none -netdev "$net" \
+    -net nic,netdev=n0,model=lan9118 -kernel "$image" -append "user=tester $words" \
+    </dev/null >"$log" 2>&1 &
+}
+
+# One run: the scenario files (one agent each, at 10.0.2.100, 10.0.2.101) against a fresh
+# board; writes PASS or FAIL and why to $runs/NAME.verdict.
+run() {  # $1: name, $2: plain or lossy, then the scenario files
+  local name=$1 mode=$2; shift 2
+  local base=$runs/$name.$mode words="" i=0 pids=() ports=() why=""
+  [ "$mode" = lossy ] && words="drop=$DROP"
+  for file in "$@"; do
+    if [ "$mode" = lossy ]; then  # every wait longer; an expect without one gets one
+      perl -pe "s/within=(\d+)/'within='.(\$1+$LOSSY_EXTRA_MS)/e;
+                s/^(expect\b(?!.*within=).*?)\s*\$/\$1 within=$((10000 + LOSSY_EXTRA_MS))\n/" \
+        "$file" >"$base.$i.scenario"
+      file=$base.$i.scenario
+    fi
+    start_agent "$base.agent$i.log" --scenario "$file"
+    pids+=("$!")
+    ports+=("$(agent_port "$base.agent$i.log")")
+    i=$((i + 1))
+  done
+  start_board "$base.board.log" "$words" "${ports[@]}"
+  local board=$!
+  for pid in "${pids[@]}"; do
+    wait "$pid" || why+=" a step failed;"
+  done
+  if ! kill "$board" 2>/dev/null; then
+    why+=" the board ended early;"
+  fi
+  wait "$board" 2>/dev/null || true
+  grep -q '^FAULT\|^FAILED' "$base.board.log" && why+=" the board failed;"
+  if [ "$mode" = lossy ] && ! grep -q 'received, [1-9][0-9]* dropped' "$base.board.log"; then
+    why+=" no frame dropped;"
+  fi
+  local steps
+  steps=$(cat "$base".agent*.log | grep -hE '^[0-9]+ passed, [0-9]+ failed' | paste -sd' ')
+  local verdict=PASS
+  [ -z "$why" ] || verdict=FAIL
+  echo "$verdict $name ($mode): ${steps:-no verdict}${why}" >"$base.verdict"
+}
+
+shipped=tools/agent/scenarios
+board=tests/board
+declare -A files=(
+  [silence_drop]=$shipped/silence_drop.scenario
+  [refused_login]=$shipped/refused_login.scenario
+  [agent_closes]=$shipped/agent_closes.scenario
+  [delayed_login_reply]=$shipped/delayed_login_reply.scenario
+  [login_echo]=$board/login_echo.scenario
+  [split_frames]=$shipped/split_frames.scenario
+  [coalesced_frames]=$shipped/coalesced_frames.scenario
+  [malformed_frames]=$shipped/malformed_frames.scenario
+  [wrong_session]=$shipped/wrong_session.scenario
+  [wake_and_error]=$shipped/wake_and_error.scenario
+  [redirect]="$board/redirect_second.scenario $board/second_agent.scenario"
+)
+# Longest first, so that the side-by-side runs end together.
+order=(silence_drop refused_login agent_closes delayed_login_reply login_echo split_frames
+       coalesced_frames malformed_frames wrong_session wake_and_error redirect)
+start=$SECONDS
+for mode in plain lossy; do
+  for name in "${order[@]}"; do
+    [ "$mode/$name" = lossy/silence_drop ] && continue
+    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
+    # shellcheck disable=SC2086  # the redirect names two files
+    run "$name" "$mode" ${files[$name]} &
+  done
+done
+wait
+for mode in plain lossy; do
+  for name in "${order[@]}"; do
+    f=$runs/$name.$mode.verdict
+    [ -f "$f" ] || continue
+    cat "$f"
+    if ! grep -q '^PASS' "$f"; then
+      status=1
+      for log in "$runs/$name.$mode".*.log; do echo "--- $log"; cat "$log"; done
+    fi
+  done
+done
+echo "-- scenario runs: $((SECONDS - start)) s"
+cat "$runs"/*.board.log | sed -n 's/.*stack: \([0-9]*\) bytes used.*/\1/p' | sort -n | tail -n 1 |
+  xargs -r printf -- '-- deepest stack of the board in any run: %s bytes of 8192\n'
+
+# The echo round trip through QEMU's network: the agent's demo sends one message every
+# 100 ms, string and binary in turn, and times each echo from its last byte written. The
+# board ticks every 50 ms. A figure, never a check: only a board that echoes nothing fails.
+ECHOES=300
+start_agent "$runs/roundtrip.agent.log" --json --time-interval 0 --interval 100 --one-per-round
+rt_agent=$!
+start_board "$runs/roundtrip.board.log" "" "$(agent_port "$runs/roundtrip.agent.log")"
+rt_board=$!
+for _ in $(seq $((ECHOES / 10 + 60))); do
+  grep -q "\"count\":$ECHOES," "$runs/roundtrip.agent.log" && break
+  sleep 1
+done
+kill "$rt_board" "$rt_agent" 2>/dev/null || true
+wait "$rt_board" "$rt_agent" 2>/dev/null || true
+if line=$(grep -m1 "\"count\":$ECHOES," "$runs/roundtrip.agent.log"); then
+  python3 -c 'import json, sys; e = json.loads(sys.argv[1])
+print("-- echo round trip through the network of QEMU over %d messages: p50 %s ms, p99 %s ms, "
+      "%d lost" % (e["count"], e["p50_ms"], e["p99_ms"], e["lost"]))' "$line"
+else
+  echo "FAIL: the board did not echo $ECHOES demo messages"
+  status=1
+fi
+exit $status
