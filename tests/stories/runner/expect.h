@@ -10,10 +10,11 @@
 namespace story {
 
 // Reads a line's expectations (log lines only where there is logging): null, or why not.
-const char *expectLine(const char *lpszLine, bool bLog);
+// Its items are rewritten in place (each pattern's pins after its other words).
+const char *expectLine(char *lpszLine, bool bLog);
 void expectNothing();
-// What happened, with a sent frame's bytes: null, or the failure when it was ruled out.
-const char *seen(const char *lpszLine, const uint8_t *lpFrame = nullptr, uint32_t uSize = 0);
+// What happened, with a sent frame's bytes: true when it was ruled out.
+bool seen(const char *lpszLine, const uint8_t *lpFrame = nullptr, uint32_t uSize = 0);
 // After the line: null when the call answered iAnswer as expected and all was met.
 const char *verdict(int32_t iAnswer);
 

@@ -137,7 +137,7 @@ size_t g_happenedLen;
 bool g_judging;  // the call has returned: what happens now is checked at once
 
 void check(const char *line, const uint8_t *frame = nullptr, uint32_t size = 0) {
-    if (const char *why = seen(line, frame, size)) fail(why);
+    if (seen(line, frame, size)) fail("unexpected: ", line);
 }
 
 // Each happening is kept as its kind ('w' bytes a write took, 'e' an open or close, which
