@@ -3,7 +3,8 @@
 // linker's --wrap, while one link makes its handshake and carries a frame of the
 // largest size each way; then what a reconnect on the kept session costs against a full
 // handshake: bytes each way and, run under callgrind (bench/tls.sh), the device's
-// instructions (the port's SocketOpen and SocketCheck calls, mbedTLS inside them). The
+// instructions (the port's SocketOpen and SocketCheck calls, mbedTLS inside them), in all
+// and in the longest single call. The
 // agent's side is an mbedTLS server with session tickets in the same process, joined to
 // the port by in-memory pipes; only the port's allocations and instructions are counted.
 //   tls_memory CA_PEM AGENT_PEM AGENT_KEY
@@ -76,29 +77,34 @@ void logLine(int32_t, const char *lpszText) {
     std::fprintf(stderr, "%s\n", lpszText);
 }
 
-// One connection of the port to the agent, up to the end of the handshake. Callgrind
-// collects only inside the port's calls and writes what it counted under @p lpszName.
+// One call of the port, counted: its allocations, and under callgrind its instructions,
+// written as one count under @p lpszName (each call's apart, to find the longest).
+template <class Call>
+int32_t device(const char *lpszName, Call call) {
+    g_bDevice = true;
+    CALLGRIND_TOGGLE_COLLECT;
+    const int32_t iResult = call();
+    CALLGRIND_TOGGLE_COLLECT;
+    g_bDevice = false;
+    CALLGRIND_DUMP_STATS_AT(lpszName);
+    return iResult;
+}
+
+// One connection of the port to the agent, up to the end of the handshake.
 int32_t connect(const XR_DEV_TCP_SOCKET_CALLBACK_S &port, mbedtls_ssl_context &agent,
                 const char *lpszName) {
     const size_t uToAgent = g_uToAgent, uToDevice = g_uToDevice;
-    g_bDevice = true;
-    CALLGRIND_TOGGLE_COLLECT;
-    const int32_t iSocket = port.SocketOpen("agent");
-    CALLGRIND_TOGGLE_COLLECT;
+    const int32_t iSocket = device(lpszName, [&] { return port.SocketOpen("agent"); });
     int32_t iUp = 0;
-    for (int i = 0; i < 100 && iUp == 0; ++i) {
-        g_bDevice = true;
-        CALLGRIND_TOGGLE_COLLECT;
-        iUp = port.SocketCheck(iSocket);
-        CALLGRIND_TOGGLE_COLLECT;
-        g_bDevice = false;
+    int iCalls = 0;
+    for (; iCalls < 1000 && iUp == 0; ++iCalls) {
+        iUp = device(lpszName, [&] { return port.SocketCheck(iSocket); });
         const int iErr = mbedtls_ssl_handshake(&agent);
         if (iErr != 0 && iErr != MBEDTLS_ERR_SSL_WANT_READ) fail("agent handshake", iErr);
     }
     if (iUp != 1) fail("port handshake", iUp);
-    CALLGRIND_DUMP_STATS_AT(lpszName);
-    std::printf("%s: %zu B to the agent, %zu B from it\n", lpszName, g_uToAgent - uToAgent,
-                g_uToDevice - uToDevice);
+    std::printf("%s: %zu B to the agent, %zu B from it, %d SocketCheck calls\n", lpszName,
+                g_uToAgent - uToAgent, g_uToDevice - uToDevice, iCalls);
     return iSocket;
 }
 

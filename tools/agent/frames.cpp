@@ -10,11 +10,16 @@ namespace agent {
 namespace w = devtcp::wire;
 
 bool cutFrame(Bytes &buf, DeviceFrame &f) {
-    if (buf.size() < w::kHeadSize) return false;
-    const uint8_t *p = buf.data();
+    size_t total = readFrame(buf.data(), buf.size(), f);
+    buf.erase(buf.begin(), buf.begin() + long(total));
+    return total > 0;
+}
+
+size_t readFrame(const uint8_t *p, size_t size, DeviceFrame &f) {
+    if (size < w::kHeadSize) return 0;
     w::Header h = w::readHeader(p);
     size_t total = w::kHeadSize + h.uPayload;
-    if (buf.size() < total) return false;
+    if (size < total) return 0;
 
     f = DeviceFrame();
     f.session = h.uSessID;
@@ -29,8 +34,7 @@ bool cutFrame(Bytes &buf, DeviceFrame &f) {
         if (b.bPeer) f.peer = fieldText(p + w::kOffPeerName, b.uPeerSize);
         f.data.assign(p + w::kHeadSize + b.uDataOff, p + total);
     }
-    buf.erase(buf.begin(), buf.begin() + total);
-    return true;
+    return total;
 }
 
 LoginRequest parseLoginRequest(const DeviceFrame &f) {

@@ -28,6 +28,9 @@ struct DeviceFrame {
 
 // Takes one complete frame off the front of @p buf. False while the frame is incomplete.
 bool cutFrame(Bytes &buf, DeviceFrame &frame);
+// Reads the complete frame at @p p, of the @p size bytes there; returns its length, or 0
+// while it is incomplete.
+size_t readFrame(const uint8_t *p, size_t size, DeviceFrame &frame);
 
 struct LoginRequest {
     bool sizeOk = false;  // payload of exactly the request's size

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The conformance kit on devtcp::lwip, on a host: lwIP runs inside this process with an
-// interface 127.0.0.1 whose packets loop back inside lwIP, so the kit's connections never
-// leave lwIP. A relay thread accepts them on lwIP's 127.0.0.1 at the agent's port and
-// carries each one to the agent on the host (its address after "--") over the host's
-// sockets: bytes both ways, and an end of either side as an end of the other.
+// The conformance kit on devtcp::lwip, or with CONFORMANCE_LWIP_RAW on devtcp::lwip_raw
+// (each call under lwIP's core lock, as an application with an OS makes them), on a host:
+// lwIP runs inside this process with an interface 127.0.0.1 whose packets loop back inside
+// lwIP, so the kit's connections never leave lwIP. A relay thread accepts them on lwIP's
+// 127.0.0.1 at the agent's port and carries each one to the agent on the host (its address
+// after "--") over the host's sockets: bytes both ways, and an end of either side as an end
+// of the other. The kit's own peers are on lwIP too (host_lwip.cpp).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +15,13 @@
 #include <vector>
 
 #include "conformance.h"
-#include "xr_dev_tcp_lwip.h"
+#include "host_lwip.h"
 #include "xr_dev_tcp_posix.h"
+#ifdef CONFORMANCE_LWIP_RAW
+#include "xr_dev_tcp_lwip_raw.h"
+#else
+#include "xr_dev_tcp_lwip.h"
+#endif
 extern "C" {  // lwipopts.h declares lwIP's core lock without C linkage
 #include "lwip/errno.h"
 #include "lwip/netif.h"
@@ -68,10 +75,22 @@ void relay(int iListener, std::string agent) {
         const int iDevice = lwip_accept(iListener, nullptr, nullptr);
         if (iDevice >= 0) {
             lwip_fcntl(iDevice, F_SETFL, O_NONBLOCK);
-            const int32_t iAgent = lpHost->SocketOpen(agent.c_str());
-            for (int i = 0; iAgent >= 0 && lpHost->SocketCheck(iAgent) == 0 && i < 3000; ++i)
+            // A refused connection to the agent shows in a read: the device's side then
+            // ends at once, as it would have been refused.
+            int32_t iAgent = lpHost->SocketOpen(agent.c_str()), iFirst = 0;
+            uint8_t ucFirst = 0;
+            for (int i = 0;
+                 iAgent >= 0 && iFirst == 0 && lpHost->SocketCheck(iAgent) == 0 && i < 3000; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            pairs.push_back({iDevice, iAgent, {}, {}, iAgent < 0});
+                iFirst = lpHost->SocketRecv(iAgent, &ucFirst, 1);
+            }
+            if (iFirst < 0) lpHost->SocketClose(iAgent);
+            iAgent = iFirst < 0 ? -1 : iAgent;
+            pairs.push_back({iDevice,
+                             iAgent,
+                             {},
+                             std::vector<uint8_t>(size_t(iFirst > 0), ucFirst),
+                             iAgent < 0});
             bMoved = true;
         }
         for (size_t i = pairs.size(); i-- > 0;) {
@@ -83,6 +102,24 @@ void relay(int iListener, std::string agent) {
         if (!bMoved) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
+
+#ifdef CONFORMANCE_LWIP_RAW
+// The raw-API port's operations, each under the core lock.
+struct Locked {
+    Locked() { LOCK_TCPIP_CORE(); }
+    ~Locked() { UNLOCK_TCPIP_CORE(); }
+};
+const XR_DEV_TCP_SOCKET_CALLBACK_S kLocked = {
+    [](const char *lpszAddr) { return Locked(), xrDevTcpLwipRawSockets()->SocketOpen(lpszAddr); },
+    [](int32_t iSocket) { return Locked(), xrDevTcpLwipRawSockets()->SocketCheck(iSocket); },
+    [](int32_t iSocket) { return Locked(), xrDevTcpLwipRawSockets()->SocketClose(iSocket); },
+    [](int32_t iSocket, const uint8_t *lpData, uint32_t uSize) {
+        return Locked(), xrDevTcpLwipRawSockets()->SocketSend(iSocket, lpData, uSize);
+    },
+    [](int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
+        return Locked(), xrDevTcpLwipRawSockets()->SocketRecv(iSocket, lpBuf, uSize);
+    }};
+#endif
 
 }  // namespace
 
@@ -115,5 +152,13 @@ extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **
         return nullptr;
     }
     std::thread(relay, iListener, std::string(argv[0])).detach();
+#ifdef CONFORMANCE_LWIP_RAW
+    return &kLocked;
+#else
     return xrDevTcpLwipSockets();
+#endif
+}
+
+extern "C" const XR_DEV_TCP_CONFORMANCE_HOST_S *ConformanceHost(void) {
+    return conformanceLwipHost();
 }

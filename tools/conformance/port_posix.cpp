@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "conformance.h"
+#include "host_posix.h"
 #include "xr_dev_tcp_posix.h"
 
 extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **argv) {
@@ -12,4 +13,8 @@ extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **
         return nullptr;
     }
     return xrDevTcpPosixSockets();
+}
+
+extern "C" const XR_DEV_TCP_CONFORMANCE_HOST_S *ConformanceHost(void) {
+    return conformancePosixHost(nullptr);
 }

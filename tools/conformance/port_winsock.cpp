@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "conformance.h"
+#include "host_winsock.h"
 #include "xr_dev_tcp_winsock.h"
 
 extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **argv) {
@@ -17,4 +18,8 @@ extern "C" const XR_DEV_TCP_SOCKET_CALLBACK_S *ConformancePort(int argc, char **
         return nullptr;
     }
     return xrDevTcpWinsockSockets();
+}
+
+extern "C" const XR_DEV_TCP_CONFORMANCE_HOST_S *ConformanceHost(void) {
+    return conformanceWinsockHost();
 }

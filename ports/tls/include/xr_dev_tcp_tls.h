@@ -25,22 +25,23 @@
  * certificate that the CA signed, for the one server name given.
  *
  * The operations of the TLS table:
- * - SocketOpen: opens the transport connection and prepares a TLS session; -1 when no
- *   TLS link is free (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, mbedTLS
- *   cannot allocate the session, or the transport's open fails.
+ * - SocketOpen: opens the transport connection and, once it is open, prepares a TLS
+ *   session (mbedTLS allocates its record buffers then: an open that fails at once costs
+ *   no heap and keeps every kept session); -1 when no TLS link is free
+ *   (XR_DEV_TCP_TLS_LINK_NUM), the setup has not been done, the transport's open fails,
+ *   or mbedTLS cannot allocate the session.
  * - SocketCheck: asks the transport until the connection is up, then runs the TLS
- *   handshake one step at a time without waiting: 0 while it goes on (mbedTLS's
- *   want-read and want-write, and its crypto-in-progress where MBEDTLS_ECP_RESTARTABLE
- *   splits the elliptic-curve work of a slow processor into steps), 1 only once it has
- *   completed and the agent's certificate has been verified against the CA and the
- *   server name. A failed handshake or verification logs one line saying why, answers
- *   -1 once (the library reports -3) and 0 after that: the library's login timeout then
- *   ends the attempt and its back-off spaces out the next one, as for any connection
- *   that does not come up. The transport connection and the TLS session are released at
- *   the failure.
+ *   handshake without waiting: 0 while it goes on (mbedTLS waits for the transport, or a
+ *   step of its elliptic-curve work is pending, see below), 1 only once it has completed
+ *   and the agent's certificate has been verified against the CA and the server name. A failed
+ * handshake or verification logs one line saying why, answers -1 once (the library reports -3) and
+ * 0 after that: the library's login timeout then ends the attempt and its back-off spaces out the
+ * next one, as for any connection that does not come up. The transport connection and the TLS
+ * session are released at the failure.
  * - SocketSend: encrypts one record of at most the front of the queue; 0 while the
- *   transport takes nothing (the record is kept and finished on a later call) and
- *   before the handshake has completed.
+ *   transport takes nothing (the record is kept and finished on a later call), while an
+ *   alert that mbedTLS wrote on its own (the refusal of the agent's renegotiation request)
+ *   is not all sent yet, and before the handshake has completed.
  * - SocketRecv: decrypted bytes; 0 while no whole record has arrived, for empty records
  *   (which TLS allows) and during the handshake; -1 when the agent closed the link (with
  *   or without a close-notify alert) or a record is bad, and while the transport
@@ -58,6 +59,24 @@
  * handshake message spread over several records (a certificate chain longer than the
  * MBEDTLS_SSL_IN_CONTENT_LEN that mbedTLS takes).
  *
+ * The handshake in steps: a full handshake's elliptic-curve work (verifying the
+ * certificate and the key exchange's signature, the key agreement) is most of its cost,
+ * 61 M instructions on x86-64 and of the order of a second on a 100 MHz microcontroller,
+ * while every other link and the TCP/IP stack's timers wait. Where mbedTLS is built with
+ * MBEDTLS_ECP_RESTARTABLE (and MBEDTLS_ECDH_LEGACY_CONTEXT, which it needs), the port
+ * offers only the ECDHE-ECDSA cipher suites and the short-Weierstrass curves, secp256r1
+ * first (mbedTLS splits that work for those only, not on Curve25519), and sets the step's
+ * size (XR_DEV_TCP_TLS_ECP_MAX_OPS, with mbedtls_ecp_set_max_ops(), which is global to
+ * mbedTLS). Each SocketCheck then advances the handshake by at most about one step, and a
+ * call that finishes a computation stops there; it answers 0 while a step is pending,
+ * which waits for nothing from the transport. bench/tls.sh, with mbedTLS built for the host
+ * from own_mbedtls/config_host.h (the device's choices): the longest single call of a full
+ * handshake runs 2.5 % of its instructions (1.55 M of 61.4 M), and the handshake spans 60
+ * calls; bench/tls_m4.sh, on a Cortex-M4 with config_board.h: 2.4 % (2.34 M of 98.0 M),
+ * 61 calls. own_mbedtls/ builds mbedTLS from its source with such a configuration, for a
+ * Cortex-M device without an OS (config_board.h) or the host; Debian's binary mbedTLS has
+ * no restartable ECC, and runs a full handshake in one call.
+ *
  * Resumed reconnects: each TLS link entry keeps the session of its last completed
  * handshake, with the agent address it was made with, and offers it (as a session ticket,
  * or its session ID for an agent that keeps a cache) on the next connection to the same
@@ -66,7 +85,8 @@
  * the verification of the full handshake it came from, made against the CA and the server
  * name of the current setup: the certificate is not sent or checked again, so its expiry
  * is not seen until the agent stops resuming (agents bound a ticket's lifetime, commonly
- * to hours). The kept session is forgotten after a failed handshake, by
+ * to hours). The kept session is forgotten after a failed handshake, after one closed
+ * unfinished (an agent that does not answer a resumed hello gets a full one next), by
  * xrDevTcpTlsCleanup() and when the setup is replaced. It takes a few hundred bytes of
  * heap per entry, and the agent's certificate with it where mbedTLS is built with
  * MBEDTLS_SSL_KEEP_PEER_CERTIFICATE. Set bNoResume to turn it off.
@@ -81,8 +101,8 @@
  * - static memory: 41 KB, of which 38 KB is mbedTLS's entropy context in Debian's build
  *   (its HAVEGE collector), 0.7 KB one mbedtls_ssl_context per link
  *   (XR_DEV_TCP_TLS_LINK_NUM) and 1 KB the configuration, CA chain and random generator;
- * - code: this port 5.1 KB (g++ -Os; 6.9 KB at -O2); the mbedTLS code and constants it
- *   links in statically, 483 KB.
+ * - code: this port 5.3 KB (g++ -Os; 7.1 KB at -O2); the mbedTLS code and constants it
+ *   links in statically, 482 KB.
  * - a resumed handshake: 0.69 M instructions on the device against 85.4 M for a full one
  *   (x86-64, P-256 ECDSA certificate), 531 bytes sent and 144 received against 494 and 946.
  * A device's own mbedTLS build shrinks all of these: MBEDTLS_SSL_IN_CONTENT_LEN and
@@ -91,7 +111,13 @@
  * maximum-fragment-length extension where mbedTLS has it), an entropy source of the
  * device's own (or Random below) drops HAVEGE, and one cipher suite with only the
  * algorithms it needs (say ECDHE-ECDSA with AES-128-GCM) cuts the code to a small
- * fraction.
+ * fraction. With own_mbedtls/config_host.h (ECDHE-ECDSA with AES-128-GCM, secp256r1 and
+ * secp384r1, restartable ECC; bench/tls.sh): 12.6 KB of heap per link at the handshake's
+ * peak, 8.4 KB while it is up, 0.2 KB kept for resuming; 3.5 KB of static memory for two
+ * links; 196 KB of mbedTLS code on x86-64 (with config_board.h on a Cortex-M4 at -Os,
+ * 68 KB, nearly all of which the port calls for, and the port's own 3.7 KB:
+ * .ci/tls-steps.sh); a full handshake 61.4 M instructions, a resumed one 0.52 M, 272 and
+ * 342 bytes sent.
  *
  * A device's mbedTLS configuration may lack these (the port compiles without each):
  * - MBEDTLS_FS_IO: no files; the CA certificates come from lpCaBuf only, and a setup
@@ -123,6 +149,15 @@ extern "C" {
 #ifndef XR_DEV_TCP_TLS_LINK_NUM
 /** TLS links that can be open at once (each holds its own mbedTLS session). */
 #define XR_DEV_TCP_TLS_LINK_NUM XR_DEV_TCP_LINK_NUM
+#endif
+
+#ifndef XR_DEV_TCP_TLS_ECP_MAX_OPS
+/**
+ * Where mbedTLS is built with MBEDTLS_ECP_RESTARTABLE: the size of one step of the
+ * handshake's elliptic-curve work (mbedtls_ecp_set_max_ops(), about one multiplication
+ * modulo a 256-bit prime each).
+ */
+#define XR_DEV_TCP_TLS_ECP_MAX_OPS 600
 #endif
 
 /** Settings of the TLS table; copied by xrDevTcpTlsSetup(), but not what they point to. */

@@ -21,6 +21,30 @@ constexpr unsigned char kDrbgLabel[] = "devtcp-tls";
 // Bytes that the device's entropy source must give before the collector may be read.
 constexpr size_t kEntropyThreshold = 32;
 
+#ifdef MBEDTLS_ECP_RESTARTABLE
+// Those of the build's cipher suites and curves whose elliptic-curve work mbedTLS splits.
+const int kStepSuites[] = {MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
+                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
+                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_CCM,
+                           MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256,
+                           0};
+const mbedtls_ecp_group_id kStepCurves[] = {
+#ifdef MBEDTLS_ECP_DP_SECP256R1_ENABLED
+    MBEDTLS_ECP_DP_SECP256R1,
+#endif
+#ifdef MBEDTLS_ECP_DP_SECP384R1_ENABLED
+    MBEDTLS_ECP_DP_SECP384R1,
+#endif
+#ifdef MBEDTLS_ECP_DP_SECP521R1_ENABLED
+    MBEDTLS_ECP_DP_SECP521R1,
+#endif
+#ifdef MBEDTLS_ECP_DP_BP256R1_ENABLED
+    MBEDTLS_ECP_DP_BP256R1,
+#endif
+    MBEDTLS_ECP_DP_NONE};
+#endif
+
 bool g_bInitialised = false;  // the mbedTLS contexts of g_stTls are initialised
 
 void initContexts() {
@@ -74,6 +98,13 @@ int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     // device build mbedTLS with small receive buffers.
     iErr = mbedtls_ssl_conf_max_frag_len(&conf, MBEDTLS_SSL_MAX_FRAG_LEN_2048);
     if (iErr != 0) return iErr;
+#endif
+#ifdef MBEDTLS_ECP_RESTARTABLE
+    // The handshake's elliptic-curve work in steps of XR_DEV_TCP_TLS_ECP_MAX_OPS: mbedTLS
+    // splits it for ECDHE-ECDSA, on the short-Weierstrass curves (secp256r1 first), only.
+    mbedtls_ssl_conf_ciphersuites(&conf, kStepSuites);
+    mbedtls_ssl_conf_curves(&conf, kStepCurves);
+    mbedtls_ecp_set_max_ops(XR_DEV_TCP_TLS_ECP_MAX_OPS);
 #endif
     if (cfg.Random != nullptr) {
         mbedtls_ssl_conf_rng(&conf, cfg.Random, cfg.lpRandomCtx);

@@ -2,6 +2,7 @@
 // The five socket operations of the TLS table: mbedTLS sessions whose records travel
 // through the transport's socket operations, none of which blocks.
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl_internal.h>
 
 #include <cstdio>
 #include <cstring>
@@ -86,6 +87,16 @@ int bioRecv(void *lpCtx, unsigned char *lpBuf, size_t uLen) {
     return iRead;
 }
 
+// Sends what is left of a record that mbedTLS wrote on its own inside a read (the
+// no_renegotiation alert that answers a HelloRequest) and the transport took only part of.
+// mbedtls_ssl_write would only finish it and still report the caller's bytes written. (A
+// later read may answer the same HelloRequest again: a second warning alert, harmless.)
+int flushLeftover(TlsLink &link) {
+    return link.uPendingSize == 0 && link.stSsl.out_left != 0
+               ? mbedtls_ssl_flush_output(&link.stSsl)
+               : 0;
+}
+
 void closeTransport(TlsLink &link) {
     if (link.iTransport >= 0 && g_stTls.stTransport.SocketClose != nullptr)
         g_stTls.stTransport.SocketClose(link.iTransport);
@@ -133,6 +144,24 @@ void failHandshake(TlsLink &link, int iErr) {
     tlsLog("xrDevTcpTlsCheck: TLS handshake with %s failed: %s (iErr=-0x%04X)",
            g_stTls.lpszServerName, szReason, unsigned(-iErr));
     endHandshake(link);
+}
+
+// Runs the handshake until it waits for the transport or completes. Where mbedTLS splits
+// the elliptic-curve work into steps (MBEDTLS_ECP_RESTARTABLE), a call that finishes a
+// pending computation stops after it: a new one starts on the next call.
+int advanceHandshake(TlsLink &link) {
+    const bool bFinishing = link.bComputing;
+    while (link.stSsl.state != MBEDTLS_SSL_HANDSHAKE_OVER) {
+        const int iErr = mbedtls_ssl_handshake_step(&link.stSsl);
+        link.bComputing = iErr == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+        link.bStepPending = link.bComputing;
+        if (iErr != 0) return iErr;
+        if (bFinishing && link.stSsl.state != MBEDTLS_SSL_HANDSHAKE_OVER) {
+            link.bStepPending = true;
+            return MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+        }
+    }
+    return 0;
 }
 
 // A free entry for a link to @p lpszAddr: preferably one that kept a session with it,
@@ -190,6 +219,11 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     }
     TlsLink &link = *lpLink;
     const auto iSocket = static_cast<int32_t>(lpLink - g_stTls.stLink);
+    // The transport first: an open that fails at once (no route), which the library
+    // retries every tick, costs no record buffers and keeps the entry's session.
+    const auto open = g_stTls.stTransport.SocketOpen;
+    const int32_t iTransport = open != nullptr ? open(lpszAddr) : -1;
+    if (iTransport < 0) return -1;
     mbedtls_ssl_init(&link.stSsl);
     int iErr = mbedtls_ssl_setup(&link.stSsl, &g_stTls.stConf);
     if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
@@ -199,12 +233,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
         describeError(iErr, szWhy, sizeof szWhy);
         tlsLog("xrDevTcpTlsOpen: no TLS session: %s", szWhy);
         mbedtls_ssl_free(&link.stSsl);
-        return -1;
-    }
-    const auto open = g_stTls.stTransport.SocketOpen;
-    const int32_t iTransport = open != nullptr ? open(lpszAddr) : -1;
-    if (iTransport < 0) {
-        mbedtls_ssl_free(&link.stSsl);
+        if (g_stTls.stTransport.SocketClose != nullptr) g_stTls.stTransport.SocketClose(iTransport);
         return -1;
     }
     mbedtls_ssl_set_bio(&link.stSsl, &link, bioSend, bioRecv, nullptr);
@@ -214,6 +243,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     link.ucHeadGot = 0;
     link.usBodyLeft = 0;
     link.uQuietRecords = 0;
+    link.bComputing = link.bStepPending = false;
     link.ePhase = Phase::Connecting;
     return iSocket;
 }
@@ -232,7 +262,7 @@ int32_t xrDevTcpTlsCheck(int32_t iSocket) {
         link.ePhase = Phase::Handshake;
     }
     link.usCallRecords = 0;
-    const int iErr = mbedtls_ssl_handshake(&link.stSsl);
+    const int iErr = advanceHandshake(link);
     if (iErr == 0) {
         keepSession(link);
         link.uQuietRecords = 0;
@@ -268,6 +298,9 @@ void xrDevTcpTlsClose(int32_t iSocket) {
             : iState <= MBEDTLS_SSL_SERVER_HELLO_DONE ? "the agent stopped after its hello"
                                                       : "the agent did not finish it",
             unsigned(lpLink->uQuietRecords));
+        // The agent may not take up the session it was offered (a ticket it cannot read,
+        // dropped silently): the next handshake is a full one.
+        forgetSession(*lpLink);
     }
     closeTransport(*lpLink);
     releaseLink(*lpLink);
@@ -287,13 +320,20 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
             iMax > 0 && static_cast<uint32_t>(iMax) < uSize ? static_cast<uint32_t>(iMax) : uSize;
     }
     if (uRecord > uSize) return -1;
-    const int iWritten = mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
+    // A read finishes a pending record before it answers a HelloRequest with an alert
+    // (mbedtls_ssl_read flushes first): it is out, and is not written again.
+    if (link.uPendingSize != 0 && link.stSsl.out_left == 0) {
+        link.uPendingSize = 0;
+        return static_cast<int32_t>(uRecord);
+    }
+    const int iLeft = flushLeftover(link);
+    const int iWritten = iLeft != 0 ? iLeft : mbedtls_ssl_write(&link.stSsl, lpData, uRecord);
     if (iWritten > 0) {
         link.uPendingSize = 0;
         return iWritten;
     }
     if (wouldBlock(iWritten)) {
-        link.uPendingSize = uRecord;
+        if (iLeft == 0) link.uPendingSize = uRecord;
         return 0;
     }
     char szWhy[kReasonSize];

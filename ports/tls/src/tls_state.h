@@ -42,6 +42,10 @@ struct TlsLink {
     uint16_t usBodyLeft;
     uint16_t usCallRecords;
     uint32_t uQuietRecords;
+    // The handshake's elliptic-curve work (MBEDTLS_ECP_RESTARTABLE): a computation is under
+    // way; the handshake can go on without the transport (a step of it is pending).
+    bool bComputing;
+    bool bStepPending;
     mbedtls_ssl_context stSsl;
 };
 
@@ -75,6 +79,12 @@ void releaseLink(TlsLink &link);
 
 // Forgets the session kept in @p link.
 void forgetSession(TlsLink &link);
+
+// The handshake of @p link has work to do that waits for nothing from the transport: the
+// next SocketCheck advances it (a step of its elliptic-curve work).
+inline bool stepPending(const TlsLink &link) {
+    return link.ePhase == Phase::Handshake && link.bStepPending;
+}
 
 }  // namespace devtcp_tls
 
