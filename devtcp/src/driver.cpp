@@ -112,11 +112,15 @@ void xrDevTcpProc(uint32_t uTick) {
         g_stDevTcp.uTickSecond = uTick;
     }
     for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
-        // The login step does nothing for a logged-in slot; the steps after it also run
-        // when it changes the status, and find nothing to do on a slot it freed.
-        if (l.usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
+        // The status is tested once: the steps below run even when the login step
+        // changes it, and find nothing to do on a slot it freed (no socket, and the mark
+        // changed). A logged-in slot has no login step to take.
+        uint16_t usStatus = l.usStatus;
         Held held(l);
-        xrDevTcpLoginProc(l);
+        if (usStatus != XR_DEV_TCP_STATUS_LOGINED) {
+            if (usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
+            xrDevTcpLoginProc(l);
+        }
         xrDevTcpSocketProc(l, held);
         if (l.uSendSize != 0 && !l.usWriteFailed && held() && l.iSocket >= 0) xrDevTcpFlush(l);
         // A write of this step, or one the application made since the last, failed.

@@ -117,7 +117,7 @@ void handleFrontFrame(XR_DEV_TCP_LINK_S &l) {
     // A reset during the dispatch has emptied the buffer.
     if (!held() || l.uRecvSize < uSize) return;
     uint32_t uRest = l.uRecvSize - uSize;
-    memmove(l.ucRecvBuf, l.ucRecvBuf + uSize, uRest);
+    if (uRest) memmove(l.ucRecvBuf, l.ucRecvBuf + uSize, uRest);
     l.uRecvSize = uRest;
 }
 

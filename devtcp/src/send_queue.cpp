@@ -26,7 +26,7 @@ int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l) {
     // A claim beyond what was offered takes the whole queue.
     uint32_t uSent = uint32_t(iSent) < l.uSendSize ? uint32_t(iSent) : l.uSendSize;
     l.uSendSize -= uSent;
-    memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize);
+    if (l.uSendSize) memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize);
     return 0;
 }
 
