@@ -143,19 +143,18 @@ void check(const char *line, const uint8_t *frame = nullptr, uint32_t size = 0) 
 // Each happening is kept as its kind ('w' bytes a write took, 'e' an open or close, which
 // ends a connection, '-' anything else), its link, ':' and its line.
 void happened(char kind, uint32_t slot, const char *line) {
-    char head[16] = {kind}, digits[10];  // without printf: this runs inside the library's calls
-    size_t k = 1, m = 0;
-    do digits[m++] = char('0' + slot % 10);
-    while ((slot /= 10) != 0);
-    while (m) head[k++] = digits[--m];
-    head[k++] = ':';
-    size_t n = strlen(line) + 1;
+    // Written in place, without printf or buffers: this runs inside the library's calls,
+    // whose stack a device measures.
+    size_t n = strlen(line) + 1, digits = 1;
+    for (uint32_t s = slot; s >= 10; s /= 10) ++digits;
     if (g_judging && kind == '-') return check(line);
-    if (g_happenedLen + k + n > sizeof g_happened)
+    if (g_happenedLen + digits + 2 + n > sizeof g_happened)
         return limit("more happened than the runner holds");
-    memcpy(g_happened + g_happenedLen, head, k);
-    memcpy(g_happened + g_happenedLen + k, line, n);
-    g_happenedLen += k + n;
+    char *p = g_happened + g_happenedLen;
+    p[0] = kind, p[digits + 1] = ':';
+    for (size_t i = digits; i >= 1; --i, slot /= 10) p[i] = char('0' + slot % 10);
+    memcpy(p + digits + 2, line, n);
+    g_happenedLen += digits + 2 + n;
 }
 
 void readSent(uint32_t slot, uint32_t n, bool first, bool early);
