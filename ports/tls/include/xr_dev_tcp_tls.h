@@ -151,6 +151,16 @@ extern "C" {
 #define XR_DEV_TCP_TLS_LINK_NUM XR_DEV_TCP_LINK_NUM
 #endif
 
+#ifndef XR_DEV_TCP_TLS_LOG_LINE_SIZE
+/**
+ * Room for one of the port's log lines (a failed handshake's reason with it), its NUL
+ * counted: a longer line is cut to it. The line is built on the stack of the call that
+ * logs, as the library's are: by default the library's setting, XR_DEV_TCP_LOG_LINE_SIZE.
+ * At least 2.
+ */
+#define XR_DEV_TCP_TLS_LOG_LINE_SIZE XR_DEV_TCP_LOG_LINE_SIZE
+#endif
+
 #ifndef XR_DEV_TCP_TLS_ECP_MAX_OPS
 /**
  * Where mbedTLS is built with MBEDTLS_ECP_RESTARTABLE: the size of one step of the
