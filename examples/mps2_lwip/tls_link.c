@@ -123,7 +123,8 @@ static void report(void) {
                     (unsigned long)(uLongest * 100 / uTotal),
                     (unsigned long)(uLongest * 1000 / uTotal % 10));
     }
-    board_print("; heap %lu bytes at most\n", (unsigned long)board_heap_used());
+    board_print("; heap %lu bytes at most, stack %lu\n", (unsigned long)board_heap_used(),
+                (unsigned long)board_stack_used());
 }
 
 void tls_link_proc(uint32_t uNow) {
