@@ -137,7 +137,11 @@ void endHandshake(TlsLink &link) {
 }
 
 // The handshake failed: say why, and give back the connection and the session at
-// once; the handle stays until the library closes it.
+// once; the handle stays until the library closes it. Kept out of line, so that its log
+// line is on the stack only while it runs, not during every step of the handshake.
+#ifdef __GNUC__
+__attribute__((noinline))
+#endif
 void failHandshake(TlsLink &link, int iErr) {
     if (logging()) {
         LogLine line;
