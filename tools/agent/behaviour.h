@@ -14,26 +14,36 @@
 #include "frames.h"
 #include "options.h"
 #include "output.h"
+#include "role.h"
 
 namespace agent {
 
-class Behaviour {
+class Behaviour : public Role {
   public:
     Behaviour(const Options &options, Output &out);
 
     // The addresses the agent listens on; chaos mode redirects between them.
-    void addAddress(const std::string &addr) { addrs_.push_back(addr); }
-    void onConnect(Connection &c);
+    void onListen(const std::string &addr) override { addrs_.push_back(addr); }
+    const char *onConnect(Connection &c) override;
     // Handles one frame from the device. Returns why the connection is to be closed now
     // (kReasonLogout, "close-after"), or nullptr to keep it.
-    const char *onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now);
+    const char *onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) override;
     // Demo rounds and time frames that are due.
-    void onTimer(Connection &c, Clock::time_point now);
-    // The earliest moment onTimer has something to do for @p c.
-    Clock::time_point nextDue(const Connection &c) const;
-    // Reports the tagged frames that have been written whole.
-    void onWritten(Connection &c);
-    void onClose(Connection &c, const std::string &reason, int error);
+    void onTimer(Connection &c, Clock::time_point now) override;
+    Clock::time_point nextDue(const Connection &c) const override;
+    // Reports the tagged frames that have been written whole; a refusal written whole
+    // asks for the connection's close (kReasonRefused).
+    void onWritten(Connection &c) override;
+    void onClose(Connection &c, const std::string &reason, int error) override;
+    // Echoes that waited too long are lost.
+    void onTurn(Clock::time_point now) override { expireEchoes(now); }
+    Clock::time_point due() const override { return Clock::time_point::max(); }
+    bool done() const override { return false; }
+    // The summary line; a signal is how the agent ends: status 0.
+    int finish(const std::string &why) override {
+        summary(why);
+        return 0;
+    }
     void expireEchoes(Clock::time_point now);
     void summary(const std::string &why);
 
@@ -64,6 +74,9 @@ class Behaviour {
 // flight, not lost: the device logged out, or the agent stops.
 constexpr const char *kReasonLogout = "logout";
 constexpr const char *kReasonShutdown = "shutdown";
+// A refused login ends its connection once the reply is written: a device gets one try
+// per connection, not as many as it can send.
+constexpr const char *kReasonRefused = "login refused";
 
 // Login results of the agent's own checks.
 constexpr int32_t kResultBadRequest = 400;  // wrong version text or request size

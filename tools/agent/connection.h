@@ -42,21 +42,31 @@ class Connection {
     // TLS holds input that a read would get: the connection is to be served without poll().
     bool tlsHasPending() const { return agent::tlsHasPending(ssl_); }
 
-    // Reads what the socket has, up to kMaxReadPerTurn bytes, into the input buffer;
-    // @p error gets errno on failure.
+    // Reads what the socket has into the input buffer, while it holds less than
+    // kMaxReadPerTurn bytes; @p error gets errno on failure.
     IoStatus readAvailable(int &error);
-    Bytes &input() { return in_; }
+    // Takes the next complete frame off the input; false while there is none.
+    bool takeFrame(DeviceFrame &frame);
 
     // Frames queued during one step form a burst; commit() hands the burst to the
     // write queue, cut into write units as the mode says. A frame with a @p tag other
-    // than 0 is reported by takeWritten() once its last byte is written.
-    void queue(Bytes frame, uint64_t tag = 0);
+    // than 0 is reported by takeWritten() once its last byte is written. In Frame mode a
+    // frame with a @p gap is written that long after the one before was written whole.
+    void queue(Bytes frame, uint64_t tag = 0, Clock::duration gap = Clock::duration(0));
     void commit(WriteMode mode);
     std::vector<uint64_t> takeWritten();
     bool hasOutput() const { return !units_.empty(); }
+    // The socket is to be polled for output: there is output that may be written now
+    // (TLS not waiting for input first), or TLS wants to write.
+    bool wantsWrite(Clock::time_point now) const {
+        return (hasOutput() && nextWrite_ <= now && !writeWaitsForRead_) || tlsWantsWrite();
+    }
+    // There is work without waiting for poll(): TLS holds input for a read, or a whole
+    // frame waits in the input buffer; never while paused.
+    bool ready() const;
     // Bytes queued and not yet written, the burst not yet committed included.
     uint64_t queuedBytes() const { return queued_; }
-    // When a --split connection may write its next byte.
+    // When the next write may be made (a --split byte, a unit after its gap).
     Clock::time_point nextWriteAt() const { return nextWrite_; }
     // Writes what is queued; Closed once opt.closeAtBytes bytes are written.
     IoStatus flush(WriteMode mode, Clock::duration byteGap, Clock::time_point now, int &error);
@@ -65,6 +75,10 @@ class Connection {
     uint64_t bytesOut() const { return bytesOut_; }
 
     Options opt;
+    // Not read while set: its bytes wait in the socket (the role holds it back).
+    bool paused = false;
+    // Set by the role: the loop closes the connection for this reason at the end of its turn.
+    std::string closeRequest;
     // Until when the device may take to log in (TLS handshake included); cleared, to
     // time_point::max(), once a login is accepted.
     Clock::time_point loginBy = Clock::time_point::max();
@@ -73,6 +87,7 @@ class Connection {
     bool loggedIn = false;
     bool leaving = false;       // a redirect was sent: no more demo rounds
     uint64_t replyTag = 0;      // of the accepting login reply, to learn when it is written
+    uint64_t refusalTag = 0;    // of a refusing login reply: the connection ends once written
     bool replyPending = false;  // a login waits for its reply until replyAt
     DeviceFrame deferredLogin;
     Clock::time_point replyAt;
@@ -96,15 +111,19 @@ class Connection {
     struct Unit {
         Bytes bytes;
         std::vector<uint64_t> tags;
+        Clock::duration gap{};
     };
     std::string from_;
     std::string local_;
     Bytes in_;
+    size_t inStart_ = 0;  // bytes at the front of in_ already taken as frames
     std::vector<Unit> burst_;
     std::deque<Unit> units_;
     std::vector<uint64_t> written_;
     size_t unitOffset_ = 0;  // bytes of the front unit already written
     Clock::time_point nextWrite_;
+    Clock::time_point lastUnitDone_;  // when the last unit was written whole
+    bool writeWaitsForRead_ = false;  // TLS must read before it can write again
     uint64_t writes_ = 0;
     uint64_t bytesOut_ = 0;
     uint64_t queued_ = 0;

@@ -28,6 +28,9 @@ struct DeviceFrame {
 
 // Takes one complete frame off the front of @p buf. False while the frame is incomplete.
 bool cutFrame(Bytes &buf, DeviceFrame &frame);
+// Reads the complete frame at @p p, of the @p size bytes there; returns its length, or 0
+// while it is incomplete.
+size_t readFrame(const uint8_t *p, size_t size, DeviceFrame &frame);
 
 struct LoginRequest {
     bool sizeOk = false;  // payload of exactly the request's size
@@ -48,6 +51,13 @@ Bytes makeLoginReply(uint32_t session, int32_t result, const std::string &addr,
 // Redirect and time frames: one zero-filled 64-byte text field.
 Bytes makeTextFrame(uint32_t session, uint8_t type, const std::string &text);
 Bytes makeErrorFrame(uint32_t session, int32_t code);
+
+// A device's frame as it may be printed: a login request's password field holds "***"
+// instead, unless @p showPasswords.
+Bytes frameToShow(const DeviceFrame &frame, bool showPasswords);
+// Described frames (rx lines, a step's detail) as they may be printed: the word after
+// every " pass=" outside quotes reads ***, unless @p showPasswords.
+std::string linesToShow(const std::string &described, bool showPasswords);
 
 // The text of a fixed field: its bytes up to the first NUL, never past the field.
 std::string fieldText(const uint8_t *field, size_t size);

@@ -71,8 +71,29 @@ double Output::sinceStartMs() const {
     return std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
 }
 
+Output::~Output() {
+    for (const auto &l : limits_)
+        if (l.second.leftOut)
+            write(Event(l.first, 0, Level::Warn).num("left_out", int64_t(l.second.leftOut)));
+}
+
 void Output::emit(const Event &event) {
     if (quiet_ && event.level() == Level::Info) return;
+    if (event.level() != Level::Warn || (event.name() != "unmatched" && event.name() != "warning"))
+        return write(event);
+    Limit &l = limits_[event.name()];
+    Clock::time_point now = Clock::now();
+    if (now - l.since >= std::chrono::seconds(1)) l.since = now, l.shown = 0;
+    if (l.shown >= kWarningsPerSecond) return void(++l.leftOut);
+    ++l.shown;
+    if (!l.leftOut) return write(event);
+    Event told = event;
+    told.num("left_out", int64_t(l.leftOut));
+    l.leftOut = 0;
+    write(told);
+}
+
+void Output::write(const Event &event) {
     std::string line;
     char stamp[32];
     if (json_) {

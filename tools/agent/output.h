@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -50,15 +51,33 @@ class Event {
 class Output {
   public:
     Output(bool json, bool quiet);
+    // Says how many warnings were left out and not yet told.
+    ~Output();
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    // Warnings that a device causes as often as it likes ("unmatched", "warning") are shown
+    // at most kWarningsPerSecond a second of each kind; the next one shown carries
+    // left_out=N, the number left out before it.
     void emit(const Event &event);
+    static constexpr unsigned kWarningsPerSecond = 10;
     bool json() const { return json_; }
+    // Whether an event of @p level is shown: one that is not need not be made.
+    bool shows(Level level) const { return !quiet_ || level != Level::Info; }
     // Milliseconds since the agent started; every line carries it.
     double sinceStartMs() const;
 
   private:
+    void write(const Event &event);
+
     bool json_;
     bool quiet_;
     Clock::time_point start_;
+    struct Limit {
+        Clock::time_point since;
+        unsigned shown = 0;
+        uint64_t leftOut = 0;
+    };
+    std::map<std::string, Limit> limits_;
 };
 
 std::string jsonEscape(const std::string &text);

@@ -19,14 +19,19 @@
 
 #include "behaviour.h"
 #include "connection.h"
+#include "role.h"
 #include "scenario.h"
 
 namespace agent {
+
+namespace {
 
 bool setNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+}  // namespace
 
 bool parseAddress(const std::string &text, sockaddr_in &sa) {
     size_t colon = text.rfind(':');
@@ -41,17 +46,23 @@ bool parseAddress(const std::string &text, sockaddr_in &sa) {
     return inet_pton(AF_INET, host.c_str(), &sa.sin_addr) == 1;
 }
 
+namespace {
+
 std::string addressText(const sockaddr_in &sa) {
     char host[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
     return std::string(host) + ":" + std::to_string(ntohs(sa.sin_port));
 }
 
+}  // namespace
+
 // Failures go to stderr; a JSON reader gets them as an event too.
 void fail(Output &out, const std::string &message) {
     if (out.json()) out.emit(Event("error", 0, Level::Warn).str("message", message));
     std::fprintf(stderr, "devtcp-agent: %s\n", message.c_str());
 }
+
+namespace {
 
 // A non-blocking listening socket on @p text, reported in an @p event line, or -1.
 int listenOn(const std::string &text, const char *event, Output &out, std::string &addr) {
@@ -73,8 +84,6 @@ int listenOn(const std::string &text, const char *event, Output &out, std::strin
     return fd;
 }
 
-namespace {
-
 int signalPipe[2] = {-1, -1};
 
 // Output waiting for one device, beyond what its socket holds: far above any scenario's
@@ -93,7 +102,7 @@ void onSignal(int sig) {
 
 class Server {
   public:
-    Server(const Options &o, Output &out) : opt_(o), out_(out), behaviour_(o, out) {}
+    Server(const Options &o, Output &out, Role &role) : opt_(o), out_(out), role_(role) {}
     ~Server() {
         for (int fd : listenFds_) close(fd);
     }
@@ -107,7 +116,7 @@ class Server {
 
     const Options &opt_;
     Output &out_;
-    Behaviour behaviour_;
+    Role &role_;
     TlsServer tls_;
     bool useTls_ = false;
     // The listening sockets and their addresses: chaos mode adds two more addresses.
@@ -143,7 +152,7 @@ int Server::listen() {
         if (fd < 0) return kExitUsage;
         listenFds_.push_back(fd);
         addrs_.push_back(addr);
-        behaviour_.addAddress(addr);
+        role_.onListen(addr);
     }
     return kExitOk;
 }
@@ -192,18 +201,19 @@ void Server::acceptAll(int listenFd, const std::string &local) {
         if (opt_.loginTimeoutMs)
             conns_.back()->loginBy = Clock::now() + std::chrono::milliseconds(opt_.loginTimeoutMs);
         closing_.emplace_back();
-        behaviour_.onConnect(*conns_.back());
+        if (const char *why = role_.onConnect(*conns_.back())) closing_.back() = {why, 0};
     }
 }
 
 int Server::pollTimeoutMs(Clock::time_point now) const {
-    Clock::time_point due = now + std::chrono::seconds(1);  // echo expiry runs at least this often
+    // Echo expiry runs at least once a second.
+    Clock::time_point due = std::min(now + std::chrono::seconds(1), role_.due());
     if (acceptPausedUntil_ > now) due = std::min(due, acceptPausedUntil_);
     for (const auto &c : conns_) {
-        if (c->tlsHasPending()) return 0;
-        due = std::min(due, std::min(behaviour_.nextDue(*c), c->loginBy));
-        if (c->hasOutput() && c->opt.writeMode == WriteMode::Split)
-            due = std::min(due, c->nextWriteAt());
+        if (c->ready()) return 0;
+        due = std::min(due, std::min(role_.nextDue(*c), c->loginBy));
+        // Output held back by time, not by the socket: poll() does not wake for it.
+        if (c->hasOutput() && c->nextWriteAt() > now) due = std::min(due, c->nextWriteAt());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
     return int(std::max<long long>(0, ms));
@@ -217,12 +227,11 @@ int Server::run() {
         const short acceptEvents = now >= acceptPausedUntil_ ? POLLIN : 0;
         for (int fd : listenFds_) fds.push_back({fd, acceptEvents, 0});
         for (const auto &c : conns_) {
-            short events = POLLIN;
-            if ((c->hasOutput() &&
-                 (c->opt.writeMode != WriteMode::Split || c->nextWriteAt() <= now)) ||
-                c->tlsWantsWrite())
-                events |= POLLOUT;
-            fds.push_back({c->fd(), events, 0});
+            // A paused connection is not read; polled for output only, so that a hang-up
+            // it cannot read does not wake the loop again and again.
+            const short events =
+                short((c->paused ? 0 : POLLIN) | (c->wantsWrite(now) ? POLLOUT : 0));
+            fds.push_back({events ? c->fd() : -1, events, 0});
         }
         int n = poll(fds.data(), fds.size(), pollTimeoutMs(now));
         if (n < 0 && errno != EINTR) {
@@ -233,8 +242,7 @@ int Server::run() {
             unsigned char sig = 0;
             if (read(signalPipe[0], &sig, 1) == 1) {
                 for (size_t i = conns_.size(); i-- > 0;) drop(i, kReasonShutdown, 0);
-                behaviour_.summary(sig == SIGINT ? "SIGINT" : "SIGTERM");
-                return kExitOk;
+                return role_.finish(sig == SIGINT ? "SIGINT" : "SIGTERM");
             }
         }
         now = Clock::now();
@@ -248,13 +256,15 @@ int Server::run() {
             Connection &c = *conns_[i];
             short revents = i < polled ? fds[i + first].revents : 0;
             int error = 0;
-            if ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite() ||
-                c.tlsHasPending()) {
+            if (!c.paused &&
+                ((revents & (POLLIN | POLLHUP | POLLERR)) || c.tlsWantsWrite() || c.ready())) {
                 IoStatus st = c.readAvailable(error);
-                // Frames that arrived before a close are handled all the same.
+                // Frames that arrived before a close are handled all the same, until the
+                // role pauses the connection or its answers fill the write queue.
                 DeviceFrame f;
-                while (closing_[i].first.empty() && cutFrame(c.input(), f)) {
-                    if (const char *why = behaviour_.onFrame(c, f, now)) closing_[i] = {why, 0};
+                while (closing_[i].first.empty() && !c.paused &&
+                       c.queuedBytes() <= kMaxWriteQueue && c.takeFrame(f)) {
+                    if (const char *why = role_.onFrame(c, f, now)) closing_[i] = {why, 0};
                 }
                 if (closing_[i].first.empty() && st == IoStatus::Closed)
                     closing_[i] = {"closed by device", 0};
@@ -264,11 +274,11 @@ int Server::run() {
             if (closing_[i].first.empty() && now >= c.loginBy)
                 closing_[i] = {"no login within " + std::to_string(opt_.loginTimeoutMs) + " ms", 0};
             if (!closing_[i].first.empty()) continue;
-            behaviour_.onTimer(c, now);
+            role_.onTimer(c, now);
             c.commit(c.opt.writeMode);
             IoStatus st =
                 c.flush(c.opt.writeMode, std::chrono::milliseconds(c.opt.byteGapMs), now, error);
-            behaviour_.onWritten(c);
+            role_.onWritten(c);
             if (st == IoStatus::Failed)
                 closing_[i] = {c.tlsFailure().empty() ? "write failed" : c.tlsFailure(), error};
             if (st == IoStatus::Closed) closing_[i] = {"close-at-bytes", 0};
@@ -279,14 +289,21 @@ int Server::run() {
                               .str("message", "the device reads nothing: " + closing_[i].first));
             }
         }
+        role_.onTurn(now);
+        for (size_t i = 0; i < conns_.size(); ++i)
+            if (closing_[i].first.empty() && !conns_[i]->closeRequest.empty())
+                closing_[i] = {conns_[i]->closeRequest, 0};
         for (size_t i = conns_.size(); i-- > 0;)
             if (!closing_[i].first.empty()) drop(i, closing_[i].first, closing_[i].second);
-        behaviour_.expireEchoes(now);
+        if (role_.done()) {
+            for (size_t i = conns_.size(); i-- > 0;) drop(i, kReasonShutdown, 0);
+            return role_.finish("");
+        }
     }
 }
 
 void Server::drop(size_t i, const std::string &reason, int error) {
-    behaviour_.onClose(*conns_[i], reason, error);
+    role_.onClose(*conns_[i], reason, error);
     conns_.erase(conns_.begin() + long(i));
     closing_.erase(closing_.begin() + long(i));
 }
@@ -305,8 +322,18 @@ int runServer(const Options &options, Output &out) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    if (!options.scenario.empty()) return runScenario(options, out, signalPipe[0]);
-    Server server(options, out);
+    std::unique_ptr<Role> role;
+    if (options.scenario.empty()) {
+        role = std::make_unique<Behaviour>(options, out);
+    } else {
+        std::string error;
+        role = makePlayer(options, out, error);
+        if (!role) {
+            if (!error.empty()) fail(out, error);
+            return error.empty() ? kExitOk : kExitUsage;  // --check stops after the reading
+        }
+    }
+    Server server(options, out, *role);
     int status = server.listen();
     if (status != kExitOk) return status;
     return server.run();

@@ -23,16 +23,10 @@ constexpr int kExitUsage = 2;
 // Returns the exit status.
 int runServer(const Options &options, Output &out);
 
-// Socket helpers that the scenario player shares with the server.
-bool setNonBlocking(int fd);
 // An IPv4 "a.b.c.d:port" into @p sa; false when it is not one.
 bool parseAddress(const std::string &text, sockaddr_in &sa);
-std::string addressText(const sockaddr_in &sa);
 // A failure on stderr, and as an error event for a JSON reader.
 void fail(Output &out, const std::string &message);
-// A non-blocking listening socket on @p text, reported in an @p event line (with the
-// address in @p addr), or -1 after saying why not.
-int listenOn(const std::string &text, const char *event, Output &out, std::string &addr);
 
 }  // namespace agent
 

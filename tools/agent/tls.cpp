@@ -101,7 +101,12 @@ bool tlsWantsWrite(ssl_st *ssl) {
 }
 
 bool tlsHasPending(ssl_st *ssl) {
-    return ssl && SSL_has_pending(ssl);
+    // SSL_has_pending() would also count a record's first bytes, which no read completes.
+    return ssl && SSL_pending(ssl) > 0;
+}
+
+bool tlsWantsRead(ssl_st *ssl) {
+    return ssl && SSL_want_read(ssl);
 }
 
 void tlsFree(ssl_st *ssl) {

@@ -41,8 +41,12 @@ ssize_t tlsWrite(ssl_st *ssl, const uint8_t *buf, size_t size, bool &wouldBlock,
                  std::string &failure);
 // The session waits to write its handshake: the socket is to be polled for output.
 bool tlsWantsWrite(ssl_st *ssl);
-// The session holds decrypted or undecrypted input that no poll() would report.
+// The session holds decrypted input that a read would get without the socket: then no
+// poll() would report it. Part of a record (a header cut short) is not such input: it
+// waits for the rest, which poll() reports.
 bool tlsHasPending(ssl_st *ssl);
+// The last write waits for input before it can go on (a handshake the device started).
+bool tlsWantsRead(ssl_st *ssl);
 void tlsFree(ssl_st *ssl);
 
 }  // namespace agent

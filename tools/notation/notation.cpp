@@ -219,7 +219,8 @@ bool parseOp(const Language &lang, const char *line, Op &op, const char *&why, s
     for (size_t i = 0; i < lang.count; ++i)
         if (same(t[0], lang.forms[i].word)) s = &lang.forms[i];
     if (!s) return column = 1, why = "unknown operation", false;
-    if (n > kMaxFields + 1) return column = size_t(t[n - 1].p - line) + 1, why = "too many values", false;
+    if (n > kMaxFields + 1)
+        return column = size_t(t[n - 1].p - line) + 1, why = "too many values", false;
     op.code = s->code;
     uint32_t given = 0;
     for (uint32_t i = 1, pos = 0; i < n; ++i) {
@@ -512,8 +513,7 @@ bool sameWord(Tok pat, Tok word) {
         return line.next() < 0;
     }
     int32_t a, b;
-    return k && parseNumber(x, size_t(end - x), a) &&
-           parseNumber(v, size_t(vend - v), b) && a == b;
+    return k && parseNumber(x, size_t(end - x), a) && parseNumber(v, size_t(vend - v), b) && a == b;
 }
 
 }  // namespace
