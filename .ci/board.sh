@@ -82,10 +82,10 @@ start_agent() {  # $1: log file, then the agent's options
   local log=$1; shift
   timeout 300 "$agent" --listen 127.0.0.1:0 "${agent_tls[@]}" "$@" >"$log" 2>&1 &
 }
-agent_port() {  # $1: the agent's log file
+agent_port() {  # $1: the agent's log file (its "listening" line names the port)
   local port=""
   for _ in $(seq 100); do
-    port=$(sed -n '1s/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1")
+    port=$(sed -n '/listening/{s/.*127\.0\.0\.1:\([0-9]*\).*/\1/p;q}' "$1")
     [ -n "$port" ] && break
     sleep 0.1
   done
