@@ -19,9 +19,9 @@
 #define SERVER_NAME "devtcp-agent"  // the agent certificate's name (scripts/tls-certs.sh)
 #define INSTRUCTIONS_PER_CLOCK 40u  // -icount shift=0: 1 ns an instruction, 40 ns a clock
 
-static XR_DEV_TCP_SOCKET_CALLBACK_S g_stLower;      // the board's table
-static XR_DEV_TCP_SOCKET_CALLBACK_S g_stCounting;   // it, counting the bytes of handshakes
-static XR_DEV_TCP_SOCKET_CALLBACK_S g_stTls;        // the TLS table, watching its handshakes
+static XR_DEV_TCP_SOCKET_CALLBACK_S g_stLower;     // the board's table
+static XR_DEV_TCP_SOCKET_CALLBACK_S g_stCounting;  // it, counting the bytes of handshakes
+static XR_DEV_TCP_SOCKET_CALLBACK_S g_stTls;       // the TLS table, watching its handshakes
 static const XR_DEV_TCP_SOCKET_CALLBACK_S *g_lpTls;
 static uint32_t g_uSeed;
 static int g_bCount;
@@ -118,9 +118,8 @@ static void report(void) {
                 (unsigned long)g_stShake.uCalls);
     if (g_bCount && g_stShake.uInstructions > 0) {
         const uint64_t uTotal = g_stShake.uInstructions, uLongest = g_stShake.uLongest;
-        board_print("; %lu instructions, the longest call %lu (%lu.%lu %%)",
-                    (unsigned long)uTotal, (unsigned long)uLongest,
-                    (unsigned long)(uLongest * 100 / uTotal),
+        board_print("; %lu instructions, the longest call %lu (%lu.%lu %%)", (unsigned long)uTotal,
+                    (unsigned long)uLongest, (unsigned long)(uLongest * 100 / uTotal),
                     (unsigned long)(uLongest * 1000 / uTotal % 10));
     }
     board_print("; heap %lu bytes at most, stack %lu\n", (unsigned long)board_heap_used(),

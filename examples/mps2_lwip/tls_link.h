@@ -13,7 +13,8 @@
    entropy from boot to boot; bCount: the run is under QEMU's -icount shift=0, so the
    processor's clock counts instructions, and each handshake's report gives them. */
 const XR_DEV_TCP_SOCKET_CALLBACK_S *tls_link_setup(const XR_DEV_TCP_SOCKET_CALLBACK_S *lpTransport,
-                                                   uint32_t uSeed, int bCount, XR_DEV_TCP_LOG_FUNC lpLog);
+                                                   uint32_t uSeed, int bCount,
+                                                   XR_DEV_TCP_LOG_FUNC lpLog);
 
 /* xrDevTcpProc(uNow), timed while a handshake is under way; prints a line for each
    handshake completed or given up. */

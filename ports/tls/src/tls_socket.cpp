@@ -124,7 +124,8 @@ void handshakeReason(const TlsLink &link, int iErr, char *szOut, size_t uSize) {
     }
     if (iLen > 0 && szOut[iLen - 1] == '\n') szOut[iLen - 1] = '\0';
     // Checks that do not all fit the line: their flags.
-    if (iLen <= 0) std::snprintf(szOut, uSize, "certificate not verified (flags 0x%X)", unsigned(uFlags));
+    if (iLen <= 0)
+        std::snprintf(szOut, uSize, "certificate not verified (flags 0x%X)", unsigned(uFlags));
 }
 
 // Gives back the connection and the session of a failed handshake, and forgets the kept
