@@ -109,7 +109,7 @@ start_board() {  # $1: log file, $2: extra command-line words, then the agents' 
 
 # One run: the scenario files (one agent each, at 10.0.2.100, 10.0.2.101) against a fresh
 # board; writes PASS or FAIL and why to $runs/NAME.verdict.
-run() {  # $1: name, $2: plain or lossy, then the scenario files
+run() {  # $1: name, $2: plain, lossy or icount (measuring), then the scenario files
   local name=$1 mode=$2; shift 2
   local base=$runs/$name.$mode words="" i=0 pids=() ports=() why=""
   [ "$mode" = lossy ] && words="drop=$DROP"
@@ -157,7 +157,8 @@ if [ "$board_mode" = tls ]; then
   run tls_resume icount tests/board/tls_resume.scenario &
   wait
   # A handshake's line: "tls: handshake N completed: S bytes sent, R received, T ticks;
-  # I instructions, the longest call L (P %); heap H bytes at most".
+  # I instructions, the longest call L (P %); heap H bytes at most, stack K" (the
+  # instructions in the run under -icount only).
   field() {  # $1: log, $2: handshake number, $3: the word after the wanted number
     sed -n "s/^tls: handshake $2 completed: .*[ ]\([0-9]*\) $3.*/\1/p" "$1" | head -n 1
   }
