@@ -107,7 +107,7 @@ def main():
         else:
             sys.exit("roundtrip: timed out")
         # The figures as they stand while both programs still run: stopping either
-        # would count the messages then in flight as lost.
+        # would leave the messages then in flight without a round trip.
         rtt_peak = peak_kib(rtt_console.pid)
     finally:
         for p in procs:

@@ -32,13 +32,15 @@ const char kUsage[] =
     "                        IPv4 address, a colon and a port from 1 to 65535\n"
     "  --user NAME           the user name instead of asking for it (1 to 127 characters)\n"
     "  --password-file FILE  log in with the password on the first line of FILE\n"
-    "  --password-env VAR    log in with the password in the environment variable VAR;\n"
-    "                        either way the password stays out of the shell history and\n"
-    "                        the process list (1 to 63 characters)\n"
+    "  --password-env VAR    log in with the password in the environment variable VAR,\n"
+    "                        which is then wiped from the client's environment; either\n"
+    "                        way the password stays out of the shell history and the\n"
+    "                        client's command line (1 to 63 characters)\n"
     "  --tls-ca FILE         run every link over TLS 1.2, also after a redirect, and\n"
     "                        accept only an agent whose certificate chains to a CA\n"
     "                        certificate in FILE (PEM or DER); needs --tls-name\n"
-    "  --tls-name NAME       the name that the agent's certificate must carry\n"
+    "  --tls-name NAME       the name that the agent's certificate must carry (at most\n"
+    "                        63 characters)\n"
     "  --version             print the library version and exit\n"
     "  -h, --help            show this help and exit\n"
     "\n"
@@ -61,25 +63,32 @@ bool copyField(const char *lpszText, char *lpszField, std::size_t uSize) {
     return true;
 }
 
-// The password is the file's first line without its line end (LF or CR LF).
+// The password is the file's first line without its line end (LF or CR LF). No more is
+// read than the longest line the field can take, so that a file without a line end (a
+// device such as /dev/zero, a huge file) is refused at once rather than read to its end.
 int readPasswordFile(const char *lpszFile, CONSOLE_SETTINGS_S &settings) {
     FILE *lpFile = std::fopen(lpszFile, "rb");
     if (lpFile == nullptr) {
         return usageError("--password-file", "cannot open ",
                           (std::string(lpszFile) + ": " + std::strerror(errno)).c_str());
     }
-    char szLine[XR_DEV_TCP_PASS_SIZE + 1] = {};
+    // 63 characters and a CR fill all but the last byte; one more tells a longer line.
+    char szLine[XR_DEV_TCP_PASS_SIZE + 2] = {};
     std::size_t uLen = 0;
     bool bNul = false;
-    for (int c = std::fgetc(lpFile); c != EOF && c != '\n'; c = std::fgetc(lpFile)) {
+    int c = 0;
+    while (uLen < sizeof(szLine) - 1 && (c = std::fgetc(lpFile)) != EOF && c != '\n') {
         bNul = bNul || c == '\0';
-        if (uLen < sizeof(szLine) - 1) {
-            szLine[uLen] = static_cast<char>(c);
-        }
-        ++uLen;
+        szLine[uLen++] = static_cast<char>(c);
     }
+    const bool bError = std::ferror(lpFile) != 0;
+    const int iError = errno;
     std::fclose(lpFile);
-    if (uLen > 0 && uLen < sizeof(szLine) && szLine[uLen - 1] == '\r') {
+    if (bError) {
+        return usageError("--password-file", "cannot read ",
+                          (std::string(lpszFile) + ": " + std::strerror(iError)).c_str());
+    }
+    if (uLen > 0 && szLine[uLen - 1] == '\r') {
         szLine[--uLen] = '\0';
     }
     if (bNul) {
@@ -92,13 +101,42 @@ int readPasswordFile(const char *lpszFile, CONSOLE_SETTINGS_S &settings) {
     return CONSOLE_RUN;
 }
 
+// The value is copied, then wiped where the environment keeps it. On Linux, macOS and the
+// BSDs an inherited variable's bytes lie in the block that `ps e` and /proc/PID/environ
+// show to the same user, which unsetenv() alone leaves as it was.
 int readPasswordEnv(const char *lpszVar, CONSOLE_SETTINGS_S &settings) {
-    const char *lpszValue = std::getenv(lpszVar);
+    char *lpszValue = std::getenv(lpszVar);
     if (lpszValue == nullptr) {
         return usageError("--password-env", "no such environment variable: ", lpszVar);
     }
-    if (!copyField(lpszValue, settings.szPass, sizeof(settings.szPass))) {
+    const bool bFits = copyField(lpszValue, settings.szPass, sizeof(settings.szPass));
+    std::memset(lpszValue, 0, std::strlen(lpszValue));
+#ifdef _WIN32
+    _putenv((std::string(lpszVar) + "=").c_str());
+#else
+    unsetenv(lpszVar);
+#endif
+    if (!bFits) {
         return usageError("--password-env", "the password must hold 1 to 63 characters: ", lpszVar);
+    }
+    return CONSOLE_RUN;
+}
+
+// The CA file is opened and its first byte read here, so that a file that cannot be read
+// is a bad command line like any other (a directory opens but does not read).
+int checkCaFile(const char *lpszFile) {
+    FILE *lpFile = std::fopen(lpszFile, "rb");
+    bool bRead = lpFile != nullptr;
+    if (bRead) {
+        bRead = std::fgetc(lpFile) != EOF || !std::ferror(lpFile);
+    }
+    const int iError = errno;
+    if (lpFile != nullptr) {
+        std::fclose(lpFile);
+    }
+    if (!bRead) {
+        return usageError("--tls-ca", "cannot read ",
+                          (std::string(lpszFile) + ": " + std::strerror(iError)).c_str());
     }
     return CONSOLE_RUN;
 }
@@ -175,6 +213,10 @@ int ConsoleOptions(int argc, char **argv, CONSOLE_SETTINGS_S &settings) {
     const int iPass = lpszPassFile != nullptr  ? readPasswordFile(lpszPassFile, settings)
                       : lpszPassEnv != nullptr ? readPasswordEnv(lpszPassEnv, settings)
                                                : CONSOLE_RUN;
-    if (iPass != CONSOLE_RUN) return iPass;
-    return lpszCa != nullptr ? startTls(lpszCa, lpszName, settings) : CONSOLE_RUN;
+    if (iPass != CONSOLE_RUN || lpszCa == nullptr) return iPass;
+    // The name is the host of an agent's address, whose field holds 63 characters.
+    if (std::strlen(lpszName) >= XR_DEV_TCP_ADDR_SIZE)
+        return usageError("--tls-name", "at most 63 characters");
+    const int iCa = checkCaFile(lpszCa);
+    return iCa != CONSOLE_RUN ? iCa : startTls(lpszCa, lpszName, settings);
 }

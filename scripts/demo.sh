@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The demo: builds the agent and the console client, starts the agent on
 # 127.0.0.1:8800 in the background and the client in the foreground. Press Enter at
-# both prompts to take the defaults. Ctrl-C ends both.
+# both prompts to take the defaults. Ctrl-C ends the agent, which prints its summary,
+# then the client.
 #   scripts/demo.sh --tls   the same over TLS, with a CA and an agent certificate made
 #                           for this run only (removed at the end)
 set -euo pipefail
@@ -22,23 +23,21 @@ cmake --build build -j "$(nproc)" --target devtcp-agent devtcp-console >/dev/nul
 
 agent_pid=""
 console_pid=""
-cleanup() {
-  trap - EXIT INT TERM
-  for pid in $console_pid $agent_pid; do
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  # The agent prints its summary on SIGTERM; give both a moment, then make sure.
+# Ends process $1 with SIGTERM, or with SIGKILL when it is still there 5 s later.
+stop() {
+  [ -n "$1" ] && kill -TERM "$1" 2>/dev/null || return 0
   for _ in $(seq 50); do
-    alive=""
-    for pid in $console_pid $agent_pid; do
-      kill -0 "$pid" 2>/dev/null && alive=1
-    done
-    [ -z "$alive" ] && break
+    kill -0 "$1" 2>/dev/null || return 0
     sleep 0.1
   done
-  for pid in $console_pid $agent_pid; do
-    kill -KILL "$pid" 2>/dev/null || true
-  done
+  kill -KILL "$1" 2>/dev/null || true
+}
+cleanup() {
+  trap - EXIT INT TERM
+  # The agent first, while the client is still connected: its summary then counts the
+  # echoes it still awaits as in flight at its stop, not as ended by the client's close.
+  stop "$agent_pid"
+  stop "$console_pid"
   wait 2>/dev/null || true
   [ -z "$tls_dir" ] || rm -rf "$tls_dir"
 }

@@ -33,7 +33,7 @@ def echoes(agent, seq, **fields):
 SCENARIOS = {
     # One demo round: its lines stay far below a pipe's buffer, so each must be flushed.
     "login_echo": (["--interval", "60000", "--error", "42"], None, [
-        *PROMPTS, ("A", "rx", dict(type="login", frame=login_request("test1234").hex())),
+        *PROMPTS, ("A", "rx", dict(type="login", frame=login_request("test1234", "***").hex())),
         ("A", "login", dict(accepted=True)), ONLINE, TIME, ERROR.format(42), STR, DATA,
         *echoes("A", 1)], [OFFLINE]),
     "redirect_in_reply": (["--reply-addr", "{B}", "--no-demo"], ["--interval", "60000"], [
@@ -47,7 +47,8 @@ SCENARIOS = {
         ("B", "rx", dict(type="login", session=0)), ONLINE, *echoes("B", 1)],
         [("B", "rx", dict(type="logout"))]),
     "refused": (["--refuse", "-123456", "--no-demo"], None, [
-        ("A", "login", {}), ERROR.format(-123456), OFFLINE,
+        ("A", "login", {}), ("A", "close", dict(reason="login refused")), ERROR.format(-123456),
+        OFFLINE,
         r"xrDevTcpSecondProc: delay count finish, usDelayCount=15$",
         ("A", "login", dict(t_ms=lambda t: t > 14000))], [ONLINE]),
     "agent_closes": (["--close-after", "3", "--interval", "60000"], None, [
@@ -64,12 +65,13 @@ SCENARIOS = {
                                               "ghost-peer"]),
     "malformed": (["--malformed", "all", "--interval", "1000"], None, [
         ONLINE, *echoes("A", 1), *echoes("A", 2)], [REDIRECT, OFFLINE]),
-    # Other credentials from the command line: no prompt, the password's line end not sent.
-    "password_file": (["--password", "s3 cret", "--no-demo"], None, [
+    # Other credentials from the command line: no prompt, the password's line end not sent;
+    # the agent prints passwords only when asked to.
+    "password_file": (["--password", "s3 cret", "--no-demo", "--show-passwords"], None, [
         ("A", "login", dict(user="field tester", password="s3 cret", accepted=True)), ONLINE],
         ["Please input"]),
     "password_env": (["--password", "from-env", "--no-demo"], None, [
-        ("A", "login", dict(user="field tester", password="from-env", accepted=True))], []),
+        ("A", "login", dict(user="field tester", password="***", accepted=True))], []),
 }
 # The console's command line in the scenarios that give one, after --agent and --user.
 TMP = tempfile.mkdtemp()
@@ -82,7 +84,10 @@ BAD_OPTIONS = [(["--agent", "1.2.3.4:99999"], "--agent: the port is not a number
                (["--agent"], "--agent: a value is needed"),
                (["--user", "u" * 128], "--user: at most 127 characters"),
                (["--password-file", PASSWORD_FILE], "--password-file: the first line must hold"),
-               (["--password-env", "DEVTCP_E2E_UNSET"], "--password-env: no such environment")]
+               (["--password-env", "DEVTCP_E2E_UNSET"], "--password-env: no such environment"),
+               (["--password-file", "/dev/zero"], "--password-file: the first line holds a NUL"),
+               (["--tls-ca", TMP, "--tls-name", "n" * 64], "--tls-name: at most 63 characters"),
+               (["--tls-ca", TMP, "--tls-name", "n"], "--tls-ca: cannot read")]
 
 
 def scenario(agent_exe, console_exe, name, wrapper, timeout):
@@ -112,6 +117,8 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
             check(len(seen) <= steps.count(item), f"unexpected: {seen}")
         else:
             check(not agents[item[0]].events(item[1], **item[2]), f"unexpected event {item}")
+    if name == "password_env":  # read, then wiped from what `ps e` shows
+        check(b"from-env" not in open(f"/proc/{console.proc.pid}/environ", "rb").read(), "env")
     for who, agent in agents.items():  # no frame of a wrong session, no echo of nothing sent
         bad = agent.events("rx", session_ok=False) + agent.events("unmatched", peer=bool)
         check(not bad, f"agent {who}: {bad}")
@@ -128,19 +135,30 @@ def bad_options(_agent, console_exe, _name, wrapper, _timeout):
 
 
 def logout(agent_exe, *_):
-    """A device logs out with the first demo round unread and closes (a reset, then)."""
+    """A device logs out with the first demo round unread and closes (a reset, then); another
+    just closes. Either round was in flight when its link ended, not lost on an open one."""
     agent = Agent(agent_exe, "--interval", "60000")
-    with socket.create_connection(("127.0.0.1", agent.port)) as device:
-        device.sendall(login_request("leaver"))
-        session = agent.wait_event("login", 10)["session"]
-        device.sendall(frame(session, 3))
-        agent.wait_event("logout", 10)
-    close = agent.wait_event("close", 10)
+    for conn in (1, 2):
+        with socket.create_connection(("127.0.0.1", agent.port)) as device:
+            device.sendall(login_request("leaver"))
+            session = agent.wait_event("login", 10, conn=conn)["session"]
+            if conn == 1:
+                device.sendall(frame(session, 3))
+                agent.wait_event("logout", 10)
+        agent.wait_event("close", 10, conn=conn)
     agent.stop()
-    summary = agent.events("summary")
-    check(close["reason"] == "logout" and "errno" not in close, f"{close}")
-    check(not agent.events("lost") and len(agent.events("in_flight")) == 2, agent.lines)
-    check(summary and (summary[0]["lost"], summary[0]["in_flight"]) == (0, 2), f"{summary}")
+    summary, close = agent.events("summary"), agent.events("close")
+    check(close[0]["reason"] == "logout" and "errno" not in close[0], f"{close}")
+    flights = [(e["conn"], e["reason"]) for e in agent.events("in_flight")]
+    check(not agent.events("lost") and flights == [(1, "logout")] * 2 + [(2, close[1]["reason"])]
+          * 2, agent.lines)
+    check(summary and (summary[0]["lost"], summary[0]["in_flight"]) == (0, 4), f"{summary}")
+    # A refused login is the connection's last: the guesses after it get no answer.
+    with socket.create_connection(("127.0.0.1", Agent(agent_exe).port)) as device:
+        device.sendall(login_request("guesser", "0000") + login_request("guesser", "0001"))
+        device.settimeout(10)
+        replies = b"".join(iter(lambda: device.recv(4096), b""))
+    check(replies[4:8] == bytes([2, 0, 132, 0]) and len(replies) == 8 + 132, replies.hex())
 
 
 def agent_limits(agent_exe, *_):
@@ -260,7 +278,7 @@ def scenario_file(agent_exe, console_exe, name, wrapper, timeout):
     check(agent.proc.wait(10) == (1 if failed else 0), "exit status")
     if failed:
         came = 'nothing like it within 1000 ms; came: STR sess=0x77 peer=tester "ping"'
-        check(steps[3]["detail"] == came, steps[3])
+        check(steps[3]["detail"] == came and " pass=*** " in steps[0]["detail"], steps)
     if name in WRITES:
         check(agent.events("close")[-1]["writes"] == WRITES[name], agent.events("close"))
 

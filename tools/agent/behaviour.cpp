@@ -62,6 +62,10 @@ const char *Behaviour::onConnect(Connection &c) {
 
 void Behaviour::onWritten(Connection &c) {
     for (uint64_t tag : c.takeWritten()) {
+        if (tag == c.refusalTag) {
+            c.closeRequest = kReasonRefused;
+            continue;
+        }
         if (tag == c.replyTag) {
             lastLogin_ = c.local();
             continue;
@@ -84,7 +88,7 @@ void Behaviour::send(Connection &c, Bytes frame, const std::string &note, uint64
 
 void Behaviour::reportRx(const Connection &c, const DeviceFrame &f) {
     Event e("rx", c.id());
-    describeFrame(e, f.session, f.type, f.length, f.raw);
+    describeFrame(e, f.session, f.type, f.length, frameToShow(f, opt_.showPasswords));
     if (f.type != XR_DEV_TCP_MSG_LOGIN)
         describeContent(e, f.type, f.hasPeer ? &f.peer : nullptr, f.data);
     if (f.peerOverrun) e.str("malformed", "peer-overrun");
@@ -147,17 +151,21 @@ void Behaviour::handleLogin(Connection &c, const DeviceFrame &f, Clock::time_poi
         if (session == 0) session = nextSession_++;  // 0 means "no session" to a device
     }
     Event e("login", c.id());
-    e.str("user", req.user).str("password", req.password).str("version", req.version);
+    e.str("user", req.user).str("password", opt_.showPasswords ? req.password : "***");
+    e.str("version", req.version);
     e.num("result", result).num("session", session).flag("accepted", result == 0);
     out_.emit(e);
 
     // In chaos mode the reply names only another address, where the device goes.
     bool loginHere = !opt_.chaos || c.opt.replyAddr.empty();
     c.replyTag = opt_.chaos && result == 0 && loginHere ? ++messages_ : 0;
-    send(c, makeLoginReply(session, result, c.opt.replyAddr, timeText()), "", c.replyTag);
+    c.refusalTag = result != 0 ? ++messages_ : 0;
+    send(c, makeLoginReply(session, result, c.opt.replyAddr, timeText()), "",
+         c.replyTag | c.refusalTag);
     if (result != 0) {
         ++refused_;
         c.loggedIn = false;
+        c.paused = true;  // nothing more is taken from it: no second guess
         return;
     }
     ++logins_;
@@ -278,11 +286,13 @@ void Behaviour::onClose(Connection &c, const std::string &reason, int error) {
     e.num("frames_rx", int64_t(c.framesRx)).num("frames_tx", int64_t(c.framesTx));
     e.num("writes", int64_t(c.writes())).num("bytes_out", int64_t(c.bytesOut()));
     out_.emit(e);
-    const bool lost = reason != kReasonLogout && reason != kReasonShutdown;
-    for (const auto &p : demo_.dropConnection(c.id(), lost))
-        out_.emit(Event(lost ? "lost" : "in_flight", p.conn, lost ? Level::Warn : Level::Info)
+    // Echoes still awaited were in flight when the link ended, whoever ended it: only
+    // one that does not come while its link stays open is lost.
+    for (const auto &p : demo_.dropConnection(c.id()))
+        out_.emit(Event("in_flight", p.conn)
                       .str("kind", typeName(p.type))
-                      .num("seq", p.seq));
+                      .num("seq", p.seq)
+                      .str("reason", reason));
 }
 
 void Behaviour::expireEchoes(Clock::time_point now) {

@@ -31,7 +31,8 @@ class Behaviour : public Role {
     // Demo rounds and time frames that are due.
     void onTimer(Connection &c, Clock::time_point now) override;
     Clock::time_point nextDue(const Connection &c) const override;
-    // Reports the tagged frames that have been written whole.
+    // Reports the tagged frames that have been written whole; a refusal written whole
+    // asks for the connection's close (kReasonRefused).
     void onWritten(Connection &c) override;
     void onClose(Connection &c, const std::string &reason, int error) override;
     // Echoes that waited too long are lost.
@@ -73,6 +74,9 @@ class Behaviour : public Role {
 // flight, not lost: the device logged out, or the agent stops.
 constexpr const char *kReasonLogout = "logout";
 constexpr const char *kReasonShutdown = "shutdown";
+// A refused login ends its connection once the reply is written: a device gets one try
+// per connection, not as many as it can send.
+constexpr const char *kReasonRefused = "login refused";
 
 // Login results of the agent's own checks.
 constexpr int32_t kResultBadRequest = 400;  // wrong version text or request size

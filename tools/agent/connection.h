@@ -87,6 +87,7 @@ class Connection {
     bool loggedIn = false;
     bool leaving = false;       // a redirect was sent: no more demo rounds
     uint64_t replyTag = 0;      // of the accepting login reply, to learn when it is written
+    uint64_t refusalTag = 0;    // of a refusing login reply: the connection ends once written
     bool replyPending = false;  // a login waits for its reply until replyAt
     DeviceFrame deferredLogin;
     Clock::time_point replyAt;

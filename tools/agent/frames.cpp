@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "frames.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "wire.h"
@@ -46,6 +48,51 @@ LoginRequest parseLoginRequest(const DeviceFrame &f) {
     r.password = fieldText(d + w::kLoginReqOffPass, w::kLoginReqOffVersion - w::kLoginReqOffPass);
     r.version = fieldText(d + w::kLoginReqOffVersion, w::kLoginReqSize - w::kLoginReqOffVersion);
     return r;
+}
+
+Bytes frameToShow(const DeviceFrame &f, bool showPasswords) {
+    Bytes out = f.raw;
+    if (showPasswords || f.type != XR_DEV_TCP_MSG_LOGIN || f.data.size() != w::kLoginReqSize)
+        return out;
+    uint8_t *pass = out.data() + (out.size() - f.data.size()) + w::kLoginReqOffPass;
+    std::memset(pass, 0, w::kLoginReqOffVersion - w::kLoginReqOffPass);
+    std::memcpy(pass, "***", 3);
+    return out;
+}
+
+std::string linesToShow(const std::string &text, bool showPasswords) {
+    if (showPasswords) return text;
+    static const std::string kKey = " pass=";
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (quoted) {
+            out += text[i];
+            if (text[i] == '\\' && i + 1 < text.size()) {
+                out += text[++i];
+            } else if (text[i] == '"') {
+                quoted = false;
+            }
+        } else if (text.compare(i, kKey.size(), kKey) == 0) {
+            // The word is bare (letters, digits, "._:-") or quoted with \" and \\ escapes.
+            size_t end = i + kKey.size();
+            if (end < text.size() && text[end] == '"') {
+                for (++end; end < text.size() && text[end] != '"'; ++end)
+                    if (text[end] == '\\') ++end;
+                ++end;
+            } else {
+                while (end < text.size() && text[end] != '\0' &&
+                       (std::isalnum(uint8_t(text[end])) || std::strchr("._:-", text[end])))
+                    ++end;
+            }
+            out += kKey + "***";
+            i = std::min(end, text.size()) - 1;
+        } else {
+            out += text[i];
+            quoted = text[i] == '"';
+        }
+    }
+    return out;
 }
 
 Bytes makeFrame(uint32_t session, uint8_t type, const uint8_t *data, size_t size,

@@ -52,6 +52,13 @@ Bytes makeLoginReply(uint32_t session, int32_t result, const std::string &addr,
 Bytes makeTextFrame(uint32_t session, uint8_t type, const std::string &text);
 Bytes makeErrorFrame(uint32_t session, int32_t code);
 
+// A device's frame as it may be printed: a login request's password field holds "***"
+// instead, unless @p showPasswords.
+Bytes frameToShow(const DeviceFrame &frame, bool showPasswords);
+// Described frames (rx lines, a step's detail) as they may be printed: the word after
+// every " pass=" outside quotes reads ***, unless @p showPasswords.
+std::string linesToShow(const std::string &described, bool showPasswords);
+
 // The text of a fixed field: its bytes up to the first NUL, never past the field.
 std::string fieldText(const uint8_t *field, size_t size);
 const char *typeName(uint8_t type);

@@ -30,6 +30,9 @@ General:
                           handshake included) MS after it came (default 60000;
                           0: never)
       --json              print events as JSON lines
+      --show-passwords    print the password of each login request as it came;
+                          otherwise login, rx and scenario lines show *** (a
+                          scenario's pass= still compares the real one)
   -q, --quiet             print only the listening line, warnings and the summary
   -h, --help              show this help and exit
       --version           print the version and exit
@@ -135,23 +138,26 @@ Scenario (a device under test, for CI; replaces the demo, scenario and chaos opt
 After a login the agent sends, in this order: the login reply, the wake frame, the
 error frame, the frames of other sessions, the malformed frames, the first demo
 round, the redirect frame. Logins with a wrong password are refused with 401, those
-with a wrong version text or a login request of the wrong size with 400.
+with a wrong version text or a login request of the wrong size with 400. A refusal is
+the last frame of its connection: the agent reads nothing more on it and closes it
+once the reply is written.
 
 Report (a line per event; --json gives the same as JSON lines):
   echo                a demo message came back byte for byte: its kind, seq and
                       rtt_ms (from its last byte written), then the running figures
                       count, p50_ms, p99_ms, lost (below)
-  lost                a demo message whose echo did not come within --echo-timeout,
-                      or whose link broke first (closed, failed, cut by a scenario)
-  in_flight           a demo message still awaiting its echo when the device logged
-                      out or the agent stopped: not lost, the link ended on purpose
+  lost                a demo message whose echo did not come within --echo-timeout
+                      while its link stayed open
+  in_flight           a demo message still awaiting its echo when its link ended
+                      (the device logged out or closed it, a read or write failed, a
+                      scenario cut it, the agent stopped), with the close's reason
   unmatched           a message from the device that answers no demo message awaiting
                       its echo: sent to another peer, changed on the way, a second
                       echo, or one that came after its message counted as lost
   logout              the device logged out; the agent then closes the connection
   close               a connection ended, and why: logout, closed by device, read
-                      failed or write failed (with errno), a TLS failure, no login
-                      within --login-timeout, a write queue over 1 MiB (a device that
+                      failed or write failed (with errno), a TLS failure, login
+                      refused, no login within --login-timeout, a write queue over 1 MiB (a device that
                       sends and never reads; also said as a warning), shutdown, or a
                       scenario's close-after or close-at-bytes; with the frames
                       received (frames_rx) and sent (frames_tx), the writes made and
@@ -299,6 +305,8 @@ ParseResult parseOptions(int argc, char **argv, Options &o, std::string &error) 
             o.checkOnly = true;
         else if (arg == "--json" && flagOnly)
             o.json = true;
+        else if (arg == "--show-passwords" && flagOnly)
+            o.showPasswords = true;
         else if ((arg == "-q" || arg == "--quiet") && flagOnly)
             o.quiet = true;
         else if (arg == "--no-demo" && flagOnly)

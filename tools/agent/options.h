@@ -27,6 +27,7 @@ struct Options {
     std::string tlsKey;
     unsigned loginTimeoutMs = 60000;  // 0: never
     bool json = false;
+    bool showPasswords = false;  // print the passwords of login requests, not ***
     bool quiet = false;
     std::string scenario;    // a scenario file to play against one device instead of serving
     bool checkOnly = false;  // read the scenario file and stop

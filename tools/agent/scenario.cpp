@@ -294,7 +294,8 @@ const char *Player::onConnect(Connection &c) {
 const char *Player::onFrame(Connection &c, const DeviceFrame &f, Clock::time_point now) {
     std::string line = described(f.raw.data(), f.raw.size(), true);
     if (out_.shows(Level::Info))
-        out_.emit(Event("rx", c.id()).str("frame", excerpt(line, kShownChars)));
+        out_.emit(Event("rx", c.id())
+                      .str("frame", excerpt(linesToShow(line, opt_.showPasswords), kShownChars)));
     heldChars_ += line.size();
     lines_.push_back(std::move(line));
     if (lines_.size() >= kMaxHeldLines || heldChars_ >= kMaxHeldChars) c.paused = true;
@@ -531,6 +532,7 @@ void Player::report(bool ok) {
     } else if (!ok && action_.code == kOpExpect && detail_.rfind("nothing like", 0) == 0) {
         detail_ += "; came: nothing";
     }
+    detail_ = linesToShow(detail_, opt_.showPasswords);
     active_ = false;
     ++step_;
     if (out_.json()) {
