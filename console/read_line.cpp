@@ -11,11 +11,13 @@ bool IsTrimmed(char c) {
     return c == ' ' || c == '\r' || c == '\n' || c == '\t';
 }
 
-// Reads up to the line end or the end of input; keeps the first READ_LINE_MAX_CHARS
-// characters and returns how many were kept.
+// Reads up to the line end, the end of input or READ_LINE_MAX_READ characters; keeps the
+// first READ_LINE_MAX_CHARS characters and returns how many were kept.
 std::size_t ReadRawLine(FILE *lpInput, char *szLine) {
     std::size_t uLen = 0;
-    for (int c = std::fgetc(lpInput); c != EOF && c != '\n'; c = std::fgetc(lpInput)) {
+    std::size_t uRead = 0;
+    for (int c = std::fgetc(lpInput); c != EOF && c != '\n' && ++uRead <= READ_LINE_MAX_READ;
+         c = std::fgetc(lpInput)) {
         if (uLen < READ_LINE_MAX_CHARS) {
             szLine[uLen++] = static_cast<char>(c);
         }

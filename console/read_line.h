@@ -10,13 +10,17 @@
 constexpr std::size_t READ_LINE_FIELD_SIZE = 128;
 /** Longest line kept: characters beyond it are read and thrown away. */
 constexpr std::size_t READ_LINE_MAX_CHARS = 255;
+/** Most characters read for one line: input without a line end (a device file, a runaway
+ *  pipe) then ends the line there instead of being read for ever. */
+constexpr std::size_t READ_LINE_MAX_READ = 65536;
 
 /**
  * Read one line from @p lpInput into @p lpszField (READ_LINE_FIELD_SIZE bytes), without
  * its line end, with spaces, tabs, carriage returns and line feeds trimmed from both ends.
  * The end of input gives an empty field. A line is read to its end even when it is longer
  * than READ_LINE_MAX_CHARS, so its tail never reaches the next read; only its first
- * READ_LINE_MAX_CHARS characters are kept, and of the trimmed text at most 127.
+ * READ_LINE_MAX_CHARS characters are kept, and of the trimmed text at most 127. A line
+ * still without its end after READ_LINE_MAX_READ characters ends there.
  */
 void ReadLine(char *lpszField, FILE *lpInput = stdin);
 

@@ -278,8 +278,10 @@ void xrDevTcpLogout(int32_t iAgentID);
  * dropped, unsent, when the link resets before the socket has taken all of it (the
  * application hears of the reset as XR_DEV_TCP_NOTIFY_OFFLINE, or
  * XR_DEV_TCP_NOTIFY_REDIRECT, or XR_DEV_TCP_ERR_LOGIN_TIMEOUT); a new connection
- * starts with an empty queue. A write that fails ends the connection: the link goes
- * Offline on its next tick, and nothing more is written to that connection.
+ * starts with an empty queue. A write that fails ends the connection (Offline):
+ * a write that fails inside xrDevTcpProc ends the connection in that call, and one that
+ * fails in an xrDevTcpSend made between calls ends it in the next call; nothing more is
+ * written to that connection meanwhile.
  * @param iAgentID handle of the link
  * @param uType message type (low 8 bits used); only XR_DEV_TCP_MSG_LOGIN may be
  *        sent before the link is logged in
@@ -293,7 +295,7 @@ void xrDevTcpLogout(int32_t iAgentID);
  *         XR_DEV_TCP_ERR_ARG, XR_DEV_TCP_ERR_NOT_LOGINED, XR_DEV_TCP_ERR_QUEUE_FULL
  *         (nothing queued), or XR_DEV_TCP_ERR_SOCKET (the write failed, or an earlier
  *         one of this connection did: the frame is lost with the connection, which
- *         ends on the link's next tick).
+ *         ends as said above).
  */
 int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint32_t uDataSize,
                      const char *lpszPeer, uint32_t uPeerSize);
@@ -312,8 +314,10 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
  * redirect that counts as one) the next attempt waits 15 s for each failure in a row, at
  * most 300 s; a completed login clears the count of failures.
  *
- * When a read finds the connection lost or closed, or a write fails, the whole frames
- * that arrived before it are still handled in that call, in order, and then the link is
+ * When a read finds the connection lost or closed, or a write fails (a write that fails
+ * inside xrDevTcpProc ends the connection in that call, and one that fails in an
+ * xrDevTcpSend made between calls ends it in the next call), the whole frames that
+ * arrived before it are still handled in that call, in order, and then the link is
  * reset (Offline, and the back-off), unless one of them already moved or ended it. A
  * frame cut off by the close is dropped. A failed logout frame changes nothing: the link
  * is ending anyway.

@@ -77,9 +77,9 @@ void xrDevTcpLoginProc(XR_DEV_TCP_LINK_S &l) {
         if (iCheck < 0) return notifyError(l, XR_DEV_TCP_ERR_SOCKET);
         if (iCheck == 0) return;
         xrDevTcpConnected(l);
-        if (!held()) return;
     }
-    // A login request that does not fit the queue waits for a later tick.
+    // A login request that does not fit the queue waits for a later tick. (A slot freed,
+    // or taken again, inside the log line of the connect is no longer Connected.)
     if (l.usStatus == XR_DEV_TCP_STATUS_CONNECTED && xrDevTcpSendLogin(l) && held())
         xrDevTcpLoginQueued(l);
 }
@@ -113,16 +113,15 @@ void xrDevTcpProc(uint32_t uTick) {
         for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) xrDevTcpSecondProc(l);
         g_stDevTcp.uTickSecond = uTick;
     }
-    for (uint32_t uInd = 0; uInd < XR_DEV_TCP_LINK_NUM; ++uInd) {
-        XR_DEV_TCP_LINK_S &l = g_stDevTcp.stLink[uInd];
+    for (XR_DEV_TCP_LINK_S &l : g_stDevTcp.stLink) {
         // The status is tested once: the steps below run even when the login step
-        // changes it. A logged-in slot has no login step to take.
+        // changes it, and find nothing to do on a slot it freed (no socket, and the mark
+        // changed). A logged-in slot has no login step to take.
         uint16_t usStatus = l.usStatus;
         Held held(l);
         if (usStatus != XR_DEV_TCP_STATUS_LOGINED) {
             if (usStatus == XR_DEV_TCP_STATUS_IDLE) continue;
             xrDevTcpLoginProc(l);
-            if (!held()) continue;
         }
         xrDevTcpSocketProc(l, held);
         if (l.uSendSize != 0 && !l.usWriteFailed && held() && l.iSocket >= 0) xrDevTcpFlush(l);

@@ -116,10 +116,9 @@ void xrDevTcpLogout(int32_t iAgentID) {
     XR_DEV_TCP_LINK_S &l = *lpLink;
     // The logout frame (sent only when logged in) is the last thing sent; whatever happens
     // to it, the slot is freed, unless the application already freed it from inside the
-    // write or the close.
+    // write or the close (a slot freed, or taken again, inside the write holds no socket).
     Held held(l);
     sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
-    if (!held()) return;
     socketClose(l);
     if (held()) xrDevTcpRelease(l);
 }

@@ -11,23 +11,22 @@ namespace devtcp {
 using namespace wire;
 
 // Offers the whole queue, which is not empty, to the socket once and keeps what it did
-// not take. A failed write marks the connection as ending: its step ends it (as a failed
-// read does), and nothing more is offered to it meanwhile.
+// not take. A failed write marks the connection as ending, as a failed read does: a write
+// that fails inside xrDevTcpProc ends the connection in that call, and one that fails in an
+// xrDevTcpSend made between calls ends it in the next call; nothing more is offered to it
+// meanwhile.
 int32_t xrDevTcpFlush(XR_DEV_TCP_LINK_S &l) {
     Held held(l);
     int32_t iSent = socketSend(l.iSocket, l.ucSendBuf, l.uSendSize);
     if (!held()) return iSent < 0 ? XR_DEV_TCP_ERR_SOCKET : 0;  // freed, with its queue
     if (iSent < 0) {
-        l.usWriteFailed = 1;
+        l.usWriteFailed = true;
         return XR_DEV_TCP_ERR_SOCKET;
     }
-    uint32_t uSent = uint32_t(iSent);
-    if (uSent >= l.uSendSize) {
-        l.uSendSize = 0;
-    } else if (uSent > 0) {
-        memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize - uSent);
-        l.uSendSize -= uSent;
-    }
+    // A claim beyond what was offered takes the whole queue.
+    uint32_t uSent = uint32_t(iSent) < l.uSendSize ? uint32_t(iSent) : l.uSendSize;
+    l.uSendSize -= uSent;
+    if (l.uSendSize) memmove(l.ucSendBuf, l.ucSendBuf + uSent, l.uSendSize);
     return 0;
 }
 
@@ -38,7 +37,8 @@ void sendEmptyFrame(XR_DEV_TCP_LINK_S &l, uint32_t uType) {
 bool xrDevTcpSendLogin(XR_DEV_TCP_LINK_S &l) {
     uint8_t ucReq[kLoginReqSize];
     writeLoginRequest(ucReq, l.szUser, l.szPass);
-    return xrDevTcpSend(makeHandle(l), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) >= 0;
+    return xrDevTcpSend(makeHandle(l), XR_DEV_TCP_MSG_LOGIN, ucReq, sizeof ucReq, nullptr, 0) ==
+           int32_t(sizeof ucReq);
 }
 
 }  // namespace devtcp
@@ -57,7 +57,7 @@ int32_t xrDevTcpSend(int32_t iAgentID, uint32_t uType, const void *lpData, uint3
         (l.usStatus != XR_DEV_TCP_STATUS_LOGINED && uType != XR_DEV_TCP_MSG_LOGIN))
         return XR_DEV_TCP_ERR_NOT_LOGINED;
 
-    // A connection whose write failed takes nothing more: it ends on the link's next tick.
+    // A connection whose write failed takes nothing more: it is ending.
     if (l.usWriteFailed) return XR_DEV_TCP_ERR_SOCKET;
     if (!lpszPeer) uPeerSize = 0;
     // Sizes beyond the queue cannot fit; refusing them first keeps the sum below exact.

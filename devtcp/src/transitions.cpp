@@ -10,7 +10,7 @@
 //                           silence (xrDevTcpResetOffline), and redirects (xrDevTcpRedirect,
 //                           also from a login reply that names another agent)
 //
-// Nothing else writes usStatus.
+// Nothing else writes usStatus: each status is entered through enter(), which logs it.
 #include <string.h>
 
 #include "link_state.h"
@@ -18,6 +18,12 @@
 namespace devtcp {
 
 namespace {
+
+// Every status is entered here, and logged.
+void enter(XR_DEV_TCP_LINK_S &l, uint16_t usStatus, [[maybe_unused]] const char *lpszOp) {
+    l.usStatus = usStatus;
+    xrDevTcpLogStatus(lpszOp, l);
+}
 
 // The address of the next attempt. An explicit address wins. Otherwise the last good
 // address is retried, except when an attempt on it has just timed out: then the link
@@ -48,8 +54,7 @@ void xrDevTcpAllocate(XR_DEV_TCP_LINK_S &l, const char *lpszSvrAddr, const char 
     copyText(l.szPass, lpszPass, sizeof l.szPass);
     l.uStamp = g_stDevTcp.uTickNow;
     l.usSeq = uint16_t(++g_stDevTcp.uSeqCount);
-    l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
-    xrDevTcpLogStatus("Login", l);
+    enter(l, XR_DEV_TCP_STATUS_ALLOC, "Login");
 }
 
 // Clearing the whole record also wipes the password and any queued bytes; the new usSeq
@@ -58,17 +63,15 @@ void xrDevTcpRelease(XR_DEV_TCP_LINK_S &l) {
     memset(&l, 0, sizeof l);
     l.iSocket = kNoSocket;
     l.usSeq = uint16_t(++g_stDevTcp.uSeqCount);
-    xrDevTcpLogStatus("Logout", l);
+    enter(l, XR_DEV_TCP_STATUS_IDLE, "Logout");
 }
 
 void xrDevTcpConnected(XR_DEV_TCP_LINK_S &l) {
-    l.usStatus = XR_DEV_TCP_STATUS_CONNECTED;
-    xrDevTcpLogStatus("LoginProc", l);
+    enter(l, XR_DEV_TCP_STATUS_CONNECTED, "LoginProc");
 }
 
 void xrDevTcpLoginQueued(XR_DEV_TCP_LINK_S &l) {
-    l.usStatus = XR_DEV_TCP_STATUS_LOGINING;
-    xrDevTcpLogStatus("LoginProc", l);
+    enter(l, XR_DEV_TCP_STATUS_LOGINING, "LoginProc");
 }
 
 void xrDevTcpReset(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout, Attempt eAttempt) {
@@ -78,7 +81,6 @@ void xrDevTcpReset(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout, At
     if (!held()) return;
     l.uStamp = g_stDevTcp.uTickNow;
     l.uSessID = 0;
-    l.usStatus = XR_DEV_TCP_STATUS_ALLOC;
     // Bytes of the old connection must not reach the next one: a cut-off frame left in
     // either buffer would shift every later frame, and old-session frames would go out
     // ahead of the new login request.
@@ -91,7 +93,7 @@ void xrDevTcpReset(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, bool bTimeout, At
         if (l.usDelayLevel < kMaxDelayLevel) ++l.usDelayLevel;
         l.usDelayCount = 0;
     }
-    xrDevTcpLogStatus("Reset", l);
+    enter(l, XR_DEV_TCP_STATUS_ALLOC, "Reset");
 }
 
 void xrDevTcpResetOffline(XR_DEV_TCP_LINK_S &l, Attempt eAttempt) {
@@ -112,7 +114,8 @@ void xrDevTcpRedirect(XR_DEV_TCP_LINK_S &l, const char *lpszAddr) {
     l.uRedirStamp = uNow;
     Held held(l);
     notify(l, XR_DEV_TCP_NOTIFY_REDIRECT, lpszAddr);
-    if (held()) sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);  // sent only when logged in
+    // Sent only when logged in, so not on a slot freed or taken again inside the notify.
+    sendEmptyFrame(l, XR_DEV_TCP_MSG_LOGOUT);
     if (held())
         xrDevTcpReset(l, lpszAddr, false,
                       usRun > kRedirectsFree ? Attempt::kFailed : Attempt::kKept);
@@ -125,9 +128,8 @@ void xrDevTcpSocketProcLogin(XR_DEV_TCP_LINK_S &l, const char *lpszAddr, const c
     }
     l.usDelayCount = 0;
     l.usDelayLevel = 0;
-    l.usStatus = XR_DEV_TCP_STATUS_LOGINED;
     Held held(l);
-    xrDevTcpLogStatus("SocketProcLogin", l);
+    enter(l, XR_DEV_TCP_STATUS_LOGINED, "SocketProcLogin");
     // Online is told once per connection: only the first completed login on it moves
     // the connect address into the last good one.
     if (held() && l.szConnAddr[0] != '\0') {

@@ -10,6 +10,14 @@
 /* Milliseconds since the start, from the SysTick interrupt; wraps after 2^32 - 1. */
 uint32_t board_millis(void);
 
+/* Processor clocks since the start (25 MHz; under QEMU's -icount shift=0 one clock is 40
+   instructions). */
+uint64_t board_clocks(void);
+
+/* The most bytes the C library's heap (malloc) has held at once of the RAM between the
+   static data and the stack: its high-water mark. */
+uint32_t board_heap_used(void);
+
 /* The deepest the stack has been since the start, in bytes (of the 8 KiB it has). */
 uint32_t board_stack_used(void);
 

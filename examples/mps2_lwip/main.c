@@ -7,6 +7,9 @@
 //   agent=A.B.C.D:PORT  the agent's address (default 10.0.2.100:8800)
 //   user=NAME           the user name (default "board"); the password is 5820
 //   drop=N/M            throw away the Nth of every M received frames (a lossy link)
+// and, in the image built with MPS2_TLS (the link over TLS, tls_link.c):
+//   seed=N              varies the test-only entropy from boot to boot
+//   icount=1            the run is under QEMU's -icount shift=0: handshakes in instructions
 //
 // The loop, as every lwIP device without an OS has it: hand received frames to lwIP, run
 // lwIP's timers, tick the library every 50 ms, and sleep until the next interrupt.
@@ -22,6 +25,9 @@
 #include "netif/ethernet.h"
 #include "xr_dev_tcp.h"
 #include "xr_dev_tcp_lwip_raw.h"
+#ifdef MPS2_TLS
+#include "tls_link.h"
+#endif
 
 #define TICK_MS 50u
 #define PASSWORD "5820"
@@ -171,7 +177,15 @@ int main(void) {
     g_lpLwip = xrDevTcpLwipRawSockets();
     s_sockets = *g_lpLwip;
     s_sockets.SocketOpen = open_local_only;
-    xrDevTcpSetCallback(&s_sockets, &kEvents, on_log);
+    const XR_DEV_TCP_SOCKET_CALLBACK_S *lpSockets = &s_sockets;
+#ifdef MPS2_TLS
+    char szSeed[12], szCount[4];
+    option(szLine, "seed", szSeed, sizeof szSeed, "1");
+    option(szLine, "icount", szCount, sizeof szCount, "0");
+    lpSockets = tls_link_setup(lpSockets, (uint32_t)strtoul(szSeed, NULL, 10),
+                               strcmp(szCount, "1") == 0, on_log);
+#endif
+    xrDevTcpSetCallback(lpSockets, &kEvents, on_log);
     xrDevTcpLwipRawSetErrorHook(on_port_error);
     board_print("board: %s logs in to %s\n", szUser, szAgent);
     if (xrDevTcpLogin(szAgent, szUser, PASSWORD) < 0) board_fail("login refused its arguments");
@@ -182,7 +196,11 @@ int main(void) {
         sys_check_timeouts();
         const uint32_t uNow = board_millis();
         if ((int32_t)(uNow - uNextTick) >= 0) {
+#ifdef MPS2_TLS
+            tls_link_proc(uNow);
+#else
             xrDevTcpProc(uNow);
+#endif
             uNextTick += TICK_MS;
             if ((int32_t)(uNow - uNextTick) >= 0) uNextTick = uNow + TICK_MS;  // fell behind
         }

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Start-up of the MPS2 AN386 (Cortex-M4F, 25 MHz under QEMU): the vector table, the reset
 // (FPU on, data copied, bss cleared, static constructors run), the SysTick at 1 kHz for
-// the millisecond clock, and faults reported through semihosting.
+// the millisecond clock, the heap between the static RAM and the stack, and faults
+// reported through semihosting.
+#include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "board.h"
@@ -10,6 +13,7 @@
 
 extern uint32_t __data_load[], __data_start[], __data_end[], __bss_start__[], __bss_end__[];
 extern uint32_t __stack_top[], __stack_limit[];
+extern char end[];
 extern void (*__init_array_start[])(void), (*__init_array_end[])(void);
 extern int main(void);
 
@@ -26,6 +30,42 @@ uint32_t board_stack_used(void) {
 
 uint32_t board_millis(void) {
     return g_uMillis;
+}
+
+#define SYST_CVR (*(volatile uint32_t *)0xE000E018)
+#define ICSR (*(volatile uint32_t *)0xE000ED04)
+#define ICSR_PENDSTSET (1u << 26)
+
+// The millisecond count and the SysTick's down counter, read together: a reload whose
+// interrupt is still pending counts as the next millisecond.
+uint64_t board_clocks(void) {
+    __asm__ volatile("cpsid i" ::: "memory");
+    uint32_t uMillis = g_uMillis, uCount = SYST_CVR;
+    if (ICSR & ICSR_PENDSTSET) {
+        uCount = SYST_CVR;
+        ++uMillis;
+    }
+    __asm__ volatile("cpsie i" ::: "memory");
+    return (uint64_t)uMillis * (CPU_HZ / 1000) + (CPU_HZ / 1000 - 1 - uCount);
+}
+
+// The C library's heap (malloc: mbedTLS's, with TLS) grows from the end of the static RAM
+// up to the stack's 8 KiB, never into them.
+static char *g_lpHeapEnd = end;
+static uint32_t g_uHeapPeak;
+void *_sbrk(ptrdiff_t iIncrement) {
+    char *const lpOld = g_lpHeapEnd;
+    if (iIncrement > (char *)__stack_limit - lpOld || iIncrement < end - lpOld) {
+        errno = ENOMEM;
+        return (void *)-1;
+    }
+    g_lpHeapEnd += iIncrement;
+    if ((uint32_t)(g_lpHeapEnd - end) > g_uHeapPeak) g_uHeapPeak = (uint32_t)(g_lpHeapEnd - end);
+    return lpOld;
+}
+
+uint32_t board_heap_used(void) {
+    return g_uHeapPeak;
 }
 
 // lwIP's clock (NO_SYS 1): its timers count in the same milliseconds.

@@ -32,6 +32,17 @@ TEST(ReadLine, TrimsOnlySpaceTabCrAndLfAndCutsLongLinesWithoutLeakingTheirTail) 
     std::fclose(lpInput);
 }
 
+TEST(ReadLine, InputWithoutALineEndEndsTheLineInsteadOfBeingReadForEver) {
+    FILE *lpInput = std::fopen("/dev/zero", "rb");
+    if (lpInput == nullptr) {
+        GTEST_SKIP() << "no /dev/zero here";
+    }
+    char szField[READ_LINE_FIELD_SIZE] = "Z";
+    ReadLine(szField, lpInput);
+    EXPECT_STREQ(szField, "");
+    std::fclose(lpInput);
+}
+
 TEST(AgentAddress, OnlyADottedIpv4AddressAndAPortFrom1To65535AreTaken) {
     const std::vector<std::pair<const char *, std::vector<const char *>>> faults = {
         {nullptr, {"0.0.0.0:1", "255.255.255.255:65535"}},

@@ -19,7 +19,7 @@ agent STR "x" peer=p
 agent ERROR code=-7 join=1
 wait 100                          => no event
 app without=recv,events,log
-tick 50                           => close
+tick 50                           => close; no log
 state                             => state Alloc level=1
 app without=none
 wait 15000                        => open H

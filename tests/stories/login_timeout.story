@@ -5,7 +5,7 @@ net check=0
 login H u p
 tick 50                           => open H; no sent
 tick at=31049                     => no error; no close
-tick at=32049                     => close; error -9
+tick at=32049                     => close; error -9; no notify OFFLINE
 wait 15000                        => open H
 tick at=76049                     => no error
 tick at=77049                     => close; error -9

@@ -1,6 +1,6 @@
 # A frame longer than the receive buffer can never be held: its bytes are thrown away as
 # they arrive, over as many reads as they take (down to the last one byte), and the frame
-# after it is read as usual.
+# after it is read as usual, also when its header comes a byte at a time.
 app echo=3
 login H u p
 tick 50
@@ -19,5 +19,5 @@ agent WAKE sess=0x56 join=1
 tick 50                           => notify ONLINE
 tick 50                           => notify WAKE
 agent DATA size=BUF split=BUF+7
-agent WAKE sess=0x56
-wait 200                          => notify WAKE
+agent WAKE sess=0x56 split=1
+wait 1000                         => notify WAKE

@@ -1,5 +1,6 @@
 # The send queue takes a frame whole or not at all: a frame that fills it exactly is taken,
-# one byte more is refused, and sizes no queue can hold are refused without being read.
+# one byte more is refused, and sizes no queue can hold are refused without being read. A
+# frame that ends where the queue ends writes nothing past it (into the bytes received).
 login H u p
 tick 50
 agent LOGIN sess=0x55 result=0
@@ -18,3 +19,7 @@ send DATA 01 peer=p peersize=BUF+1 => -6
 send DATA 01 peer=p peersize=-1   => -6
 send DATA 01 peersize=5           => 1; sent DATA size=1 01
 send DATA 01 peer=p peersize=0    => 1; sent DATA size=1 01
+agent DATA 01 peer=p split=5
+tick 50                           => no data
+send DATA peer=x peersize=BUF-12  => 0; sent DATA peer=x
+wait 200                          => data peer=p size=1 01

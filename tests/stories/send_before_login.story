@@ -5,7 +5,7 @@ send KEEPALIVE         => -5
 send DATA 01 peer=p    => -5
 send STR "x" peer=p    => -5
 send LOGIN 78          => 1; no sent
-net open=-1
+net open=-7
 tick 50                => error -3; no sent
 net open=0
 tick 50                => open H; sent LOGIN size=1 78; sent LOGIN user=u

@@ -31,7 +31,7 @@ endfunction()
 
 # A program of the runner on the library `lib`, with the given main source.
 function(devtcp_story_program name lib)
-  add_executable(${name} ${DEVTCP_STORIES_DIR}/runner/runner.cpp
+  add_executable(${name} ${DEVTCP_STORIES_DIR}/runner/runner.cpp ${DEVTCP_STORIES_DIR}/runner/expect.cpp
                  ${_devtcp_top}/tools/notation/notation.cpp ${ARGN})
   target_include_directories(${name} PRIVATE ${DEVTCP_STORIES_DIR}/runner ${_devtcp_top}/tools/notation)
   target_link_libraries(${name} PRIVATE ${lib})

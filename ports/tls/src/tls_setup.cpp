@@ -3,6 +3,7 @@
 // TLS 1.2 client configuration that every link shares; its log line helper.
 #include <mbedtls/error.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,6 @@ devtcp_tls::TlsState devtcp_tls::g_stTls;
 
 namespace {
 
-constexpr size_t kLogLineSize = 512;
 // Mixed into the random generator's seed so that its stream is this port's own.
 constexpr unsigned char kDrbgLabel[] = "devtcp-tls";
 // Bytes that the device's entropy source must give before the collector may be read.
@@ -75,10 +75,8 @@ int loadCa(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
     // A positive result counts certificates of a bundle that did not parse; the others
     // are in use.
     if (iErr < 0 || g_stTls.stCa.version == 0) {
-        char szWhy[200];
-        describeError(iErr, szWhy, sizeof szWhy);
-        tlsLog("xrDevTcpTlsSetup: CA certificates not loaded from %s: %s",
-               cfg.lpszCaFile != nullptr ? cfg.lpszCaFile : "the buffer", szWhy);
+        tlsLogError(iErr, "xrDevTcpTlsSetup: CA certificates not loaded from %s: ",
+                    cfg.lpszCaFile != nullptr ? cfg.lpszCaFile : "the buffer");
         return -1;
     }
     return 0;
@@ -123,14 +121,54 @@ int configure(const XR_DEV_TCP_TLS_CONFIG_S &cfg) {
 
 }  // namespace
 
-void devtcp_tls::tlsLog(const char *lpszFormat, ...) {
-    if (g_stTls.lpLog == nullptr) return;
-    char szLine[kLogLineSize];
+namespace {
+
+void addV(LogLine &line, const char *lpszFormat, va_list args) {
+    const int iLen = std::vsnprintf(line.rest(), line.room(), lpszFormat, args);
+    if (iLen > 0) line.uLen += std::min(static_cast<size_t>(iLen), line.room() - 1);
+}
+
+}  // namespace
+
+void devtcp_tls::LogLine::add(const char *lpszFormat, ...) {
     va_list args;
     va_start(args, lpszFormat);
-    std::vsnprintf(szLine, sizeof szLine, lpszFormat, args);
+    addV(*this, lpszFormat, args);
     va_end(args);
-    g_stTls.lpLog(0, szLine);
+}
+
+void devtcp_tls::LogLine::grew() {
+    uLen += std::strlen(szText + uLen);
+}
+
+void devtcp_tls::LogLine::send() const {
+    if (g_stTls.lpLog != nullptr) g_stTls.lpLog(0, szText);
+}
+
+bool devtcp_tls::logging() {
+    return g_stTls.lpLog != nullptr;
+}
+
+void devtcp_tls::tlsLog(const char *lpszFormat, ...) {
+    if (!logging()) return;
+    LogLine line;
+    va_list args;
+    va_start(args, lpszFormat);
+    addV(line, lpszFormat, args);
+    va_end(args);
+    line.send();
+}
+
+void devtcp_tls::tlsLogError(int iErr, const char *lpszFormat, ...) {
+    if (!logging()) return;
+    LogLine line;
+    va_list args;
+    va_start(args, lpszFormat);
+    addV(line, lpszFormat, args);
+    va_end(args);
+    describeError(iErr, line.rest(), line.room());
+    line.grew();
+    line.send();
 }
 
 void devtcp_tls::describeError(int iErr, char *lpszOut, size_t uSize) {
@@ -171,9 +209,7 @@ int32_t xrDevTcpTlsSetup(const XR_DEV_TCP_TLS_CONFIG_S *lpConfig) {
     if (loadCa(cfg) != 0) return -1;
     const int iErr = configure(cfg);
     if (iErr != 0) {
-        char szWhy[200];
-        describeError(iErr, szWhy, sizeof szWhy);
-        tlsLog("xrDevTcpTlsSetup: TLS configuration failed: %s", szWhy);
+        tlsLogError(iErr, "xrDevTcpTlsSetup: TLS configuration failed: ");
         return -1;
     }
     g_stTls.stTransport = *cfg.lpTransport;

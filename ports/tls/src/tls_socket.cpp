@@ -13,7 +13,6 @@ using namespace devtcp_tls;
 
 namespace {
 
-constexpr size_t kReasonSize = 384;
 // A flood of records that carry no data (warning alerts, empty records; mbedTLS handles
 // them in a loop inside one call) costs bounded work: at most this many records are read
 // in one call of the table, and the link ends after more than kQuietRecordsMax in a row.
@@ -103,28 +102,30 @@ void closeTransport(TlsLink &link) {
     link.iTransport = -1;
 }
 
-// Why a handshake failed, in one line: the certificate checks that failed, or
-// mbedTLS's text for the error.
-void handshakeReason(const TlsLink &link, int iErr, char (&szOut)[kReasonSize]) {
+// Why a handshake failed, in one line of at most @p uSize bytes: the certificate checks
+// that failed, or mbedTLS's text for the error.
+void handshakeReason(const TlsLink &link, int iErr, char *szOut, size_t uSize) {
     if (iErr == MBEDTLS_ERR_SSL_FEATURE_UNAVAILABLE) {
-        std::snprintf(szOut, sizeof szOut,
+        std::snprintf(szOut, uSize,
                       "a handshake message from the agent spans several records, which "
                       "mbedTLS does not take: a certificate chain over %d bytes?",
                       MBEDTLS_SSL_IN_CONTENT_LEN);
         return;
     }
     if (iErr != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
-        describeError(iErr, szOut, sizeof szOut);
+        describeError(iErr, szOut, uSize);
         return;
     }
     const uint32_t uFlags = mbedtls_ssl_get_verify_result(&link.stSsl);
-    const int iLen = mbedtls_x509_crt_verify_info(szOut, sizeof szOut, "", uFlags);
+    const int iLen = mbedtls_x509_crt_verify_info(szOut, uSize, "", uFlags);
     // One line per failed check, each ending in a line feed: join them with "; ".
     for (int i = 0; i < iLen - 1; ++i) {
         if (szOut[i] == '\n') szOut[i] = ';';
     }
     if (iLen > 0 && szOut[iLen - 1] == '\n') szOut[iLen - 1] = '\0';
-    if (iLen <= 0) std::snprintf(szOut, sizeof szOut, "certificate not verified");
+    // Checks that do not all fit the line: their flags.
+    if (iLen <= 0)
+        std::snprintf(szOut, uSize, "certificate not verified (flags 0x%X)", unsigned(uFlags));
 }
 
 // Gives back the connection and the session of a failed handshake, and forgets the kept
@@ -137,12 +138,20 @@ void endHandshake(TlsLink &link) {
 }
 
 // The handshake failed: say why, and give back the connection and the session at
-// once; the handle stays until the library closes it.
+// once; the handle stays until the library closes it. Kept out of line, so that its log
+// line is on the stack only while it runs, not during every step of the handshake.
+#ifdef __GNUC__
+__attribute__((noinline))
+#endif
 void failHandshake(TlsLink &link, int iErr) {
-    char szReason[kReasonSize];
-    handshakeReason(link, iErr, szReason);
-    tlsLog("xrDevTcpTlsCheck: TLS handshake with %s failed: %s (iErr=-0x%04X)",
-           g_stTls.lpszServerName, szReason, unsigned(-iErr));
+    if (logging()) {
+        LogLine line;
+        line.add("xrDevTcpTlsCheck: TLS handshake with %s failed: ", g_stTls.lpszServerName);
+        handshakeReason(link, iErr, line.rest(), line.room());
+        line.grew();
+        line.add(" (iErr=-0x%04X)", unsigned(-iErr));
+        line.send();
+    }
     endHandshake(link);
 }
 
@@ -229,9 +238,7 @@ int32_t xrDevTcpTlsOpen(const char *lpszAddr) {
     if (iErr == 0) iErr = mbedtls_ssl_set_hostname(&link.stSsl, g_stTls.lpszServerName);
     if (iErr == 0) offerSession(link, lpszAddr);
     if (iErr != 0) {
-        char szWhy[kReasonSize];
-        describeError(iErr, szWhy, sizeof szWhy);
-        tlsLog("xrDevTcpTlsOpen: no TLS session: %s", szWhy);
+        tlsLogError(iErr, "xrDevTcpTlsOpen: no TLS session: ");
         mbedtls_ssl_free(&link.stSsl);
         if (g_stTls.stTransport.SocketClose != nullptr) g_stTls.stTransport.SocketClose(iTransport);
         return -1;
@@ -336,9 +343,7 @@ int32_t xrDevTcpTlsSend(int32_t iSocket, const uint8_t *lpData, uint32_t uSize) 
         if (iLeft == 0) link.uPendingSize = uRecord;
         return 0;
     }
-    char szWhy[kReasonSize];
-    describeError(iWritten, szWhy, sizeof szWhy);
-    tlsLog("xrDevTcpTlsSend: TLS write failed: %s", szWhy);
+    tlsLogError(iWritten, "xrDevTcpTlsSend: TLS write failed: ");
     return -1;
 }
 
@@ -371,9 +376,7 @@ int32_t xrDevTcpTlsRecv(int32_t iSocket, uint8_t *lpBuf, uint32_t uSize) {
         tlsLog("xrDevTcpTlsRecv: the agent's connection ended inside a record, %u bytes short",
                uShort);
     } else if (iRead != MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY && iRead != MBEDTLS_ERR_NET_CONN_RESET) {
-        char szWhy[kReasonSize];
-        describeError(iRead, szWhy, sizeof szWhy);
-        tlsLog("xrDevTcpTlsRecv: TLS read failed: %s", szWhy);
+        tlsLogError(iRead, "xrDevTcpTlsRecv: TLS read failed: ");
     }
     return -1;
 }

@@ -65,12 +65,38 @@ struct TlsState {
 
 extern TlsState g_stTls;
 
-// One log line through the application's log function, printf-style.
-void tlsLog(const char *lpszFormat, ...)
 #ifdef __GNUC__
-    __attribute__((format(printf, 1, 2)))
+#define DEVTCP_TLS_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define DEVTCP_TLS_PRINTF(f, a)
 #endif
-    ;
+
+constexpr size_t kLogLineSize = XR_DEV_TCP_TLS_LOG_LINE_SIZE;
+static_assert(kLogLineSize >= 2, "XR_DEV_TCP_TLS_LOG_LINE_SIZE holds a character and its NUL");
+
+// One log line, built in place: printf-style parts, and texts that a function writes into
+// what is left of it. What does not fit is cut.
+struct LogLine {
+    char szText[kLogLineSize];
+    size_t uLen;
+    LogLine() : uLen(0) { szText[0] = '\0'; }
+    void add(const char *lpszFormat, ...) DEVTCP_TLS_PRINTF(2, 3);
+    char *rest() { return szText + uLen; }
+    size_t room() const { return sizeof szText - uLen; }
+    // After text was written at rest(): it is part of the line.
+    void grew();
+    // To the application's log function (level 0).
+    void send() const;
+};
+
+// One log line through the application's log function, printf-style.
+void tlsLog(const char *lpszFormat, ...) DEVTCP_TLS_PRINTF(1, 2);
+
+// One log line: the printf-style text, then mbedTLS's text for @p iErr.
+void tlsLogError(int iErr, const char *lpszFormat, ...) DEVTCP_TLS_PRINTF(2, 3);
+
+// Whether log lines go anywhere: a line that goes nowhere is not built.
+bool logging();
 
 // mbedTLS's text for an error code, as one line.
 void describeError(int iErr, char *lpszOut, size_t uSize);

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "runner.h"
 
+#include "expect.h"
+#include "layout.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "link_state.h"
 #include "notation.h"
-#include "wire.h"
 
 #ifdef STORY_STACK
 extern "C" uint32_t __stack_limit[];  // the lowest word the stack may use
@@ -19,7 +21,6 @@ uint32_t g_uDeepest[5];
 
 namespace {
 
-using namespace devtcp::wire;
 using namespace notation;
 constexpr uint32_t kLinks = XR_DEV_TCP_LINK_NUM, kBuf = XR_DEV_TCP_BUF_SIZE;
 
@@ -53,7 +54,7 @@ const Form kForms[] = {
         kFrameNames[4], kFrameNames[5], kFrameNames[6], kFrameNames[7], kFrameNames[8],
         kFrameNames[9], kFrameNames[10], kFrameNames[11], kFrameNames[12], kFrameNames[13],
         kFrameNames[14]}, kFrameKinds},
-    {kNet, "net", 0, {"open", "check", "send", "recv", "over"}, "nntnn"},
+    {kNet, "net", 0, {"open", "check", "send", nullptr, "over"}, "nnt-n"},
     {kApp, "app", 0, {"echo", "on", "do", "nth", "without", "answer"}, "nttntn"},
     {kLink, "link", 1, {"slot"}, "n"},
     {kState, "state", 0, {}, ""},
@@ -131,26 +132,6 @@ void limit(const char *what) {
 #define CHECK(cond) \
     if (!(cond)) fail("check failed: ", #cond)
 
-// ---- Expectations: what the current line says must, or must not, happen
-
-struct Expect {
-    Tok t;
-    bool no, met;
-};
-Expect g_want[16];
-uint32_t g_wants;
-char g_seen[1200];  // what happened on this line, for the failure message
-
-// "event" stands for any event, "anything" for any line.
-bool matchesLine(Tok pattern, const char *line) {
-    static const char *const kEvents[] = {"error ", "notify ", "data ", "str ", "refused "};
-    if (same(pattern, "anything")) return true;
-    if (!same(pattern, "event")) return matches(pattern, line);
-    for (const char *e : kEvents)
-        if (!strncmp(line, e, strlen(e))) return true;
-    return false;
-}
-
 // What happened inside a call of the library is kept until the call returns, and then
 // checked against the line's expectations in order: checking inside the call would add
 // to the stack depth that a device measures. The device's bytes are kept as they were
@@ -161,25 +142,25 @@ char g_happened[XR_DEV_TCP_LOG ? 4096 : 2 * kBuf];
 size_t g_happenedLen;
 bool g_judging;  // the call has returned: what happens now is checked at once
 
-void check(const char *line) {
-    size_t used = strlen(g_seen), n = strlen(line);
-    if (used + n + 6 < sizeof g_seen)
-        memcpy(g_seen + used, "\n    ", 5), memcpy(g_seen + used + 5, line, n + 1);
-    for (Expect *e = g_want; e < g_want + g_wants; ++e)
-        if (e->no && matchesLine(e->t, line)) fail("unexpected: ", line);
-    for (Expect *e = g_want; e < g_want + g_wants; ++e)
-        if (!e->no && !e->met) {
-            e->met = matchesLine(e->t, line);
-            break;
-        }
+void check(const char *line, const uint8_t *frame = nullptr, uint32_t size = 0) {
+    if (seen(line, frame, size)) fail("unexpected: ", line);
 }
 
-void happened(const char *line) {
-    size_t n = strlen(line) + 1;
-    if (g_judging) return check(line);
-    if (g_happenedLen + n > sizeof g_happened) return limit("more happened than the runner holds");
-    memcpy(g_happened + g_happenedLen, line, n);
-    g_happenedLen += n;
+// Each happening is kept as its kind ('w' bytes a write took, 'e' an open or close, which
+// ends a connection, '-' anything else), its link, ':' and its line.
+void happened(char kind, uint32_t slot, const char *line) {
+    // Written in place, without printf or buffers: this runs inside the library's calls,
+    // whose stack a device measures.
+    size_t n = strlen(line) + 1, digits = 1;
+    for (uint32_t s = slot; s >= 10; s /= 10) ++digits;
+    if (g_judging && kind == '-') return check(line);
+    if (g_happenedLen + digits + 2 + n > sizeof g_happened)
+        return limit("more happened than the runner holds");
+    char *p = g_happened + g_happenedLen;
+    p[0] = kind, p[digits + 1] = ':';
+    for (size_t i = digits; i >= 1; --i, slot /= 10) p[i] = char('0' + slot % 10);
+    memcpy(p + digits + 2, line, n);
+    g_happenedLen += digits + 2 + n;
 }
 
 void readSent(uint32_t slot, uint32_t n, bool first, bool early);
@@ -188,25 +169,25 @@ void dropCutFrame(uint32_t slot);
 void judge() {
     g_judging = true;
     for (const char *l = g_happened; l < g_happened + g_happenedLen; l += strlen(l) + 1) {
-        uint32_t slot = uint32_t(l[1] - '0');
-        if (l[0] == '\x01') {  // bytes taken by a write: slot, first and early flags, count
-            readSent(slot, uint32_t(strtoul(l + 3, nullptr, 16)), l[2] & 1, l[2] & 2);
+        char *text;
+        uint32_t slot = uint32_t(strtoul(l + 1, &text, 10));
+        ++text;
+        if (l[0] == 'w') {  // bytes taken by a write: first and early flags, count
+            readSent(slot, uint32_t(strtoul(text + 1, nullptr, 16)), *text & 1, *text & 2);
             continue;
         }
         // A frame cut off by the end of a connection (or by a socket the application forgot)
         // goes with it.
-        const char *link = nullptr;  // the last " link=": an address may hold the text too
-        for (const char *q = l; (q = strstr(q, " link=")) != nullptr; ++q) link = q;
-        if (link && (!strncmp(l, "open ", 5) || !strncmp(l, "close", 5)))
-            dropCutFrame(uint32_t(link[6] - '0'));
-        check(l);
+        if (l[0] == 'e') dropCutFrame(slot);
+        check(text);
     }
     g_happenedLen = 0, g_judging = false;
 }
 
 void done(Line &l, uint32_t slot) {
+    bool ends = !strncmp(l.s, "open ", 5) || !strncmp(l.s, "close", 5);
     l.put(" link=").num(int32_t(slot));
-    happened(l.s);
+    happened(ends ? 'e' : '-', slot, l.s);
 }
 Line g_l;  // one at a time: each happening is written out before the application acts
 Line &line(const char *kind) {
@@ -222,6 +203,11 @@ XR_DEV_TCP_LINK_S &slotAt(uint32_t u) {
 bool ends(const char *p, size_t n) {
     return memchr(p, 0, n) != nullptr;
 }
+bool zero(const void *from, const void *to) {
+    for (auto p = static_cast<const uint8_t *>(from); p < to; ++p)
+        if (*p) return false;
+    return true;
+}
 
 void checkState() {
     // Before the first login or logout the slots are all zeros, as at program start.
@@ -229,18 +215,17 @@ void checkState() {
     for (uint32_t u = 0; u < kLinks; ++u) {
         const XR_DEV_TCP_LINK_S &l = slotAt(u);
         CHECK(l.usStatus <= XR_DEV_TCP_STATUS_LOGINED && l.uSendSize <= kBuf &&
-              l.uRecvSize <= kBuf && l.uRecvSkip <= kHeadSize + 0xFFFFu && l.usDelayLevel <= 20 &&
-              l.usDelayCount <= l.usDelayLevel * 15);
+              l.uRecvSize <= kBuf && l.uRecvSkip <= layout::kHead + 0xFFFFu &&
+              l.usDelayLevel <= 20 && l.usDelayCount <= l.usDelayLevel * 15);
         CHECK(ends(l.szSvrAddr, 64) && ends(l.szLastAddr, 64) && ends(l.szConnAddr, 64) &&
               ends(l.szUser, 128) && ends(l.szPass, 64));
         CHECK(l.usStatus < XR_DEV_TCP_STATUS_CONNECTED || l.iSocket >= 0);
         // Every socket handed out is held by its link until it is closed.
         CHECK(l.iSocket < 0 ? l.iSocket == -1 && (g_side[u].sock < 0 || g_leaky)
                             : g_side[u].sock == l.iSocket);
-        // A free slot is as empty as a fresh one.
+        // A free slot is as empty as a fresh one, to the last byte of its password and queues.
         CHECK(l.usStatus != XR_DEV_TCP_STATUS_IDLE ||
-              (!l.szUser[0] && !l.szSvrAddr[0] && !l.szPass[0] && l.iSocket < 0 && !l.uSendSize &&
-               !l.uRecvSize && !l.uSessID && !l.usDelayLevel));
+              (l.iSocket < 0 && zero(&l.usDelayCount, &l.uStamp) && zero(&l.uSendSize, &l + 1)));
     }
 }
 
@@ -261,51 +246,52 @@ uint32_t checkEvent(int32_t id, const void *in = nullptr, size_t size = 0, bool 
     int32_t ind = held ? int32_t(devtcp::slotIndex(*held)) : -1;
     CHECK(ind >= 0 && slotAt(uint32_t(ind)).usStatus != XR_DEV_TCP_STATUS_IDLE);
     const XR_DEV_TCP_LINK_S &l = slotAt(ind < 0 ? 0 : uint32_t(ind));
-    const uint8_t *b = l.ucRecvBuf, *end = b + kHeadSize + readLe16(b + kOffLength);
+    const uint8_t *b = l.ucRecvBuf, *end = b + layout::frameSize(b);
     auto p = static_cast<const uint8_t *>(in);
     CHECK(!p || (text && !*p) ||
-          (p >= b + kHeadSize && end <= b + l.uRecvSize && p + size <= end &&
+          (p >= b + layout::kHead && end <= b + l.uRecvSize && p + size <= end &&
            (!text || memchr(p, 0, size_t(end - p)))));
     return ind < 0 ? 0 : uint32_t(ind);
 }
 
-// A frame the device sent, whole: well formed, and the first of a connection its login
-// request with session 0, unless the agent was heard before the connection was up.
-void frameSent(uint32_t slot, const uint8_t *p) {
-    Header h = readHeader(p);
-    Body b;
+namespace L = layout;
+
+// A frame the device sent, whole, read with the documented layout: well formed, and the
+// first of a connection its login request with session 0, unless the agent was heard before
+// the connection was up. A login frame of a request's size (the library's own, which the
+// application does not imitate) holds its three texts, each ended by zeros.
+void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
     Side &s = g_side[slot];
-    CHECK(h.uFlags <= XR_DEV_TCP_FLAG_PEER && h.uPayload <= kBuf - kHeadSize);
-    CHECK(readBody(p + kHeadSize, h.uPayload, h.uFlags, b));
-    for (uint32_t i = kPeerOffName + b.uPeerSize; b.bPeer && i < b.uDataOff; ++i)
-        CHECK(p[kHeadSize + i] == 0);  // padding
-    CHECK(!b.bPeer || (readLe16(p + kHeadSize) == 0 && b.uPeerSize > 0));
-    CHECK(!s.wantLogin || (h.uType == XR_DEV_TCP_MSG_LOGIN && h.uSessID == 0));
-    s.wantLogin = false;
-    // The library's own login request (its user name and version, where the application may
-    // send login frames of its own too) has fields that are zero after their texts.
-    const uint8_t *d = p + kHeadSize + b.uDataOff;
-    bool own = h.uType == XR_DEV_TCP_MSG_LOGIN && b.uDataSize == kLoginReqSize &&
-               !memcmp(d + 192, "1.3.0", 6) &&
-               !strncmp(reinterpret_cast<const char *>(d), slotAt(slot).szUser, 128);
-    for (uint32_t f = 0; own && f < 3; ++f) {
-        static const uint32_t kFields[] = {0, 128, 192, 256};  // the layout, as documented
-        const uint8_t *nul =
-            static_cast<const uint8_t *>(memchr(d + kFields[f], 0, kFields[f + 1] - kFields[f]));
-        for (const uint8_t *q = nul; q && q < d + kFields[f + 1]; ++q) CHECK(*q == 0);
-        CHECK(nul != nullptr);
+    uint32_t start = L::dataStart(p), peer = L::le16(p + L::kOffPeerLength);
+    CHECK(p[L::kOffFlags] <= 1 && size <= kBuf && start <= size);
+    for (uint32_t i = L::kOffPeerName + peer; p[L::kOffFlags] && i < start; ++i)
+        CHECK(p[i] == 0);  // padding
+    CHECK(!p[L::kOffFlags] || (L::le16(p + L::kOffReserved) == 0 && peer > 0));
+    CHECK(!s.wantLogin ||
+          (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && L::le32(p + L::kOffSess) == 0));
+    if (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && size == L::kLoginEnd && !p[L::kOffFlags]) {
+        static const uint32_t kFields[] = {L::kOffUser, L::kOffPass, L::kOffVersion, L::kLoginEnd};
+        CHECK(!memcmp(p + L::kOffVersion, "1.3.0", 6));
+        for (uint32_t f = 0; f < 3; ++f) {
+            auto nul = static_cast<const uint8_t *>(
+                memchr(p + kFields[f], 0, kFields[f + 1] - kFields[f]));
+            for (const uint8_t *q = nul; q && q < p + kFields[f + 1]; ++q) CHECK(*q == 0);
+            CHECK(nul != nullptr);
+        }
     }
+    s.wantLogin = false;
     if (g_failed) return;  // a frame that is not well formed is not described
     describeFrame(p, line("sent "));
-    done(g_l, slot);
+    g_l.put(" link=").num(int32_t(slot));
+    check(g_l.s, p, size);
 }
 void readSent(uint32_t slot, uint32_t n, bool first, bool early) {
     Side &s = g_side[slot];
     if (first) s.wantLogin = !early;
     s.framed += n;
     for (uint32_t size;
-         s.framed >= kHeadSize && (size = kHeadSize + readLe16(s.out + kOffLength)) <= s.framed;) {
-        frameSent(slot, s.out);
+         s.framed >= layout::kHead && (size = layout::frameSize(s.out)) <= s.framed;) {
+        frameSent(slot, s.out, size);
         memmove(s.out, s.out + size, s.outLen -= size);
         s.framed -= size;
     }
@@ -478,12 +464,10 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
             return limit("the device sent more than the runner holds"), -1;
         memcpy(s.out + s.outLen, p, take);
         s.outLen += take;
-        // Noted without printf: this runs inside the library's calls.
-        char note[10] = {1, char('0' + slot),
-                         char('0' + ((s.started ? 0 : 1) | (s.early ? 2 : 0)))};
-        for (int i = 0; i < 5; ++i) note[3 + i] = "0123456789abcdef"[take >> (16 - 4 * i) & 15];
+        char note[8] = {char('0' + ((s.started ? 0 : 1) | (s.early ? 2 : 0)))};
+        for (int i = 0; i < 5; ++i) note[1 + i] = "0123456789abcdef"[take >> (16 - 4 * i) & 15];
         s.started = true;
-        if (take) happened(note);
+        if (take) happened('w', slot, note);
         return int32_t(take) + (plan == -2 ? 9 : 0);
     },
     [](int32_t id, uint8_t *p, uint32_t n) -> int32_t {
@@ -550,7 +534,7 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
 void onLog(int32_t iLevel, const char *text) {
     CHECK(iLevel == 0 && ends(text, 1024));
     line("log ").text(text, strlen(text));
-    happened(g_l.s);
+    happened('-', g_link, g_l.s);
     act(kOnLog, g_link);
 }
 
@@ -569,10 +553,22 @@ const char *cText(const Op &op, uint32_t f, void *buf, size_t room) {
     if (!op.has(f)) return nullptr;
     // What follows the NUL is not zero: the library must not read past it.
     size_t n = op.len[f] < room - 1 ? op.len[f] : room - 1;
+    if (n < op.len[f]) limit("a text longer than the runner holds");
     memset(buf, 0xA5, room);
     memcpy(buf, op.bytes(f), n);
     static_cast<char *>(buf)[n] = '\0';
     return static_cast<const char *>(buf);
+}
+// Each word of a comma-separated list in field f; false when each refuses one.
+template <class F>
+bool eachWord(const Op &op, uint32_t f, F each) {
+    const char *p = reinterpret_cast<const char *>(op.bytes(f)), *end = p + op.len[f];
+    for (const char *q; p < end; p = q + 1) {
+        q = static_cast<const char *>(memchr(p, ',', size_t(end - p)));
+        if (!q) q = end;
+        if (!each(Tok{p, size_t(q - p)})) return false;
+    }
+    return true;
 }
 int32_t handleArg(const Op &op, uint32_t f) {
     return op.has(f) ? op.num[f] : devtcp::makeHandle(slotAt(g_link));
@@ -614,7 +610,6 @@ int32_t doSend(const Op &op) {
     uint32_t peerSize = op.has(kPeerSize) ? uint32_t(op.num[kPeerSize])
                         : peer            ? uint32_t(strlen(peer)) + 1
                                           : 0;
-    if (peerSize > sizeof g_peer && peerSize <= kBuf) peerSize = sizeof g_peer;
     int32_t want = expectedSend(id, type, size, peer, peerSize);
     bool socket = want >= 0 && slotAt(uint32_t(id) >> 16).iSocket >= 0;
     int32_t r = measured(3, [&] { return xrDevTcpSend(id, type, g_data, size, peer, peerSize); });
@@ -648,8 +643,19 @@ void queueIn(Side &s, const uint8_t *p, uint32_t n, uint32_t split, bool join) {
 void doAgent(const Op &op) {
     static uint8_t frame[3 * kBuf + 32];  // room for a peer of kBuf bytes and the data
     Side &s = g_side[g_link];
-    if (op.num[kType] == kClose) {
-        if (s.chunks < kChunks) s.chunkEnd[s.chunks] = s.inEnd, s.chunkFails[s.chunks++] = true;
+    // Each key is one that this kind of frame uses.
+    int32_t type = op.num[kType];
+    uint32_t keys = type == kClose ? 0u
+                    : type == kRaw
+                        ? 1u << kBody | 1u << kSize | 1u << kSplit | 1u << kJoin | 1u << kCut
+                        : 0xFFFFu & ~(1u << kResult | 1u << kAddr | 1u << kTime | 1u << kCode);
+    if (type == XR_DEV_TCP_MSG_LOGIN && !op.has(kBody))
+        keys |= 1u << kResult | 1u << kAddr | 1u << kTime;
+    if (type == XR_DEV_TCP_MSG_ERROR && !op.has(kBody)) keys |= 1u << kCode;
+    if (op.mask & ~keys & ~1u) return limit("a key that this frame does not use");
+    if (type == kClose) {
+        if (s.chunks == kChunks) return limit("the agent sent more than the runner holds");
+        s.chunkEnd[s.chunks] = s.inEnd, s.chunkFails[s.chunks++] = true;
         return;
     }
     int32_t n = buildFrame(op, slotAt(g_link).uSessID, frame, sizeof frame);
@@ -665,18 +671,17 @@ void doNet(const Op &op) {
     if (!op.has(kSendPlan)) return;
     // A list such as "5,0,fail": bytes taken by each write in turn, round and round.
     g_do.planLen = g_do.planAt = 0;
-    const char *plan = cText(op, kSendPlan, g_text[0], 64);
-    for (const char *p = plan; *p && g_do.planLen < 8; p += *p == ',') {
-        size_t n = strcspn(p, ",");
+    bool read = eachWord(op, kSendPlan, [](Tok t) {
         int32_t v = 0x7FFFFFFF;  // "all"
-        Tok t = {p, n};
         if (same(t, "fail") || same(t, "more"))
             v = same(t, "fail") ? -1 : -2;
-        else if (!same(t, "all") && (!parseNumber(p, n, v) || v < 0))
-            return limit("a send plan is numbers, all, more or fail");
+        else if (!same(t, "all") && (!parseNumber(t.p, t.n, v) || v < 0))
+            return false;
+        if (g_do.planLen == 8) return false;
         g_do.plan[g_do.planLen++] = v;
-        p += n;
-    }
+        return true;
+    });
+    if (!read) limit("a send plan is at most 8 numbers, all, more or fail");
 }
 
 void doApp(const Op &op) {
@@ -686,13 +691,14 @@ void doApp(const Op &op) {
     if (op.has(kEcho)) g_do.echo = op.num[kEcho];
     if (op.has(kOn)) {
         uint8_t on = wordOf(op, kOn, kTriggers, 10), what = wordOf(op, kDo, kActions, 6);
-        if (!on || !what) return limit("app on= needs a trigger and do= an action");
-        for (auto &a : g_do.arm)
-            if (!a.on) {
-                a = {on, what, op.has(kNth) && op.num[kNth] > 1 ? op.num[kNth] : 1,
-                     op.has(kAnswer) ? op.num[kAnswer] : -1};
-                break;
-            }
+        if (!on || !what || (op.has(kNth) && op.num[kNth] < 1))
+            return limit("app on= takes a trigger, do= an action, nth= a count from 1");
+        auto *a = g_do.arm;
+        while (a < g_do.arm + 4 && a->on) ++a;
+        if (a == g_do.arm + 4) return limit("more than 4 app on= armed at once");
+        *a = {on, what, op.has(kNth) ? op.num[kNth] : 1, op.has(kAnswer) ? op.num[kAnswer] : -1};
+    } else if (op.has(kDo) || op.has(kNth) || op.has(kAnswer)) {
+        return limit("do=, nth= and answer= go with on=");
     }
     if (!op.has(kWithout)) return;
     g_partial =
@@ -701,8 +707,21 @@ void doApp(const Op &op) {
     // The tables with the named entries left out ("none" leaves nothing out).
     XR_DEV_TCP_SOCKET_CALLBACK_S s = kSockets;
     XR_DEV_TCP_CALLBACK_S e = kEvents;
-    const char *list = cText(op, kWithout, g_text[0], 64);
-    auto out = [list](const char *name) { return strstr(list, name) != nullptr; };
+    static const char *const kEntries[] = {"none",    "open",   "check",  "close", "send",
+                                           "recv",    "error",  "notify", "data",  "str",
+                                           "sockets", "events", "log"};
+    uint32_t left = 0;
+    bool known = eachWord(op, kWithout, [&left](Tok t) {
+        for (uint32_t i = 0; i < 13; ++i)
+            if (same(t, kEntries[i])) return left |= 1u << i, true;
+        return false;
+    });
+    if (!known) return limit("without= names table entries, tables or none");
+    auto out = [left](const char *name) {
+        uint32_t i = 0;
+        while (strcmp(kEntries[i], name)) ++i;
+        return (left >> i & 1u) != 0;
+    };
     if (out("open")) s.SocketOpen = nullptr;
     if (out("check")) s.SocketCheck = nullptr;
     if (out("close") || out("sockets")) s.SocketClose = nullptr, g_leaky = true;
@@ -744,6 +763,7 @@ int32_t run(const Op &op) {
             r = doSend(op);
             break;
         case kTick:
+            if (op.has(kMs) == op.has(kAt)) limit("tick takes MS or at=");
             proc(g_now = op.has(kAt) ? uint32_t(op.num[kAt]) : g_now + uint32_t(op.num[kMs]));
             break;
         case kWait:
@@ -784,7 +804,7 @@ int32_t run(const Op &op) {
 
 void start(const char *name, bool fuzz) {
     g_name = name, g_fuzz = fuzz, g_failed = false, g_line = 0;
-    g_now = 1000, g_link = 0, g_depth = 0, g_procs = 20000, g_wants = 0, g_leaky = false;
+    g_now = 1000, g_link = 0, g_depth = 0, g_procs = 20000, g_leaky = false;
     g_nextSocket = 0, g_happenedLen = 0, g_partial = false, g_waitMs = 0;
     memset(g_side, 0, sizeof g_side);
     for (Side &s : g_side) s.sock = -1;
@@ -797,7 +817,7 @@ void start(const char *name, bool fuzz) {
 
 // Every link logged out leaves every slot free and no socket open.
 void finish() {
-    g_wants = 0;
+    expectNothing();
     for (uint32_t u = 0; u < kLinks; ++u) xrDevTcpLogout(devtcp::makeHandle(slotAt(u)));
     judge();
     checkState();
@@ -805,43 +825,30 @@ void finish() {
         if (s.sock >= 0 && !g_leaky) fail("a socket was left open");
 }
 
-// "needs LINKS>=2 LOG BUF>=2048": whether this configuration can tell the story.
-bool applies(const char *p) {
-    Tok t[8];
-    uint32_t n = tokens({p, strcspn(p, "\n#")}, t, 8);
+// "needs LINKS>=2 LOG BUF>=2048": whether this configuration can tell the story (1), not (0),
+// or -1 when the line is not made of such conditions.
+int applies(const char *p) {
+    Tok t[16];
+    uint32_t n = tokens({p, strcspn(p, "\n#")}, t, 16);
+    bool all = n < 16;
     for (uint32_t i = 1; i < n; ++i) {
-        if (same(t[i], "LOG") && !XR_DEV_TCP_LOG) return false;
-        size_t k = strcspn(t[i].p, "<=>");
-        int32_t have = t[i].p[0] == 'L' ? int32_t(kLinks) : int32_t(kBuf), want = 0;
-        if (k + 2 > t[i].n || !parseNumber(t[i].p + k + 2, t[i].n - k - 2, want)) continue;
+        if (same(t[i], "LOG")) {
+            all = all && XR_DEV_TCP_LOG;
+            continue;
+        }
+        size_t k = strcspn(t[i].p, "<=>"), op = t[i].n > k + 1 && t[i].p[k + 1] == '=' ? 2 : 1;
+        int32_t want = 0, have = same({t[i].p, k}, "LINKS") ? int32_t(kLinks)
+                                 : same({t[i].p, k}, "BUF") ? int32_t(kBuf)
+                                                            : -1;
+        if (have < 0 || k >= t[i].n || !parseNumber(t[i].p + k + op, t[i].n - k - op, want))
+            return -1;
         char c = t[i].p[k];
-        if ((c == '>' && have < want) || (c == '<' && have > want) || (c == '=' && have != want))
-            return false;
+        bool eq = have == want, holds = c == '>'   ? have > want || (op == 2 && eq)
+                                        : c == '<' ? have < want || (op == 2 && eq)
+                                                   : eq;
+        all = all && holds;
     }
-    return true;
-}
-
-// The expectations after "=>", split at ";" outside quotes. An item that is a number
-// (digits, a sign, or a name such as BUF-8) is what the call must answer.
-void readExpectations(const char *p, int32_t &ret, bool &hasRet) {
-    g_wants = 0, hasRet = false, g_seen[0] = '\0';
-    const char *arrow = strstr(p, "=>");
-    for (p = arrow ? arrow + 2 : ""; *p && *p != '#' && g_wants < 16;) {
-        while (*p == ' ') ++p;
-        const char *s = p;
-        for (bool q = false; *p && (q || (*p != ';' && *p != '#')); ++p)
-            if (*p == '"' && p[-1] != '\\') q = !q;
-        size_t n = size_t(p - s);
-        while (n && s[n - 1] == ' ') --n;
-        p += *p == ';';
-        Expect e{{s, n}, n > 3 && !memcmp(s, "no ", 3), false};
-        if (e.no) e.t.p += 3, e.t.n -= 3;
-        bool number = (*s >= '0' && *s <= '9') || *s == '-' || (*s >= 'A' && *s <= 'Z');
-        if (n && number && parseNumber(s, n, ret))
-            hasRet = true;
-        else if (n && (XR_DEV_TCP_LOG || e.no || memcmp(s, "log ", 4)))
-            g_want[g_wants++] = e;
-    }
+    return all && n >= 2 ? 1 : n >= 2 && n < 16 ? 0 : -1;
 }
 
 }  // namespace
@@ -857,24 +864,16 @@ int runText(const char *name, const char *text) {
         memcpy(buf, p, n), buf[n] = '\0';
         const char *why = "";
         if (!strncmp(buf, "needs ", 6)) {
-            if (!applies(buf)) return kSkipped;
+            int a = applies(buf);
+            if (a < 0) return fail("needs takes LOG and LINKS or BUF compared to a number"), 1;
+            if (a == 0) return kSkipped;
             continue;
         }
         if (!parseOp(kStories, buf, op, why)) return fail(line(why).put(": ").put(buf).s), 1;
         if (!op.code) continue;
-        int32_t want = 0;
-        bool hasRet = false;
-        readExpectations(buf, want, hasRet);
+        if (const char *bad = expectLine(buf, XR_DEV_TCP_LOG)) return fail(bad), 1;
         int32_t got = run(op);
-        if (hasRet && got != want) {
-            Line &l = line("answered ").num(got).put(", expected ").num(want);
-            fail(l.s);
-        }
-        for (Expect *e = g_want; e < g_want + g_wants && !g_failed; ++e)
-            if (!e->no && !e->met) {
-                Line &l = line("expected: ").put(e->t.p, e->t.n).put("\n  happened:");
-                fail(l.put(g_seen[0] ? g_seen : " nothing").s);
-            }
+        if (const char *bad = g_failed ? nullptr : verdict(got)) fail(bad);
     }
     if (!g_failed) finish();
     return g_failed ? 1 : 0;
@@ -898,7 +897,7 @@ size_t encodeText(const char *text, uint8_t *out, size_t room) {
         memcpy(buf, p, n), buf[n] = '\0';
         const char *why = "";
         bool needs = !strncmp(buf, "needs ", 6);
-        if (needs && !applies(buf)) return 0;
+        if (needs && applies(buf) != 1) return 0;
         if (needs || !parseOp(kStories, buf, op, why) || !op.code) continue;
         size_t k = encodeOp(kStories, op, out + used, room - used);
         if (k == 0) return 0;
