@@ -20,10 +20,11 @@ case "${1:-}" in
 esac
 
 # Limits: code size in bytes (text+data, Cortex-M4 -Os) and instructions per call; code
-# and static RAM of the small configuration (1 link, 512-byte buffers, no logging). The code
-# limits of every core grew by what xrDevTcpWaitMs measured (220 and 204 bytes on the
-# Cortex-M4, 256 and 232 on the Cortex-M0, 254 and 232 on rv32imac).
-SIZE_LIMIT=3720
+# and static RAM of the small configuration (1 link, 512-byte buffers, no logging). Where
+# xrDevTcpWaitMs did not fit, a limit grew by what it measured: 204 bytes on the Cortex-M4's
+# small configuration, 256 and 232 on the Cortex-M0, 254 and 232 on rv32imac (the
+# Cortex-M4's default configuration takes its 220 bytes within the limit).
+SIZE_LIMIT=3500
 SMALL_SIZE_LIMIT=3104
 SMALL_RAM_LIMIT=1700
 small=(-DXR_DEV_TCP_LINK_NUM=1 -DXR_DEV_TCP_BUF_SIZE=512 -DXR_DEV_TCP_LOG=0)
