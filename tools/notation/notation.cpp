@@ -403,11 +403,19 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room) {
 
 Line &Line::put(const char *t, size_t len) {
     if (n == 0) cut_ = false;
-    size_t k = len < room_ - 1 - n ? len : room_ - 1 - n;
+    if (cut_) return *this;
+    size_t mark = strlen(kCutMark), k = len < room_ - 1 - n ? len : room_ - 1 - n;
+    cut_ = k < len;
+    // A cut line keeps room for its mark, when it has that much at all.
+    if (cut_ && room_ > mark) {
+        size_t end = room_ - 1 - mark;  // where the mark starts at the latest
+        k = n < end ? end - n : 0;
+        n = n < end ? n : end;
+    }
     memcpy(s + n, t, k);
     n += k;
+    if (cut_ && room_ > mark) memcpy(s + n, kCutMark, mark), n += mark;
     s[n] = '\0';
-    cut_ = cut_ || k < len;
     return *this;
 }
 
@@ -494,11 +502,16 @@ Unquoter valueOf(const char *p, const char *end) {
     return {p, end};
 }
 
+// Where a word's value starts: after its key's "=", before any quote; 0 without a key.
+size_t keyLength(Tok w) {
+    size_t k = 0;
+    while (k < w.n && w.p[k] != '=' && w.p[k] != '"') ++k;
+    return k < w.n && w.p[k] == '=' ? k + 1 : 0;
+}
+
 bool sameWord(Tok pat, Tok word) {
     if (pat.n == word.n && !memcmp(pat.p, word.p, pat.n)) return true;
-    size_t k = 0;  // where the value starts: after a key's "=", before any quote
-    while (k < pat.n && pat.p[k] != '=' && pat.p[k] != '"') ++k;
-    k = k < pat.n && pat.p[k] == '=' ? k + 1 : 0;
+    size_t k = keyLength(pat);
     if (k > word.n || memcmp(pat.p, word.p, k)) return false;
     const char *x = pat.p + k, *end = pat.p + pat.n, *v = word.p + k, *vend = word.p + word.n;
     if (x < end && x[0] == '"') {  // a text, the same bytes however escaped, or "x"*N
@@ -518,18 +531,35 @@ bool sameWord(Tok pat, Tok word) {
 
 }  // namespace
 
-bool matches(Tok pattern, const char *line) {
+int match(Tok pattern, const char *line) {
     // Word by word, none left out, nothing held beyond the word at hand.
     Tok pw, lw, first;
     Tok ps = pattern, ls = {line, strlen(line)};
-    if (!tokens(ps, &pw, 1) || !tokens(ls, &first, 1) || !sameWord(pw, first)) return false;
-    for (ps = restAfter(ps, pw); tokens(ps, &pw, 1); ps = restAfter(ps, pw)) {
-        bool found = false;
-        for (Tok l = restAfter(ls, first); !found && tokens(l, &lw, 1); l = restAfter(l, lw))
-            found = sameWord(pw, lw);
-        if (!found) return false;
+    size_t mark = strlen(kCutMark);
+    bool cut = ls.n >= mark && !memcmp(line + ls.n - mark, kCutMark, mark);
+    if (cut) ls.n -= mark;
+    if (!tokens(ps, &pw, 1) || !tokens(ls, &first, 1) || !sameWord(pw, first)) return 0;
+    Tok whole = restAfter(ls, first);
+    if (cut) {  // the last word may be part of one: it is left out
+        for (Tok l = whole; tokens(l, &lw, 1); l = restAfter(l, lw))
+            whole.n = size_t(lw.p - whole.p);
+        if (whole.n == ls.n - size_t(whole.p - ls.p)) return -1;  // the first word was the last
     }
-    return true;
+    // A line names each key once: a key the cut line holds with another value decides.
+    int result = 1;
+    for (ps = restAfter(ps, pw); tokens(ps, &pw, 1); ps = restAfter(ps, pw)) {
+        bool found = false, other = false;
+        size_t k = keyLength(pw);
+        for (Tok l = whole; !found && tokens(l, &lw, 1); l = restAfter(l, lw))
+            found = sameWord(pw, lw), other = other || (k && lw.n >= k && !memcmp(pw.p, lw.p, k));
+        if (!found && (!cut || other)) return 0;
+        result = found ? result : -1;
+    }
+    return result;
+}
+
+bool matches(Tok pattern, const char *line) {
+    return match(pattern, line) == 1;
 }
 
 }  // namespace notation

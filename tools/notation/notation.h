@@ -116,7 +116,9 @@ int32_t buildFrame(const Op &op, uint32_t sess, uint8_t *out, uint32_t room);
 // ---- Lines
 
 // A line written out, without printf, into its own 400 bytes or into the caller's buffer.
-// What does not fit is left out, and cut() says so.
+// What does not fit is left out: cut() says so, and the line then ends in kCutMark, after
+// what was kept of the word being written.
+constexpr const char *kCutMark = " (cut)";
 class Line {
   public:
     // constexpr: a Line of static storage needs no constructor run at start-up.
@@ -157,6 +159,11 @@ constexpr size_t describedRoom(size_t size) {
 // escaped ("\x41" and "A"); or when the pattern's value is written "x"*N, which stands
 // for N copies of x.
 bool matches(Tok pattern, const char *line);
+// The same, for a line that may have been cut: 1 when it matches, 0 when it does not, -1
+// when a word of the pattern is not among the cut line's whole words (the word cut short
+// is compared with none), so that only the part left out could tell. A line names each key
+// once: a key=value word whose key the cut line holds with another value does not match.
+int match(Tok pattern, const char *line);
 
 }  // namespace notation
 

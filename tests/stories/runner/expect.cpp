@@ -16,7 +16,7 @@ using namespace notation;
 // that the bytes of a sent frame from offset N must hold.
 struct Expect {
     Tok t, pins;
-    bool no, met;
+    bool no, met, cut;  // cut: a line the runner cut short might have met it
 };
 Expect g_want[16];
 uint32_t g_wants;
@@ -79,12 +79,14 @@ int pinsHold(Tok pins, const uint8_t *frame, uint32_t size) {
     return hold;
 }
 
-bool holds(const Expect &e, const char *line, const uint8_t *frame, uint32_t size) {
+// 1 when the line holds the pattern, 0 when not, -1 when the line was cut where it could.
+int holds(const Expect &e, const char *line, const uint8_t *frame, uint32_t size) {
     static const char *const kEvents[] = {"error ", "notify ", "data ", "str ", "refused "};
     if (same(e.t, "anything")) return true;  // "anything" stands for any line
     for (const char *k : kEvents)            // "event" for any event
         if (same(e.t, "event") && !strncmp(line, k, strlen(k))) return true;
-    return matches(e.t, line) && (!e.pins.n || pinsHold(e.pins, frame, size) > 0);
+    int m = match(e.t, line);
+    return m > 0 && e.pins.n ? pinsHold(e.pins, frame, size) > 0 : m;
 }
 
 // Puts an item's pins after its other words, in its own place in the line.
@@ -132,7 +134,7 @@ const char *expectLine(char *p, bool log) {
         }
         if (g_wants == 16) return "more than 16 expectations on a line";
         Expect &e = g_want[g_wants];
-        e.no = n > 3 && !memcmp(s, "no ", 3), e.met = false;
+        e.no = n > 3 && !memcmp(s, "no ", 3), e.met = e.cut = false;
         if (e.no) s += 3, n -= 3;
         splitPins(s, n, e);
         if (pinsHold(e.pins, nullptr, 0) < 0) return "at= takes an offset and bytes";
@@ -141,18 +143,20 @@ const char *expectLine(char *p, bool log) {
     return nullptr;
 }
 
-bool seen(const char *line, const uint8_t *frame, uint32_t size) {
+const char *seen(const char *line, const uint8_t *frame, uint32_t size) {
     size_t used = strlen(g_seen), n = strlen(line);
     if (used + n + 6 < sizeof g_seen)
         memcpy(g_seen + used, "\n    ", 5), memcpy(g_seen + used + 5, line, n + 1);
     for (Expect *e = g_want; e < g_want + g_wants; ++e)
-        if (e->no && holds(*e, line, frame, size)) return true;
+        if (int h = e->no ? holds(*e, line, frame, size) : 0)
+            return h > 0 ? "unexpected: " : "the runner's line was cut where a no could match: ";
     for (Expect *e = g_want; e < g_want + g_wants; ++e)
         if (!e->no && !e->met) {
-            e->met = holds(*e, line, frame, size);
+            int h = holds(*e, line, frame, size);
+            e->met = h > 0, e->cut = e->cut || h < 0;
             break;
         }
-    return false;
+    return nullptr;
 }
 
 const char *verdict(int32_t answer) {
@@ -163,13 +167,16 @@ const char *verdict(int32_t answer) {
     for (Expect *e = g_want; e < g_want + g_wants; ++e) {
         if (e->no || e->met) continue;
         // The message goes in front of what happened, in the same buffer.
-        size_t item = size_t(e->pins.p + e->pins.n - e->t.p), head = item + 22;
+        const char *what =
+            e->cut ? "expected (the runner's line was cut where it could match): " : "expected: ";
+        size_t w = strlen(what), item = e->pins.n ? size_t(e->pins.p + e->pins.n - e->t.p) : e->t.n,
+               head = item + w + 12;
         if (!g_seen[0]) strcpy(g_seen, " nothing");
-        if (head + 1 > sizeof g_seen) item = sizeof g_seen - 23, head = sizeof g_seen - 1;
+        if (head + 1 > sizeof g_seen) item = sizeof g_seen - w - 13, head = sizeof g_seen - 1;
         memmove(g_seen + head, g_seen, sizeof g_seen - head - 1);
         g_seen[sizeof g_seen - 1] = '\0';
-        memcpy(g_seen, "expected: ", 10), memcpy(g_seen + 10, e->t.p, item);
-        memcpy(g_seen + 10 + item, "\n  happened:", 12);
+        memcpy(g_seen, what, w), memcpy(g_seen + w, e->t.p, item);
+        memcpy(g_seen + w + item, "\n  happened:", 12);
         return g_seen;
     }
     return nullptr;

@@ -13,8 +13,9 @@ namespace story {
 // Its items are rewritten in place (each pattern's pins after its other words).
 const char *expectLine(char *lpszLine, bool bLog);
 void expectNothing();
-// What happened, with a sent frame's bytes: true when it was ruled out.
-bool seen(const char *lpszLine, const uint8_t *lpFrame = nullptr, uint32_t uSize = 0);
+// What happened, with a sent frame's bytes: null, or why it fails the line (it was ruled
+// out, or was cut where a word ruling it out could be).
+const char *seen(const char *lpszLine, const uint8_t *lpFrame = nullptr, uint32_t uSize = 0);
 // After the line: null when the call answered iAnswer as expected and all was met.
 const char *verdict(int32_t iAnswer);
 

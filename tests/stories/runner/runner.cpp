@@ -143,7 +143,7 @@ size_t g_happenedLen;
 bool g_judging;  // the call has returned: what happens now is checked at once
 
 void check(const char *line, const uint8_t *frame = nullptr, uint32_t size = 0) {
-    if (seen(line, frame, size)) fail("unexpected: ", line);
+    if (const char *why = seen(line, frame, size)) fail(why, line);
 }
 
 // Each happening is kept as its kind ('w' bytes a write took, 'e' an open or close, which
@@ -186,13 +186,13 @@ void judge() {
 
 void done(Line &l, uint32_t slot) {
     bool ends = !strncmp(l.s, "open ", 5) || !strncmp(l.s, "close", 5);
-    l.put(" link=").num(int32_t(slot));
     happened(ends ? 'e' : '-', slot, l.s);
 }
 Line g_l;  // one at a time: each happening is written out before the application acts
-Line &line(const char *kind) {
+// The link comes right after the kind, where a cut line still holds it.
+Line &line(const char *kind, int32_t slot = -1) {
     g_l.n = 0;
-    return g_l.put(kind);
+    return slot < 0 ? g_l.put(kind) : g_l.put(kind).put(" link=").num(slot);
 }
 
 // ---- The library's state is sound whenever the application has control
@@ -281,8 +281,7 @@ void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
     }
     s.wantLogin = false;
     if (g_failed) return;  // a frame that is not well formed is not described
-    describeFrame(p, line("sent "));
-    g_l.put(" link=").num(int32_t(slot));
+    describeFrame(p, line("sent", int32_t(slot)).put(" "));
     check(g_l.s, p, size);
 }
 void readSent(uint32_t slot, uint32_t n, bool first, bool early) {
@@ -403,11 +402,11 @@ int32_t answer(uint32_t n) {
 
 void echo(int32_t id, uint32_t type, const void *p, uint32_t n, const char *peer) {
     int32_t r = xrDevTcpSend(id, type, p, n, peer, peer ? uint32_t(strlen(peer)) + 1 : 0);
-    if (r < 0) done(line("refused ").num(r), uint32_t(id) >> 16);
+    if (r < 0) done(line("refused", id >> 16).put(" ").num(r), uint32_t(id) >> 16);
 }
 
-void message(const char *kind, const char *peer) {
-    line(kind).put(" peer=");
+void message(const char *kind, uint32_t slot, const char *peer) {
+    line(kind, int32_t(slot)).put(" peer=");
     peer ? g_l.word(peer, strlen(peer)) : g_l.put("null");
 }
 
@@ -422,7 +421,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         uint32_t slot = 0;
         while (slot + 1 < kLinks && addr != slotAt(slot).szConnAddr) ++slot;
         CHECK(addr == slotAt(slot).szConnAddr && ends(addr, 64));
-        done(line("open ").word(addr, strlen(addr)), slot);
+        done(line("open", int32_t(slot)).put(" ").word(addr, strlen(addr)), slot);
         act(kOnOpen, slot);  // a socket still comes back: the library must close it
         Side &s = g_side[slot];
         if (g_do.open < 0) return g_do.open;
@@ -443,7 +442,7 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         // What the agent had still to send goes with the connection.
         Side &s = g_side[slot];
         s.sock = -1, s.inStart = s.inEnd = s.chunks = 0;
-        done(line("close"), slot);
+        done(line("close", int32_t(slot)), slot);
         act(kOnClose, slot);
     },
     [](int32_t id, const uint8_t *p, uint32_t n) -> int32_t {
@@ -497,7 +496,7 @@ void inEvent(uint8_t on, uint32_t slot, F f) {
 const XR_DEV_TCP_CALLBACK_S kEvents = {
     [](int32_t id, int32_t err) {
         uint32_t slot = checkEvent(id);
-        done(line("error ").num(err), slot);
+        done(line("error", int32_t(slot)).put(" ").num(err), slot);
         act(kOnError, slot);
     },
     [](int32_t id, uint32_t type, const char *text) {
@@ -506,7 +505,7 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
         // Only a redirect names something; a time may or may not.
         CHECK(type <= XR_DEV_TCP_NOTIFY_WAKE && strlen(text) < 64 &&
               (type == XR_DEV_TCP_NOTIFY_TIME || (type == XR_DEV_TCP_NOTIFY_REDIRECT) == !!*text));
-        line("notify ").put(kNotes[type % 5]);
+        line("notify", int32_t(slot)).put(" ").put(kNotes[type % 5]);
         if (*text || type == XR_DEV_TCP_NOTIFY_TIME) g_l.put(" ").text(text, strlen(text));
         done(g_l, slot);
         act(kOnNotify, slot);
@@ -514,7 +513,7 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
     [](int32_t id, const uint8_t *data, uint32_t size, const char *peer) {
         uint32_t slot = checkEvent(id, data, size, false);
         checkEvent(id, peer);
-        message("data", peer);
+        message("data", slot, peer);
         done(g_l.put(" size=").bytes(data, size), slot);
         inEvent(kOnData, slot, [&] {
             if (g_do.echo & 1) echo(id, XR_DEV_TCP_MSG_DATA, data, size, peer);
@@ -523,7 +522,7 @@ const XR_DEV_TCP_CALLBACK_S kEvents = {
     [](int32_t id, const char *text, const char *peer) {
         uint32_t slot = checkEvent(id, text);
         checkEvent(id, peer);
-        message("str", peer);
+        message("str", slot, peer);
         done(g_l.put(" ").text(text, strlen(text)), slot);
         inEvent(kOnStr, slot, [&] {
             if (g_do.echo & 2) echo(id, XR_DEV_TCP_MSG_STR, text, uint32_t(strlen(text)) + 1, peer);
@@ -740,7 +739,11 @@ void doApp(const Op &op) {
 void doState() {
     static const char *const kWords[] = {"Idle", "Alloc", "Connected", "Logining", "Logined"};
     const XR_DEV_TCP_LINK_S &l = slotAt(g_link);
-    line("state ").put(kWords[l.usStatus % 5]).put(" level=").num(l.usDelayLevel);
+    line("state", int32_t(g_link))
+        .put(" ")
+        .put(kWords[l.usStatus % 5])
+        .put(" level=")
+        .num(l.usDelayLevel);
     g_l.put(" queued=").num(int32_t(l.uSendSize)).put(" held=").num(int32_t(l.uRecvSize));
     done(g_l.put(l.iSocket >= 0 ? " socket=yes" : " socket=no"), g_link);
 }
