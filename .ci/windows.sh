@@ -19,9 +19,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The client's end-to-end run against the native agent. The first wine start creates
-# the prefix, which can take half a minute or more; the scenario allows for it.
+# The client's end-to-end runs against the native agent, on the tick and driven by events
+# (idle without spinning, also while a refused connection waits for its timeout). The first
+# wine start creates the prefix, which can take half a minute or more; the scenario allows it.
 cmake -S . -B build >/dev/null
 cmake --build build -j2 --target devtcp-agent
-/usr/bin/python3 tests/e2e/scenarios.py build/tools/agent/devtcp-agent \
-  build-win/console/devtcp-console.exe login_echo --wine wine
+for scenario in login_echo events events_refused; do
+  /usr/bin/python3 tests/e2e/scenarios.py build/tools/agent/devtcp-agent \
+    build-win/console/devtcp-console.exe "$scenario" --wine wine
+done

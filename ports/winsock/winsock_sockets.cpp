@@ -76,6 +76,15 @@ int32_t Check(int32_t iSocket) {
     const SOCKET s = ToSocket(iSocket);
     const Ready ready = PollNow(s, true);
     if (ready != Ready::Yes) {
+        // A failed attempt stays in the exception set until the login timeout ends it:
+        // the wait stops watching it, or every wait would return at once until then.
+        int iErr = 0;
+        int iLen = sizeof(iErr);
+        if (ready == Ready::No &&
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&iErr), &iLen) == 0 &&
+            iErr != 0) {
+            g_watched.WantWrite(s, false);
+        }
         return devtcp_port::NotReady(ready);
     }
     // Windows signals a failed attempt in the exception set only, never as writable;

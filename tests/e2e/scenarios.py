@@ -121,6 +121,8 @@ def scenario(agent_exe, console_exe, name, wrapper, timeout):
             check(len(seen) <= steps.count(item), f"unexpected: {seen}")
         else:
             check(not agents[item[0]].events(item[1], **item[2]), f"unexpected event {item}")
+    if name == "events":
+        idle(console)
     if name == "password_env":  # read, then wiped from what `ps e` shows
         check(b"from-env" not in open(f"/proc/{console.proc.pid}/environ", "rb").read(), "env")
     for who, agent in agents.items():  # no frame of a wrong session, no echo of nothing sent
@@ -252,6 +254,24 @@ def tls_partial(agent_exe, *_):
     check(spent < 20, f"{spent} clock ticks in 2 s")
 
 
+def idle(console):
+    """Waiting for events, the console is far from a busy loop's 100 clock ticks a second."""
+    before = cpu_ticks(console.proc.pid)
+    time.sleep(3)
+    check(cpu_ticks(console.proc.pid) - before < 30, "the console spins while idle")
+
+
+def events_refused(_agent, console_exe, _name, wrapper, timeout):
+    """A refused connection waits for the login timeout without spinning."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        addr = "127.0.0.1:%d" % s.getsockname()[1]
+    console = Console(console_exe, "", wrapper, ["--agent", addr, "--user", "u", "--events"])
+    console.expect("^SocketOpen: ", timeout)
+    time.sleep(1)
+    idle(console)
+
+
 def cpu_ticks(pid):
     """The CPU time a process has used, user and system, in clock ticks (Linux)."""
     return sum(map(int, open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))
@@ -366,7 +386,7 @@ def scenario_turns(agent_exe, *_):
 
 FILES = os.listdir(SHIPPED) + ["verdict.scenario"]
 SPECIAL = {"bad_options": bad_options, "logout": logout, "agent_limits": agent_limits,
-           "tls_partial": tls_partial,
+           "tls_partial": tls_partial, "events_refused": events_refused,
            "scenario_files": scenario_files, "scenario_turns": scenario_turns,
            "scenario_verdicts": scenario_verdicts,
            **{f"scenario_{f[:-9]}": scenario_file for f in FILES}}
