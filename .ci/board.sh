@@ -24,7 +24,8 @@
 # ceilings set from the first measured values.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh gcc-arm-none-eabi libnewlib-dev libnewlib-arm-none-eabi qemu-system-arm socat
+scripts/setup.sh gcc-arm-none-eabi libstdc++-arm-none-eabi-dev libnewlib-dev libnewlib-arm-none-eabi \
+  qemu-system-arm socat
 lwip=$(scripts/third-party.sh lwip | awk '$1 == "lwip" { print $2 }')
 board_mode=${1:-plain}
 case "$board_mode" in plain|tls) ;; *) echo "usage: .ci/board.sh [tls]" >&2; exit 2;; esac

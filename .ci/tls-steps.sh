@@ -9,7 +9,8 @@
 # (bench/tls_m4.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh cmake ninja-build openssl libgtest-dev gcc-arm-none-eabi libnewlib-arm-none-eabi
+scripts/setup.sh cmake ninja-build openssl libgtest-dev gcc-arm-none-eabi libstdc++-arm-none-eabi-dev \
+  libnewlib-arm-none-eabi
 src=$(scripts/third-party.sh mbedtls | awk '$1 == "mbedtls" { print $2 }')
 cfg=$PWD/ports/tls/own_mbedtls
 

@@ -7,8 +7,8 @@
 #   bench/tls_m4.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh cmake ninja-build openssl gcc-arm-none-eabi libnewlib-arm-none-eabi \
-  qemu-system-arm >&2
+scripts/setup.sh cmake ninja-build openssl gcc-arm-none-eabi libstdc++-arm-none-eabi-dev \
+  libnewlib-arm-none-eabi qemu-system-arm >&2
 out=build-bench-tls-m4
 src=$(scripts/third-party.sh mbedtls | awk '$1 == "mbedtls" { print $2 }')
 cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/cortex-m4.cmake" \
