@@ -620,7 +620,7 @@ int32_t doSend(const Op &op) {
     int32_t r = measured(3, [&] { return xrDevTcpSend(id, type, g_data, size, peer, peerSize); });
     if (r != want && !(socket && r == XR_DEV_TCP_ERR_SOCKET))
         fail("xrDevTcpSend answered against its contract");
-    if (r > 0 && type == XR_DEV_TCP_MSG_LOGIN && (!peer || !peerSize) &&
+    if (r > 0 && uint8_t(type) == XR_DEV_TCP_MSG_LOGIN && (!peer || !peerSize) &&
         size == layout::kLoginEnd - layout::kHead)
         ++g_side[uint32_t(id) >> 16].appLogins;
     return r;
