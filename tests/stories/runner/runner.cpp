@@ -77,7 +77,7 @@ struct Side {
     bool early;                // the agent was heard before the connection was up
     bool started;              // the connection has sent bytes
     bool wantLogin;            // the connection's first frame is still to be read
-    uint8_t appLogins;         // login frames of a request's size the application queued
+    bool appLogin;             // the application queued a login frame of a request's size
 };
 Side g_side[kLinks];
 
@@ -260,8 +260,9 @@ namespace L = layout;
 // A frame the device sent, whole, read with the documented layout: well formed, and the
 // first of a connection its login request with session 0, unless the agent was heard before
 // the connection was up. A login frame of a request's size is the library's own request,
-// which holds its three texts, each ended by zeros, unless the application queued one of
-// that size (it may send any type), which goes out in its turn.
+// which holds its three texts, each ended by zeros; once the application has queued one of
+// that size (it may send any type) for the connection, the two cannot be told apart (with
+// partial writes either may go first), and neither is read for texts.
 void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
     Side &s = g_side[slot];
     uint32_t start = L::dataStart(p), peer = L::le16(p + L::kOffPeerLength);
@@ -273,9 +274,7 @@ void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
           (p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && L::le32(p + L::kOffSess) == 0));
     bool request =
         p[L::kOffType] == XR_DEV_TCP_MSG_LOGIN && size == L::kLoginEnd && !p[L::kOffFlags];
-    if (request && s.appLogins > 0) {
-        --s.appLogins;
-    } else if (request) {
+    if (request && !s.appLogin) {
         static const uint32_t kFields[] = {L::kOffUser, L::kOffPass, L::kOffVersion, L::kLoginEnd};
         CHECK(!memcmp(p + L::kOffVersion, "1.3.0", 6));
         for (uint32_t f = 0; f < 3; ++f) {
@@ -447,7 +446,8 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         for (uint32_t u = 0; u < kLinks; ++u) CHECK(slotAt(u).iSocket != id);
         // What the agent had still to send goes with the connection.
         Side &s = g_side[slot];
-        s.sock = -1, s.inStart = s.inEnd = s.chunks = s.appLogins = 0;
+        s.sock = -1, s.inStart = s.inEnd = s.chunks = 0;
+        s.appLogin = false;
         done(line("close", int32_t(slot)), slot);
         act(kOnClose, slot);
     },
@@ -622,7 +622,7 @@ int32_t doSend(const Op &op) {
         fail("xrDevTcpSend answered against its contract");
     if (r > 0 && uint8_t(type) == XR_DEV_TCP_MSG_LOGIN && (!peer || !peerSize) &&
         size == layout::kLoginEnd - layout::kHead)
-        ++g_side[uint32_t(id) >> 16].appLogins;
+        g_side[uint32_t(id) >> 16].appLogin = true;
     return r;
 }
 
