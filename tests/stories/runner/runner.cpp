@@ -77,7 +77,7 @@ struct Side {
     bool early;                // the agent was heard before the connection was up
     bool started;              // the connection has sent bytes
     bool wantLogin;            // the connection's first frame is still to be read
-    bool appLogin;             // the application queued a login frame of a request's size
+    bool appLogin;             // the application sent a login frame of a request's size
 };
 Side g_side[kLinks];
 
@@ -260,9 +260,10 @@ namespace L = layout;
 // A frame the device sent, whole, read with the documented layout: well formed, and the
 // first of a connection its login request with session 0, unless the agent was heard before
 // the connection was up. A login frame of a request's size is the library's own request,
-// which holds its three texts, each ended by zeros; once the application has queued one of
-// that size (it may send any type) for the connection, the two cannot be told apart (with
-// partial writes either may go first), and neither is read for texts.
+// which holds its three texts, each ended by zeros. Once the application has sent one of
+// that size (it may send any type) on a link, the two cannot be told apart: partial writes
+// let either go first, and the application's may still go out in a call that logs the link
+// out and answers a failure. From then on neither is read for texts on that link.
 void frameSent(uint32_t slot, const uint8_t *p, uint32_t size) {
     Side &s = g_side[slot];
     uint32_t start = L::dataStart(p), peer = L::le16(p + L::kOffPeerLength);
@@ -447,7 +448,6 @@ const XR_DEV_TCP_SOCKET_CALLBACK_S kSockets = {
         // What the agent had still to send goes with the connection.
         Side &s = g_side[slot];
         s.sock = -1, s.inStart = s.inEnd = s.chunks = 0;
-        s.appLogin = false;
         done(line("close", int32_t(slot)), slot);
         act(kOnClose, slot);
     },
@@ -617,12 +617,12 @@ int32_t doSend(const Op &op) {
                                           : 0;
     int32_t want = expectedSend(id, type, size, peer, peerSize);
     bool socket = want >= 0 && slotAt(uint32_t(id) >> 16).iSocket >= 0;
+    if (want > 0 && uint8_t(type) == XR_DEV_TCP_MSG_LOGIN && (!peer || !peerSize) &&
+        size == layout::kLoginEnd - layout::kHead)
+        g_side[uint32_t(id) >> 16].appLogin = true;
     int32_t r = measured(3, [&] { return xrDevTcpSend(id, type, g_data, size, peer, peerSize); });
     if (r != want && !(socket && r == XR_DEV_TCP_ERR_SOCKET))
         fail("xrDevTcpSend answered against its contract");
-    if (r > 0 && uint8_t(type) == XR_DEV_TCP_MSG_LOGIN && (!peer || !peerSize) &&
-        size == layout::kLoginEnd - layout::kHead)
-        g_side[uint32_t(id) >> 16].appLogin = true;
     return r;
 }
 
